@@ -1,0 +1,49 @@
+// The reader's codec seam: one decoder per folder compression method.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace cab {
+
+enum class DecodeStatus {
+    kOk,
+    kBadData,    // malformed stream or wrong output size: FDIERROR_MDI_FAIL
+    kNoMemory,   // FDIERROR_ALLOC_FAIL
+};
+
+// Decodes the CFDATA blocks of one folder in order. A decoder keeps whatever history its method
+// carries from block to block until Reset().
+class BlockDecoder {
+public:
+    virtual ~BlockDecoder() = default;
+
+    // Starts a new folder: all history is dropped.
+    virtual void Reset() = 0;
+
+    // Decodes one whole block (the parts of a block split across cabinets already joined):
+    // `in` holds the block's stored bytes, `out` receives exactly `out_size` bytes (cbUncomp,
+    // at most 32768). Anything else than exactly `out_size` bytes is kBadData. Never reads or
+    // writes outside the two ranges, whatever the input.
+    virtual DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
+                                     size_t out_size) = 0;
+};
+
+enum class CreateStatus {
+    kOk,
+    kUnsupported,  // unknown or unsupported typeCompress: FDIERROR_BAD_COMPR_TYPE
+    kNoMemory,
+};
+
+// Makes the decoder for a CFFOLDER.typeCompress value.
+std::unique_ptr<BlockDecoder> CreateDecoder(uint16_t type_compress, CreateStatus *status);
+
+// Per-method constructors, each in its own file. A null result means kNoMemory, except for
+// methods not built in, whose constructors return null and set *supported to false.
+std::unique_ptr<BlockDecoder> NewStoredDecoder();
+std::unique_ptr<BlockDecoder> NewMszipDecoder();
+std::unique_ptr<BlockDecoder> NewLzxDecoder(int window_bits, bool *supported);
+std::unique_ptr<BlockDecoder> NewQuantumDecoder(int level, int window_bits, bool *supported);
+
+}  // namespace cab

@@ -1,0 +1,10 @@
+#include "cabinet/codec.h"
+
+namespace cab {
+
+std::unique_ptr<BlockDecoder> NewLzxDecoder(int, bool *supported) {
+    *supported = false;
+    return nullptr;
+}
+
+}  // namespace cab

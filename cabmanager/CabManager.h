@@ -1,0 +1,269 @@
+// The cabinet manager: packs files and folder trees into cabinets through FCI, unpacks them
+// through FDI, and coalesces a cabinet set into one cabinet. This is the library's public header.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cabinet/fci.h"
+#include "cabinet/fdi.h"
+#include "platform/wintypes.h"
+
+#ifndef CABMGR_EXPORT
+#define CABMGR_EXPORT __attribute__((visibility("default")))
+#endif
+#ifndef CABMGR_HIDDEN
+#define CABMGR_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
+namespace cab {
+// Converts a wide string into the record's ANSI form; the number of bytes written with the
+// terminator, 0 when it does not fit (reported by the conversion itself).
+CABMGR_EXPORT int ConvertRecordString(const wchar_t *pwszSource, char *pszDest, int cbDest);
+// Writes one FAIL-level report line naming pszFile, pszFunction and nLine.
+CABMGR_EXPORT void ReportRecordFailure(const char *pszFile, const char *pszFunction, int nLine,
+                                       const char *pszMessage);
+
+inline constexpr HRESULT kRecordTooLong = STRSAFE_E_INSUFFICIENT_BUFFER;
+
+// Bounded copy with the safe-string rules: always terminated, cut text reported.
+inline HRESULT CopyRecordString(char *pszDest, size_t cchDest, const char *pszSource) {
+    size_t i = 0;
+    for (; i + 1 < cchDest && pszSource[i] != '\0'; ++i)
+        pszDest[i] = pszSource[i];
+    pszDest[i] = '\0';
+    return pszSource[i] == '\0' ? S_OK : kRecordTooLong;
+}
+
+inline bool IsPathSeparator(char ch) {
+    return ch == '\\' || ch == '/';
+}
+inline bool IsPathSeparator(wchar_t ch) {
+    return ch == L'\\' || ch == L'/';
+}
+
+// Names inside a cabinet always use backslashes.
+inline void MakeCabinetName(char *psz) {
+    for (; *psz != '\0'; ++psz) {
+        if (*psz == '/')
+            *psz = '\\';
+    }
+}
+}  // namespace cab
+
+// One file to store: its path on disk and its name inside the cabinet, both ANSI, at most 259
+// bytes of text each. A plain record, copied byte for byte.
+class CFileInCab {
+public:
+    CFileInCab() {
+        szFilePath[0] = '\0';
+        szNameInCab[0] = '\0';
+    }
+
+    // Without a name, the name is the text after the path's first separator.
+    HRESULT Initialize(const char *pszFilePath, const char *pszNameInCab) {
+        HRESULT hr = cab::CopyRecordString(szFilePath, sizeof(szFilePath), pszFilePath);
+        if (FAILED(hr)) {
+            cab::ReportRecordFailure(__FILE__, "CFileInCab::Initialize", __LINE__,
+                                     "StringCchCopyA failed");
+            return hr;
+        }
+        if (pszNameInCab == nullptr) {
+            const char *psz = pszFilePath;
+            while (*psz != '\0' && !cab::IsPathSeparator(*psz))
+                ++psz;
+            if (*psz == '\0') {
+                cab::ReportRecordFailure(__FILE__, "CFileInCab::Initialize", __LINE__,
+                                         "Invalid file path");
+                return E_FAIL;
+            }
+            pszNameInCab = psz + 1;
+        }
+        hr = cab::CopyRecordString(szNameInCab, sizeof(szNameInCab), pszNameInCab);
+        if (FAILED(hr)) {
+            cab::ReportRecordFailure(__FILE__, "CFileInCab::Initialize", __LINE__,
+                                     "StringCchCopyA failed");
+            return hr;
+        }
+        cab::MakeCabinetName(szNameInCab);
+        return S_OK;
+    }
+
+    // Without a name (null or empty), the name is the file's own name after the last separator.
+    HRESULT Initialize(const wchar_t *pwszFilePath, const wchar_t *pwszNameInCab) {
+        if (cab::ConvertRecordString(pwszFilePath, szFilePath, sizeof(szFilePath)) == 0) {
+            cab::ReportRecordFailure(__FILE__, "CFileInCab::Initialize", __LINE__,
+                                     "ConvertWSTRToPSTR failed");
+            return E_FAIL;
+        }
+        if (pwszNameInCab == nullptr || pwszNameInCab[0] == L'\0') {
+            const wchar_t *pwszLast = nullptr;
+            for (const wchar_t *pwsz = pwszFilePath; *pwsz != L'\0'; ++pwsz) {
+                if (cab::IsPathSeparator(*pwsz))
+                    pwszLast = pwsz;
+            }
+            if (pwszLast == nullptr) {
+                cab::ReportRecordFailure(__FILE__, "CFileInCab::Initialize", __LINE__,
+                                         "Invalid file path");
+                return E_FAIL;
+            }
+            pwszNameInCab = pwszLast + 1;
+        }
+        if (cab::ConvertRecordString(pwszNameInCab, szNameInCab, sizeof(szNameInCab)) == 0) {
+            cab::ReportRecordFailure(__FILE__, "CFileInCab::Initialize", __LINE__,
+                                     "ConvertWSTRToPSTR failed");
+            return E_FAIL;
+        }
+        cab::MakeCabinetName(szNameInCab);
+        return S_OK;
+    }
+
+    char szFilePath[MAX_PATH];
+    char szNameInCab[MAX_PATH];
+};
+
+// Progress events: 0 file stored (value: percent), 1 file extracted (percent), 2 end of
+// CompressFiles (0), 3 end of DecompressCabFile (0). pvContext is the pointer given when
+// installing.
+typedef void (*PFNCABPROGRESS)(void *pvContext, int nEvent, int nValue);
+
+enum {
+    CABPROGRESS_FILE_STORED = 0,
+    CABPROGRESS_FILE_EXTRACTED = 1,
+    CABPROGRESS_COMPRESS_DONE = 2,
+    CABPROGRESS_DECOMPRESS_DONE = 3,
+};
+
+// Packs and unpacks cabinets. One operation runs at a time; only SetCancel may be called from
+// another thread while an operation runs. Every Cabinet API callback reaches a virtual member
+// through a static bridge, so a derived class can replace any of them. The class is exported
+// whole so that a program can derive from it; its internals are hidden.
+class CABMGR_EXPORT CCabManager {
+public:
+    CCabManager();
+    ~CCabManager();
+
+    void Initialize();
+    int GetCancel();
+    // Stores the flag and returns 1; a nonzero flag stops the running operation.
+    int SetCancel(int fCancel);
+
+    // Lists one file; a null or empty name stands for the file's own name.
+    HRESULT AddFileToCompress(const wchar_t *pwszFilePath, const wchar_t *pwszNameInCab);
+    void EmptyFileList();
+    // Lists every file below pwszFolder (and its sub-folders when fRecurse), named relative to
+    // pwszRootFolder, which pwszFolder must begin with.
+    HRESULT AddFilesInFolderToList(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder,
+                                   int fRecurse);
+    // pwszFolder is a folder, or "@" and a file naming one folder per line.
+    HRESULT CompressFilesInFolder(const wchar_t *pwszFolder, const wchar_t *pwszCabPath,
+                                  int nSettingsParam, int fRecurse);
+    // Stores every listed file in the cabinet pwszCabPath (folder and name); *pcFilesAdded
+    // receives the number of files stored.
+    HRESULT CompressFiles(const wchar_t *pwszCabPath, int nSettingsParam, int *pcFilesAdded);
+    // Splits a path at its last separator: the folder keeps the separator.
+    static HRESULT SplitCabPath(const wchar_t *pwszPath, char *pszFolder, size_t cchFolder,
+                                char *pszName, size_t cchName);
+    // Unpacks the cabinet set that begins with pwszCabPath into pwszDestinationFolder (created
+    // when missing); pwszFilters is null or ";"-separated wildcards matched against file names.
+    // *pstrOutFolder receives the folder actually used.
+    HRESULT DecompressCabFile(const wchar_t *pwszCabPath, const wchar_t *pwszDestinationFolder,
+                              const wchar_t *pwszFilters, std::wstring *pstrOutFolder);
+    // Packs every file of the cabinet set that begins with pwszSourceCab into pwszTargetCab.
+    HRESULT CoalesceCabinets(const wchar_t *pwszSourceCab, const wchar_t *pwszTargetCab);
+
+    // Installs (or, with null, removes) the progress callback; it runs on the operation's thread.
+    void SetProgressCallback(PFNCABPROGRESS pfnProgress, void *pvContext);
+    int GetTotalFiles() const { return m_cTotalFiles; }
+    int GetDoneFiles() const { return m_cDoneFiles; }
+
+protected:
+    // Callback members, in the order of the virtual table.
+    virtual INT_PTR FdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+    virtual INT_PTR FciOpen(char *pszFile, int oflag, int pmode, int *err);
+    virtual UINT FciRead(INT_PTR hf, void *memory, UINT cb, int *err);
+    virtual UINT FciWrite(INT_PTR hf, void *memory, UINT cb, int *err);
+    virtual int FciClose(INT_PTR hf, int *err);
+    virtual long FciSeek(INT_PTR hf, long dist, int seektype, int *err);
+    virtual int FciDelete(char *pszFile, int *err);
+    virtual BOOL FciGetNextCabinet(PCCAB pccab, ULONG cbPrevCab);
+    virtual int FciFilePlaced(PCCAB pccab, char *pszFile, long cbFile, BOOL fContinuation);
+    virtual INT_PTR FciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime, USHORT *pattribs,
+                                   int *err);
+    virtual long FciStatus(UINT typeStatus, ULONG cb1, ULONG cb2);
+    virtual BOOL FciGetTempFile(char *pszTempName, int cbTempName);
+    // Fills m_ccab for the cabinet pszCabName in the folder pszCabFolder.
+    virtual HRESULT SetCabSettings(const char *pszCabFolder, const char *pszCabName,
+                                   int nSettingsParam);
+
+    const char *GetFciErrorString();
+    const char *GetFdiErrorString();
+    HRESULT SetDecompressedFilesCount(const char *pszCabFolder, const char *pszCabName);
+    INT_PTR FdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+    INT_PTR FdiOnCopyFile(PFDINOTIFICATION pfdin);
+    INT_PTR FdiOnCloseFileInfo(PFDINOTIFICATION pfdin);
+    HRESULT PrepareDestination(const char *pszName);
+    BOOL CheckFileSpecMatch(const char *pszName);
+
+    // Static bridges handed to the Cabinet API; pv (or pfdin->pv) is the manager.
+    CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFciOpen(char *pszFile, int oflag, int pmode,
+                                                          int *err, void *pv);
+    CABMGR_HIDDEN static UINT DIAMONDAPI BridgeFciRead(INT_PTR hf, void *memory, UINT cb, int *err,
+                                                       void *pv);
+    CABMGR_HIDDEN static UINT DIAMONDAPI BridgeFciWrite(INT_PTR hf, void *memory, UINT cb, int *err,
+                                                        void *pv);
+    CABMGR_HIDDEN static int DIAMONDAPI BridgeFciClose(INT_PTR hf, int *err, void *pv);
+    CABMGR_HIDDEN static long DIAMONDAPI BridgeFciSeek(INT_PTR hf, long dist, int seektype,
+                                                       int *err, void *pv);
+    CABMGR_HIDDEN static int DIAMONDAPI BridgeFciDelete(char *pszFile, int *err, void *pv);
+    CABMGR_HIDDEN static BOOL DIAMONDAPI BridgeFciGetNextCabinet(PCCAB pccab, ULONG cbPrevCab,
+                                                                 void *pv);
+    CABMGR_HIDDEN static int DIAMONDAPI BridgeFciFilePlaced(PCCAB pccab, char *pszFile, long cbFile,
+                                                            BOOL fContinuation, void *pv);
+    CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFciGetOpenInfo(char *pszName, USHORT *pdate,
+                                                                 USHORT *ptime, USHORT *pattribs,
+                                                                 int *err, void *pv);
+    CABMGR_HIDDEN static long DIAMONDAPI BridgeFciStatus(UINT typeStatus, ULONG cb1, ULONG cb2,
+                                                         void *pv);
+    CABMGR_HIDDEN static BOOL DIAMONDAPI BridgeFciGetTempFile(char *pszTempName, int cbTempName,
+                                                              void *pv);
+    CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFdiNotify(FDINOTIFICATIONTYPE fdint,
+                                                            PFDINOTIFICATION pfdin);
+    CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint,
+                                                                 PFDINOTIFICATION pfdin);
+
+    // Raises m_cDoneFiles, recomputes the percentage (100 when the total is 0) and reports it.
+    CABMGR_HIDDEN void StepProgress(int nEvent);
+    CABMGR_HIDDEN void ReportProgress(int nEvent, int nValue);
+    // Walks one folder; pvecWalkPath holds the identities of the folders being walked.
+    CABMGR_HIDDEN void WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder,
+                                  int fRecurse,
+                                  std::vector<std::pair<uint64_t, uint64_t>> *pvecWalkPath);
+    // Runs FDICopy on a cabinet and then on every further cabinet of its set that holds
+    // files of its own; FALSE with m_erf filled (or erfOper -1 for a broken set) on failure.
+    CABMGR_HIDDEN BOOL CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *pszCabFolder,
+                                      PFNFDINOTIFY pfnNotify);
+    // Remembers the next cabinet named by the first fdintCABINET_INFO of an FDICopy call.
+    CABMGR_HIDDEN void NoteCabinetInfo(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+
+    std::vector<CFileInCab> m_vecFiles;
+    std::atomic<LONG> m_fCancel;
+    ERF m_erf;
+    HFCI m_hfci;
+    HFDI m_hfdi;
+    CCAB m_ccab;
+    char m_szCabBaseName[MAX_PATH];
+    char m_szDestFolder[MAX_PATH];
+    char m_szFileFilter[256];
+    LONG m_cTotalFiles;
+    LONG m_cDoneFiles;
+    LONG m_nLastPercent;
+    PFNCABPROGRESS m_pfnProgress;
+    void *m_pvProgressContext;
+    // Spanning-set state of the FDICopy call in progress.
+    BOOL m_fCabinetInfoSeen;
+    char m_szNextCabinet[CB_MAX_CABINET_NAME];
+};

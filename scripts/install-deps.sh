@@ -3,7 +3,7 @@
 # interoperability tests need and is missing. Does nothing when all is there.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkgconf zlib1g-dev libgtest-dev clang libclang-rt-14-dev
-          cabextract gcab 7zip libarchive-tools pigz hyperfine strace python3)
+          cabextract gcab 7zip libarchive-tools pigz hyperfine strace python3 time)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,405 @@
+#!/usr/bin/env python3
+"""Turns the benchmark's raw measurements into the results table (Markdown, also printed) and
+the throughput chart (SVG, drawn by hand: no libraries)."""
+
+import argparse
+import csv
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+OURS = "cabmgr"
+TREES = ("mixed", "small")
+TREE_TITLES = {"mixed": "mixed tree", "small": "small files"}
+PACKERS = ("cabmgr", "gcab", "tar-pigz")
+UNPACKERS = ("cabmgr", "gcab", "cabextract", "7zip", "bsdtar")
+COMMANDS = {
+    ("pack", "cabmgr"): "cabmgr c TREE out.cab",
+    ("pack", "gcab"): "gcab -c -z out.cab FILES...",
+    ("pack", "tar-pigz"): "tar -cf - -C TREE . | pigz -p 2 -6",
+    ("unpack", "cabmgr"): "cabmgr d in.cab DEST",
+    ("unpack", "gcab"): "gcab -x -C DEST in.cab",
+    ("unpack", "cabextract"): "cabextract -q -d DEST in.cab",
+    ("unpack", "7zip"): "7zz x -oDEST -y in.cab",
+    ("unpack", "bsdtar"): "bsdtar -xf in.cab -C DEST",
+}
+MEMORY_BEGIN = "<!-- memory check: begin -->"
+MEMORY_END = "<!-- memory check: end -->"
+MIB = 1024 * 1024
+
+
+def load_raw(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f, delimiter="\t"))
+
+
+def summarize(rows):
+    """Median wall, CPU and memory per (phase, tree, tool), over the runs whose output was right."""
+    groups = {}
+    for r in rows:
+        groups.setdefault((r["phase"], r["tree"], r["tool"]), []).append(r)
+    out = {}
+    for key, runs in groups.items():
+        good = [r for r in runs if r["ok"] == "1"]
+        use = good or runs
+        out[key] = {
+            "wall": statistics.median(float(r["wall"]) for r in use),
+            "cpu": statistics.median(float(r["user"]) + float(r["sys"]) for r in use),
+            "rss": max(int(r["rss_kb"]) for r in use) * 1024,
+            "size": statistics.median(int(r["size"]) for r in use),
+            "runs": len(runs),
+            "failed": len(runs) - len(good),
+        }
+    return out
+
+
+def ratio(theirs, ours):
+    if not theirs or not ours or ours <= 0:
+        return None
+    return theirs / ours
+
+
+def fmt_ratio(x):
+    return "n/a" if x is None else f"{x:.2f}"
+
+
+def fmt_mb(n):
+    return f"{n / 1e6:.1f}"
+
+
+def command_output(cmd):
+    try:
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=10)
+        return (p.stdout + p.stderr).strip()
+    except (OSError, subprocess.SubprocessError):
+        return ""
+
+
+def machine():
+    info = {"nproc": str(os.cpu_count())}
+    try:
+        with open("/proc/cpuinfo") as f:
+            m = re.search(r"^model name\s*:\s*(.+)$", f.read(), re.M)
+            info["cpu"] = m.group(1).strip() if m else platform.processor()
+    except OSError:
+        info["cpu"] = platform.processor() or "unknown"
+    try:
+        with open("/proc/meminfo") as f:
+            kb = int(re.search(r"MemTotal:\s*(\d+)", f.read()).group(1))
+            info["memory"] = f"{kb / 1024 / 1024:.1f} GiB"
+    except (OSError, AttributeError):
+        info["memory"] = "unknown"
+    info["kernel"] = f"{platform.system()} {platform.release()}"
+    try:
+        with open("/etc/os-release") as f:
+            m = re.search(r'^PRETTY_NAME="?([^"\n]+)', f.read(), re.M)
+            info["system"] = m.group(1) if m else "unknown"
+    except OSError:
+        info["system"] = "unknown"
+    return info
+
+
+def tool_versions():
+    first = lambda s: s.splitlines()[0] if s else "not installed"
+    sevenzip = os.environ.get("BENCH_SEVENZIP") or "7zz"
+    seven = command_output([sevenzip])
+    seven = next((l for l in seven.splitlines() if "7-Zip" in l), "")
+    return {
+        "cabmgr": f"commit {os.environ.get('BENCH_COMMIT', 'unknown')}, "
+                  f"{os.environ.get('BENCH_BUILD_TYPE', 'unknown')} build",
+        "gcab": first(command_output(["gcab", "--version"])),
+        "cabextract": first(command_output(["cabextract", "--version"])),
+        "7zip": seven.split(":")[0].strip() or "not installed",
+        "bsdtar": first(command_output(["bsdtar", "--version"])),
+        "pigz": first(command_output(["pigz", "--version"])),
+        "tar": first(command_output(["tar", "--version"])),
+        "strace": first(command_output(["strace", "--version"])),
+    }
+
+
+def parse_strace(path):
+    """Total calls and the count of each system call from an `strace -c` summary."""
+    calls = {}
+    total = None
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) < 5 or not re.match(r"^[\d.]+$", fields[0]):
+                continue
+            name = fields[-1]
+            count = int(fields[3])
+            if name == "total":
+                total = count
+            else:
+                calls[name] = count
+    if total is None:
+        total = sum(calls.values())
+    return total, calls
+
+
+def section_results(summary, corpus, reps):
+    lines = []
+    lines.append(f"Medians of {reps} run(s) per cell, tools taking turns. *Time x* is their wall "
+                 "time over ours (above 1: cabmgr is faster); *CPU x*, *memory x* and *size x* "
+                 "likewise. Throughput is the tree's size over wall time. Unpacking reads the "
+                 "cabinet that cabmgr wrote.")
+    lines.append("")
+    lines.append("| operation | tree | tool | wall s | CPU s | peak MiB | output MB | MB/s "
+                 "| time x | CPU x | memory x | size x |")
+    lines.append("|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for phase, tools in (("pack", PACKERS), ("unpack", UNPACKERS)):
+        for tree in TREES:
+            ours = summary.get((phase, tree, OURS))
+            nbytes = corpus.get(tree, {}).get("bytes", 0)
+            for tool in tools:
+                s = summary.get((phase, tree, tool))
+                if not s:
+                    continue
+                mbs = nbytes / 1e6 / s["wall"] if s["wall"] > 0 else 0
+                size = fmt_mb(s["size"]) if phase == "pack" else ""
+                size_x = ""
+                if phase == "pack" and ours:
+                    size_x = fmt_ratio(ratio(s["size"], ours["size"]))
+                note = f" ({s['failed']} failed)" if s["failed"] else ""
+                lines.append(
+                    f"| {phase} | {TREE_TITLES[tree]} | {tool}{note} | {s['wall']:.3f} "
+                    f"| {s['cpu']:.2f} | {s['rss'] / MIB:.1f} | {size} | {mbs:.1f} "
+                    f"| {fmt_ratio(ratio(s['wall'], ours['wall'])) if ours else 'n/a'} "
+                    f"| {fmt_ratio(ratio(s['cpu'], ours['cpu'])) if ours else 'n/a'} "
+                    f"| {fmt_ratio(ratio(s['rss'], ours['rss'])) if ours else 'n/a'} "
+                    f"| {size_x} |")
+    return lines
+
+
+def section_targets(summary, memory_rows):
+    def get(phase, tree, tool):
+        return summary.get((phase, tree, tool))
+
+    rows = []
+
+    def add(name, value, goal, met):
+        rows.append(f"| {name} | {value} | {goal} | {'met' if met else 'missed'} |")
+
+    # Packing: throughput over gcab's and a cabinet no larger than gcab's, for both trees.
+    for tree, goal in (("mixed", 2.2), ("small", 8.0)):
+        ours = get("pack", tree, OURS)
+        gcab = get("pack", tree, "gcab")
+        if not (ours and gcab):
+            continue
+        r = gcab["wall"] / ours["wall"]
+        title = f"packing the {TREE_TITLES[tree]}"
+        add(f"{title}: throughput over gcab's", f"{r:.2f}x", f">= {goal:g}x", r >= goal)
+        add(f"{title}: cabinet size vs gcab's",
+            f"{fmt_mb(ours['size'])} MB vs {fmt_mb(gcab['size'])} MB", "<= gcab's",
+            ours["size"] <= gcab["size"])
+    ours = get("pack", "mixed", OURS)
+    tarp = get("pack", "mixed", "tar-pigz")
+    if ours and tarp:
+        r = ours["wall"] / tarp["wall"]
+        add("packing the mixed tree: time vs tar | pigz", f"{r:.2f}x", "<= 1.3x", r <= 1.3)
+    for tree in TREES:
+        ours = get("unpack", tree, OURS)
+        peers = [(get("unpack", tree, t)["wall"], t) for t in UNPACKERS
+                 if t != OURS and get("unpack", tree, t)]
+        if ours and peers:
+            best, name = min(peers)
+            r = best / ours["wall"]
+            add(f"unpacking the {TREE_TITLES[tree]}: throughput over the fastest peer ({name})",
+                f"{r:.2f}x", ">= 1.3x", r >= 1.3)
+    peaks = [(s["rss"], f"{ph} {tree}") for (ph, tree, tool), s in summary.items()
+             if tool == OURS and ph in ("pack", "unpack")]
+    peaks += [(int(r["rss_kb"]) * 1024, f"2 GiB, {r['tool']}") for r in memory_rows]
+    if peaks:
+        peak, where = max(peaks)
+        add("peak memory of cabmgr", f"{peak / MIB:.1f} MiB ({where})", "< 64 MiB",
+            peak < 64 * MIB)
+    if not rows:
+        return []
+    return ["| target | measured | goal | |", "|---|---|---|---|"] + rows
+
+
+def section_syscalls(strace_dir, corpus):
+    lines = []
+    for tree in TREES:
+        files = corpus.get(tree, {}).get("files", 0)
+        for tool in UNPACKERS:
+            path = os.path.join(strace_dir, f"strace.{tree}.{tool}")
+            if not os.path.exists(path) or not files:
+                continue
+            total, calls = parse_strace(path)
+            top = sorted(calls.items(), key=lambda kv: (-kv[1], kv[0]))[:6]
+            top_s = ", ".join(f"{name} {count / files:.2f}" for name, count in top)
+            lines.append(f"| {TREE_TITLES[tree]} | {tool} | {total} | {total / files:.2f} "
+                         f"| {top_s} |")
+    if not lines:
+        return []
+    return ["| tree | tool | system calls | per file | most frequent (per file) |",
+            "|---|---|---:|---:|---|"] + lines
+
+
+def section_memory(memory_rows, corpus):
+    big = corpus.get("big", {})
+    lines = [MEMORY_BEGIN, "## Peak memory on a 2 GiB input", ""]
+    lines.append(f"`bash bench/run.sh --memory-check` on {time.strftime('%Y-%m-%d')}: "
+                 f"{big.get('files', '?')} files, {big.get('bytes', 0) / MIB:.0f} MiB "
+                 "(six of text, two incompressible).")
+    lines.append("")
+    lines.append("| command | wall s | CPU s | peak RSS MiB | output | check |")
+    lines.append("|---|---:|---:|---:|---|---|")
+    for r in memory_rows:
+        cpu = float(r["user"]) + float(r["sys"])
+        what = f"{int(r['size']) / MIB:.0f} MiB cabinet" if r["tool"] == "cabmgr-c" else "tree"
+        cmd = "cabmgr c big/ big.cab" if r["tool"] == "cabmgr-c" else "cabmgr d big.cab dest/"
+        lines.append(f"| `{cmd}` | {float(r['wall']):.1f} | {cpu:.1f} "
+                     f"| {int(r['rss_kb']) / 1024:.1f} | {what} "
+                     f"| {'right' if r['ok'] == '1' else 'WRONG'} |")
+    if memory_rows:
+        peak = max(int(r["rss_kb"]) for r in memory_rows) / 1024
+        lines += ["", f"Peak RSS {peak:.1f} MiB; target under 64 MiB: "
+                  f"{'met' if peak < 64 else 'missed'}."]
+    lines.append(MEMORY_END)
+    return lines
+
+
+def old_memory_block(md_path):
+    try:
+        with open(md_path) as f:
+            text = f.read()
+    except OSError:
+        return None, ""
+    m = re.search(re.escape(MEMORY_BEGIN) + r".*?" + re.escape(MEMORY_END), text, re.S)
+    return (m.group(0) if m else None), text
+
+
+def svg_chart(summary, corpus, path):
+    """Horizontal bars of throughput, one group per operation and tree, cabmgr in its own colour."""
+    groups = []
+    for phase, tools in (("pack", PACKERS), ("unpack", UNPACKERS)):
+        for tree in TREES:
+            nbytes = corpus.get(tree, {}).get("bytes", 0)
+            bars = []
+            for tool in tools:
+                s = summary.get((phase, tree, tool))
+                if s and s["wall"] > 0 and nbytes:
+                    bars.append((tool, nbytes / 1e6 / s["wall"]))
+            if bars:
+                groups.append((f"{phase}ing the {TREE_TITLES[tree]}", bars))
+    if not groups:
+        return
+    bar_h, gap, left, width, right = 18, 26, 110, 760, 90
+    top = 48
+    height = top + sum(len(b) * bar_h + gap + 16 for _, b in groups) + 10
+    plot_w = width - left - right
+    esc = lambda s: s.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+           f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
+           f'<rect width="{width}" height="{height}" fill="white"/>',
+           f'<text x="{width / 2}" y="22" text-anchor="middle" font-size="15" font-weight="bold">'
+           'Throughput, MB of input per second (higher is better)</text>']
+    y = top
+    for title, bars in groups:
+        scale = max(v for _, v in bars)
+        out.append(f'<text x="10" y="{y + 10}" font-weight="bold">{esc(title)}</text>')
+        y += 16
+        for tool, v in bars:
+            w = max(1.0, plot_w * v / scale)
+            colour = "#d9480f" if tool == OURS else "#868e96"
+            out.append(f'<text x="{left - 8}" y="{y + bar_h - 5}" text-anchor="end">{esc(tool)}</text>')
+            out.append(f'<rect x="{left}" y="{y + 2}" width="{w:.1f}" height="{bar_h - 4}" fill="{colour}"/>')
+            out.append(f'<text x="{left + w + 6:.1f}" y="{y + bar_h - 5}">{v:.1f}</text>')
+            y += bar_h
+        y += gap
+    out.append("</svg>")
+    with open(path, "w") as f:
+        f.write("\n".join(out) + "\n")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--mode", choices=("full", "quick", "memory"), required=True)
+    ap.add_argument("--raw", required=True)
+    ap.add_argument("--corpus", required=True)
+    ap.add_argument("--strace-dir", required=True)
+    ap.add_argument("--workdir", required=True, help="where the run took place, in words")
+    ap.add_argument("--reps", type=int, default=1)
+    ap.add_argument("--md", required=True)
+    ap.add_argument("--svg", required=True)
+    args = ap.parse_args()
+
+    rows = load_raw(args.raw)
+    with open(args.corpus) as f:
+        corpus = json.load(f)
+    old_block, old_text = old_memory_block(args.md)
+    memory_rows = [r for r in rows if r["phase"] == "memcheck"]
+
+    if args.mode == "memory":
+        block = "\n".join(section_memory(memory_rows, corpus))
+        print(block)
+        if old_block:
+            text = old_text.replace(old_block, block)
+        else:
+            text = (old_text.rstrip("\n") + "\n\n" if old_text else "# Benchmark results\n\n") + block + "\n"
+        with open(args.md, "w") as f:
+            f.write(text)
+        return
+
+    summary = summarize(rows)
+    m = machine()
+    versions = tool_versions()
+    md = ["# Benchmark results", ""]
+    md.append(f"Made by `bash bench/run.sh{' --quick' if args.mode == 'quick' else ''}` on "
+              f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, working in {args.workdir}.")
+    md.append("")
+    md.append("## Machine")
+    md.append("")
+    md.append(f"- {m['nproc']} cores, {m['cpu']}, {m['memory']} of memory")
+    md.append(f"- {m['kernel']}, {m['system']}")
+    for tool, v in versions.items():
+        md.append(f"- {tool}: {v}")
+    md.append("")
+    md.append("## Inputs")
+    md.append("")
+    for tree in TREES:
+        c = corpus.get(tree)
+        if c:
+            extra = ""
+            libs = c.get("libraries")
+            if libs:
+                extra = (f"; {libs['count']} shared libraries ({libs['bytes'] / 1e6:.1f} MB) "
+                         f"copied from {libs['from']} in sorted order")
+                if libs.get("generated_bytes"):
+                    extra += f", {libs['generated_bytes'] / 1e6:.1f} MB binary-like data generated"
+            md.append(f"- {TREE_TITLES[tree]}: {c['files']} files, {c['bytes'] / 1e6:.1f} MB{extra}")
+    md.append("")
+    md.append("Commands: " + "; ".join(f"`{c}`" for c in COMMANDS.values()) + ".")
+    md.append("")
+    md.append("## Results")
+    md.append("")
+    md += section_results(summary, corpus, args.reps)
+    targets = section_targets(summary, [] if args.mode == "quick" else memory_rows)
+    if targets:
+        md += ["", "## Targets", ""] + targets
+    sys_lines = section_syscalls(args.strace_dir, corpus)
+    if sys_lines:
+        md += ["", "## System calls per extracted file", "",
+               "One unpacking of the same cabinet under `strace -c -f`; all calls of the "
+               "process, start-up included, over the number of files in the tree.", ""]
+        md += sys_lines
+    md.append("")
+    md.append(f"![throughput per tool]({os.path.relpath(args.svg, os.path.dirname(args.md))})")
+    if args.mode == "full" and old_block:
+        md += ["", old_block]
+    text = "\n".join(md) + "\n"
+    with open(args.md, "w") as f:
+        f.write(text)
+    svg_chart(summary, corpus, args.svg)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()

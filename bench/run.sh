@@ -1,0 +1,372 @@
+#!/usr/bin/env bash
+# Measures cabmgr against the cabinet tools Debian ships (gcab, cabextract, 7-Zip, bsdtar) and
+# tar | pigz, in one run, taking turns, and checks every output.
+#
+#   bash bench/run.sh                      full run: ~200 MB mixed tree and 20,000 small files,
+#                                          3 repetitions; writes bench/results.md and
+#                                          bench/throughput.svg
+#   bash bench/run.sh --quick --build DIR  short mode for the test command: small trees, one
+#                                          repetition, every check; writes into DIR
+#   bash bench/run.sh --memory-check       peak memory of cabmgr c and d on a 2 GiB input;
+#                                          updates its section of bench/results.md
+# Other options: --build DIR (default build/release), --reps N, --dir DIR (working folder),
+# --keep (keep the generated trees for the next run), --peers-only (measure the other tools
+# even when cabmgr is not built), --no-install, --no-build.
+#
+# Exit status: 0 when every output was right (a slower cabmgr is not a failure), 1 when an
+# output check failed or the tool could not run, 2 on a usage error.
+set -euo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+
+quick=0 memory_check=0 keep=0 peers_only=0 install=1 build_it=1
+reps="" build_dir="" work_base=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --quick) quick=1 ;;
+        --memory-check) memory_check=1 ;;
+        --build) build_dir=${2:?--build needs a folder}; shift ;;
+        --reps) reps=${2:?--reps needs a number}; shift ;;
+        --dir) work_base=${2:?--dir needs a folder}; shift ;;
+        --keep) keep=1 ;;
+        --peers-only) peers_only=1 ;;
+        --no-install) install=0 ;;
+        --no-build) build_it=0 ;;
+        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "bench: unknown option $1 (see --help)" >&2; exit 2 ;;
+    esac
+    shift
+done
+if [ $quick = 1 ] && [ $memory_check = 1 ]; then
+    echo "bench: --memory-check does not run in quick mode" >&2
+    exit 2
+fi
+[ -n "$reps" ] || reps=3
+[ $quick = 0 ] || reps=1
+case $reps in ''|*[!0-9]*|0) echo "bench: --reps needs a positive number" >&2; exit 2 ;; esac
+
+build_dir=${build_dir:-build/release}
+case $build_dir in /*) ;; *) build_dir=$root/$build_dir ;; esac
+cabmgr=$build_dir/driver/cabmgr
+jobs=$(nproc 2>/dev/null || echo 2)
+say() { echo "bench: $*" >&2; }
+
+# ---------------------------------------------------------------- tools
+if [ $install = 1 ]; then
+    bash "$root/scripts/install-deps.sh"
+fi
+
+if [ $quick = 1 ] || [ $build_it = 0 ]; then
+    if [ ! -x "$cabmgr" ] && [ $peers_only = 0 ]; then
+        say "$cabmgr is not built yet: nothing to measure"
+        exit 0
+    fi
+else
+    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+        cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    say "building cabmgr in $build_dir"
+    if ! cmake --build "$build_dir" -j "$jobs" --target cabmgr >"$build_dir/bench-build.log" 2>&1; then
+        if [ $peers_only = 0 ]; then
+            tail -n 30 "$build_dir/bench-build.log" >&2
+            say "cabmgr did not build (log: $build_dir/bench-build.log); --peers-only measures the others"
+            exit 1
+        fi
+        say "cabmgr did not build; measuring the other tools only"
+    fi
+fi
+have_ours=0
+[ -x "$cabmgr" ] && have_ours=1
+if [ -f "$build_dir/CMakeCache.txt" ]; then
+    build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+    grep -q '^CABMGR_SANITIZE:BOOL=ON' "$build_dir/CMakeCache.txt" && build_type="$build_type+sanitizers"
+    case $build_type in
+        Release|RelWithDebInfo) ;;
+        *) say "warning: $build_dir is a '$build_type' build; its figures say little" ;;
+    esac
+fi
+[ -x /usr/bin/time ] || { say "GNU time (/usr/bin/time) is missing"; exit 1; }
+
+sevenzip=$(command -v 7zz || command -v 7z || true)
+declare -A tool_ok
+for t in gcab cabextract bsdtar pigz tar strace; do
+    if command -v "$t" >/dev/null; then tool_ok[$t]=1; else say "note: $t is missing; its rows are left out"; fi
+done
+[ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[pigz]:-}" ] && tool_ok[tar-pigz]=1
+[ -n "$sevenzip" ] && tool_ok[7zip]=1 || say "note: 7zz/7z is missing; its rows are left out"
+[ $have_ours = 1 ] && tool_ok[cabmgr]=1
+if [ -z "${tool_ok[cabextract]:-}" ] && [ $have_ours = 1 ]; then
+    say "cabextract is needed to check cabmgr's cabinets"
+    exit 1
+fi
+
+# ---------------------------------------------------------------- working folder
+need_mb=2500
+[ $quick = 1 ] && need_mb=100
+[ $memory_check = 1 ] && need_mb=8000
+free_mb() { df -Pm "$1" 2>/dev/null | awk 'NR==2 {print $4}'; }
+if [ -z "$work_base" ]; then
+    if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(free_mb /dev/shm || echo 0)" -ge $need_mb ]; then
+        work_base=/dev/shm
+    else
+        work_base=${TMPDIR:-/tmp}
+    fi
+fi
+mkdir -p "$work_base"
+fs_type=$(stat -f -c %T "$work_base" 2>/dev/null || echo unknown)
+case $fs_type in
+    tmpfs|ramfs) fs_desc="$work_base, a memory file system ($fs_type)" ;;
+    *) fs_desc="$work_base, on $fs_type (no memory file system with ${need_mb} MB free)" ;;
+esac
+if [ $quick = 1 ]; then
+    work=$(mktemp -d "$work_base/cabmgr-bench-quick.XXXXXX")
+else
+    work=$work_base/cabmgr-bench-$(id -u)
+    mkdir -p "$work"
+fi
+corpus=$work/corpus
+out=$work/out
+cleanup() {
+    rm -rf "$out"
+    if [ $keep = 0 ] || [ $quick = 1 ]; then rm -rf "$work"; fi
+}
+trap cleanup EXIT
+rm -rf "$out"
+mkdir -p "$out/tmp"
+# Every tool's temporary files go to the same folder as its output.
+export TMPDIR=$out/tmp
+say "working in $fs_desc"
+
+raw=$out/raw.tsv
+printf 'phase\ttree\ttool\trep\twall\tuser\tsys\trss_kb\tsize\tok\n' >"$raw"
+failures=()
+fail() {
+    failures+=("$*")
+    say "CHECK FAILED: $*"
+}
+
+# timed LOG CMD...: runs CMD with its output in LOG; sets T_WALL (s, from the shell's clock),
+# T_USER, T_SYS (s) and T_RSS (KiB, largest process of the command); returns CMD's status.
+timed() {
+    local log=$1 rc=0 t0 t1
+    shift
+    t0=$EPOCHREALTIME
+    /usr/bin/time -f '%U %S %M' -o "$out/time.txt" "$@" >"$log" 2>&1 || rc=$?
+    t1=$EPOCHREALTIME
+    T_WALL=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}')
+    read -r T_USER T_SYS T_RSS < <(tail -n 1 "$out/time.txt")
+    return $rc
+}
+record() {  # record PHASE TREE TOOL REP SIZE OK
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" \
+        "$T_WALL" "$T_USER" "$T_SYS" "$T_RSS" "$5" "$6" >>"$raw"
+}
+size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
+file_count() { find "$1" -type f | wc -l; }
+
+# check_cab CAB TREE: the cabinet tests clean and holds every file of TREE.
+check_cab() {
+    local log=$out/cabextract-t.log want got
+    if ! cabextract -t "$1" >"$log" 2>&1; then
+        tail -n 5 "$log" >&2
+        return 1
+    fi
+    want=$(file_count "$2")
+    got=$(grep -cE ' OK +[0-9a-f]{32}$' "$log" || true)
+    if [ "$got" != "$want" ]; then
+        say "$1 holds $got files that test clean, $2 has $want"
+        return 1
+    fi
+}
+# check_tree TREE DEST: DEST holds exactly TREE's files, byte for byte.
+check_tree() {
+    if ! diff -rq "$1" "$2" >"$out/diff.log" 2>&1; then
+        head -n 5 "$out/diff.log" >&2
+        return 1
+    fi
+}
+
+# ---------------------------------------------------------------- packing and unpacking
+pack() {  # pack TREE-NAME TOOL REP
+    local name=$1 tool=$2 rep=$3 tree=$corpus/$1 dst rc=0 ok=1
+    case $tool in
+        cabmgr)
+            dst=$out/$name.cabmgr.cab
+            rm -f "$dst"
+            timed "$out/log.txt" "$cabmgr" c "$tree" "$dst" || rc=$?
+            if [ $rc != 0 ] || ! check_cab "$dst" "$tree"; then
+                ok=0; fail "cabmgr c $name (status $rc): cabinet missing or not clean"
+                tail -n 5 "$out/log.txt" >&2
+            fi ;;
+        gcab)
+            dst=$out/$name.gcab.cab
+            rm -f "$dst"
+            mapfile -t list < "$out/$name.list"
+            timed "$out/log.txt" env -C "$tree" gcab -c -z "$dst" "${list[@]}" || rc=$?
+            if [ $rc != 0 ] || ! check_cab "$dst" "$tree"; then
+                ok=0; fail "gcab -c -z $name (status $rc): cabinet missing or not clean"
+            fi ;;
+        tar-pigz)
+            dst=$out/$name.tar.gz
+            rm -f "$dst"
+            timed "$out/log.txt" bash -c 'set -o pipefail; tar -cf - -C "$1" . | pigz -p 2 -6 >"$2"' \
+                _ "$tree" "$dst" || rc=$?
+            if [ $rc != 0 ] || ! pigz -t "$dst" 2>/dev/null; then
+                ok=0; fail "tar | pigz $name (status $rc): archive missing or damaged"
+            fi ;;
+    esac
+    record pack "$name" "$tool" "$rep" "$(size_of "$dst")" $ok
+}
+
+unpack_cmd() {  # unpack_cmd TOOL CAB DEST: prints nothing, sets CMD
+    case $1 in
+        cabmgr) CMD=("$cabmgr" d "$2" "$3") ;;
+        gcab) CMD=(gcab -x -C "$3" "$2") ;;
+        cabextract) CMD=(cabextract -q -d "$3" "$2") ;;
+        7zip) CMD=("$sevenzip" x "-o$3" -y -bd -bso0 -bsp0 "$2") ;;
+        bsdtar) CMD=(bsdtar -xf "$2" -C "$3") ;;
+    esac
+}
+
+unpack() {  # unpack TREE-NAME TOOL REP
+    local name=$1 tool=$2 rep=$3 cab=$out/$1.cab dest=$out/x rc=0 ok=1
+    rm -rf "$dest"
+    mkdir -p "$dest"
+    unpack_cmd "$tool" "$cab" "$dest"
+    timed "$out/log.txt" "${CMD[@]}" || rc=$?
+    if [ $rc != 0 ] || ! check_tree "$corpus/$name" "$dest"; then
+        ok=0; fail "$tool: unpacking cabmgr's $name cabinet (status $rc) gave a different tree"
+        tail -n 5 "$out/log.txt" >&2
+    fi
+    record unpack "$name" "$tool" "$rep" 0 $ok
+    rm -rf "$dest"
+}
+
+# Tools take turns, and the one that starts moves on each repetition.
+rotate() {  # rotate N ITEMS...: prints ITEMS rotated left by N
+    local n=$1
+    shift
+    local a=("$@") i
+    for ((i = 0; i < ${#a[@]}; i++)); do echo "${a[(i + n) % ${#a[@]}]}"; done
+}
+available() { local t; for t in "$@"; do [ -n "${tool_ok[$t]:-}" ] && echo "$t"; done; true; }
+
+syscalls() {  # syscalls TREE-NAME TOOL: strace -c of one unpacking, kept for the report
+    local name=$1 tool=$2 dest=$out/x rc=0
+    rm -rf "$dest"
+    mkdir -p "$dest"
+    unpack_cmd "$tool" "$out/$name.cab" "$dest"
+    strace -f -c -o "$out/strace.$name.$tool" "${CMD[@]}" >/dev/null 2>&1 || rc=$?
+    if [ $rc != 0 ] || ! check_tree "$corpus/$name" "$dest"; then
+        fail "$tool under strace: unpacking cabmgr's $name cabinet gave a different tree"
+    fi
+    rm -rf "$dest"
+}
+
+run_benchmark() {
+    local scale=full
+    [ $quick = 1 ] && scale=quick
+    python3 "$here/corpus.py" --out "$corpus" --scale "$scale" >"$out/corpus.json"
+    local name rep tool
+    for name in mixed small; do
+        (cd "$corpus/$name" && find . -type f -printf '%P\n' | LC_ALL=C sort) >"$out/$name.list"
+    done
+
+    say "packing, $reps repetition(s)"
+    for ((rep = 1; rep <= reps; rep++)); do
+        for name in mixed small; do
+            for tool in $(rotate $((rep - 1)) $(available cabmgr gcab tar-pigz)); do
+                pack "$name" "$tool" "$rep"
+                say "  pack $name $tool #$rep: ${T_WALL}s"
+            done
+        done
+    done
+
+    # Every tool unpacks the same cabinet: cabmgr's own, or gcab's when measuring the others only.
+    for name in mixed small; do
+        if [ -f "$out/$name.cabmgr.cab" ]; then
+            cp "$out/$name.cabmgr.cab" "$out/$name.cab"
+        elif [ $have_ours = 0 ] && [ -f "$out/$name.gcab.cab" ]; then
+            cp "$out/$name.gcab.cab" "$out/$name.cab"
+        fi
+    done
+    say "unpacking, $reps repetition(s)"
+    for ((rep = 1; rep <= reps; rep++)); do
+        for name in mixed small; do
+            [ -f "$out/$name.cab" ] || continue
+            for tool in $(rotate $((rep - 1)) $(available cabmgr gcab cabextract 7zip bsdtar)); do
+                unpack "$name" "$tool" "$rep"
+                say "  unpack $name $tool #$rep: ${T_WALL}s"
+            done
+        done
+    done
+
+    if [ -n "${tool_ok[strace]:-}" ]; then
+        say "counting system calls (strace -c -f)"
+        for name in mixed small; do
+            [ -f "$out/$name.cab" ] || continue
+            for tool in $(available cabmgr gcab cabextract 7zip bsdtar); do
+                syscalls "$name" "$tool"
+            done
+        done
+    fi
+}
+
+run_memory_check() {
+    local big_bytes=$((2 << 30)) rc=0 ok=1 cab=$out/big.cab dest=$out/x
+    python3 "$here/corpus.py" --out "$corpus" --only-big --big $big_bytes >"$out/corpus.json"
+    if [ $have_ours = 0 ]; then
+        say "cabmgr is not built: no memory check"
+        exit 1
+    fi
+    say "packing 2 GiB with cabmgr c"
+    timed "$out/log.txt" "$cabmgr" c "$corpus/big" "$cab" || rc=$?
+    if [ $rc != 0 ] || ! check_cab "$cab" "$corpus/big"; then
+        ok=0; fail "cabmgr c on the 2 GiB tree (status $rc)"
+        tail -n 5 "$out/log.txt" >&2
+    fi
+    record memcheck big cabmgr-c 1 "$(size_of "$cab")" $ok
+    say "  ${T_WALL}s, peak ${T_RSS} KiB"
+    rc=0 ok=1
+    mkdir -p "$dest"
+    say "unpacking it with cabmgr d"
+    timed "$out/log.txt" "$cabmgr" d "$cab" "$dest" || rc=$?
+    if [ $rc != 0 ] || ! check_tree "$corpus/big" "$dest"; then
+        ok=0; fail "cabmgr d on the 2 GiB cabinet (status $rc)"
+    fi
+    record memcheck big cabmgr-d 1 0 $ok
+    say "  ${T_WALL}s, peak ${T_RSS} KiB"
+    rm -rf "$dest"
+}
+
+if [ $memory_check = 1 ]; then
+    run_memory_check
+else
+    run_benchmark
+fi
+
+# ---------------------------------------------------------------- report
+if [ $quick = 1 ]; then
+    md=$build_dir/bench-results.md svg=$build_dir/bench-throughput.svg
+else
+    md=$here/results.md svg=$here/throughput.svg
+    cp "$raw" "$build_dir/bench-raw.tsv" 2>/dev/null || true
+fi
+mkdir -p "$(dirname "$md")"
+mode=full
+[ $quick = 1 ] && mode=quick
+[ $memory_check = 1 ] && mode=memory
+export BENCH_CABMGR=$cabmgr BENCH_SEVENZIP=$sevenzip BENCH_BUILD_TYPE=${build_type:-unknown}
+export BENCH_COMMIT
+BENCH_COMMIT=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
+python3 "$here/report.py" --mode "$mode" --raw "$raw" --corpus "$out/corpus.json" \
+    --strace-dir "$out" --workdir "$fs_desc" --reps "$reps" --md "$md" --svg "$svg"
+
+if [ ${#failures[@]} -gt 0 ]; then
+    say "${#failures[@]} output check(s) failed:"
+    printf '  %s\n' "${failures[@]}" >&2
+    exit 1
+fi
+say "every output checked out; table in $md"

@@ -1,0 +1,1072 @@
+// CCabManager: the file list, compression through FCI, extraction through FDI, coalescing, and
+// the static bridges that route every Cabinet API callback to a virtual member.
+#include "cabmanager/CabManager.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include "diagnostics/dpf.h"
+#include "platform/crt.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/shell.h"
+#include "platform/strings.h"
+#include "utils/utils.h"
+
+namespace cab {
+
+int ConvertRecordString(const wchar_t *pwszSource, char *pszDest, int cbDest) {
+    if (pwszSource == nullptr)
+        return 0;
+    return ConvertWSTRToPSTR(pwszSource, pszDest, cbDest);
+}
+
+void ReportRecordFailure(const char *pszFile, const char *pszFunction, int nLine,
+                         const char *pszMessage) {
+    DPFLocation(pszFile, pszFunction, nLine);
+    DPF(DPF_FAIL, "%s", pszMessage);
+}
+
+}  // namespace cab
+
+namespace {
+
+constexpr USHORT kAttributeMask = _A_RDONLY | _A_HIDDEN | _A_SYSTEM | _A_ARCH;
+constexpr ULONG kLargestCabinet = 0x7FFFFFFF;
+constexpr size_t kFilterChars = 256;
+
+using FolderIdentity = std::pair<uint64_t, uint64_t>;
+
+FNALLOC(CabAlloc) {
+    return malloc(cb != 0 ? cb : 1);
+}
+FNFREE(CabFree) {
+    free(pv);
+}
+
+// FDI's own file operations go straight to the C runtime.
+FNOPEN(FdiOpen) {
+    return _open(pszFile, oflag, pmode);
+}
+FNREAD(FdiRead) {
+    return static_cast<UINT>(_read(static_cast<int>(hf), pv, cb));
+}
+FNWRITE(FdiWrite) {
+    return static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
+}
+FNCLOSE(FdiClose) {
+    return _close(static_cast<int>(hf));
+}
+FNSEEK(FdiSeek) {
+    return _lseek(static_cast<int>(hf), dist, seektype);
+}
+
+// Disk paths use '/': a name from a cabinet joined to a folder gets its backslashes turned.
+void MakeDiskPath(char *psz) {
+    for (; *psz != '\0'; ++psz) {
+        if (*psz == '\\')
+            *psz = '/';
+    }
+}
+
+// A name that would land outside the destination: absolute, with a drive, or with an empty,
+// "." or ".." component.
+bool IsUnsafeCabinetName(const char *pszName) {
+    if (pszName == nullptr || pszName[0] == '\0')
+        return true;
+    if (cab::IsPathSeparator(pszName[0]))
+        return true;
+    if (pszName[1] == ':')
+        return true;
+    const char *pszPart = pszName;
+    for (;;) {
+        const char *pszEnd = pszPart;
+        while (*pszEnd != '\0' && !cab::IsPathSeparator(*pszEnd))
+            ++pszEnd;
+        size_t cch = static_cast<size_t>(pszEnd - pszPart);
+        if (cch == 0)
+            return true;
+        if (pszPart[0] == '.' && (cch == 1 || (cch == 2 && pszPart[1] == '.')))
+            return true;
+        if (*pszEnd == '\0')
+            return false;
+        pszPart = pszEnd + 1;
+    }
+}
+
+// Identity of a folder (device and inode), to see a link leading back into the walk.
+bool ReadFolderIdentity(const std::wstring &strFolder, FolderIdentity *pid) {
+    std::string strNarrow;
+    if (!cab::WideToAcpExact(strFolder, &strNarrow))
+        return false;
+    HANDLE h = CreateFileA(strNarrow.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    BOOL fOk = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!fOk)
+        return false;
+    pid->first = info.dwVolumeSerialNumber;
+    pid->second = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// Makes a folder of our own below pwszParent (which ends with a separator).
+bool CreateWorkFolder(const wchar_t *pwszParent, std::wstring *pstrFolder) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        wchar_t wszSuffix[32];
+        swprintf(wszSuffix, 32, L"cabmgr-%08x", static_cast<unsigned>(random()));
+        std::wstring strFolder = std::wstring(pwszParent) + wszSuffix;
+        int nResult = SHCreateDirectory(nullptr, strFolder.c_str());
+        if (nResult == ERROR_SUCCESS) {
+            *pstrFolder = strFolder + L"/";
+            return true;
+        }
+        if (nResult != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+bool RemoveWorkFolder(const std::wstring &strFolder) {
+    std::string strNarrow;
+    if (!cab::WideToAcpExact(strFolder, &strNarrow))
+        return false;
+    std::error_code ec;
+    std::filesystem::remove_all(strNarrow, ec);
+    return !ec;
+}
+
+}  // namespace
+
+// --- Object, cancel flag, progress ----------------------------------------------------------
+
+CCabManager::CCabManager() {
+    m_vecFiles.clear();
+    m_szDestFolder[0] = '\0';
+    Initialize();
+}
+
+CCabManager::~CCabManager() {
+    if (m_hfci != nullptr) {
+        FCIDestroy(m_hfci);
+        m_hfci = nullptr;
+    }
+    if (m_hfdi != nullptr) {
+        FDIDestroy(m_hfdi);
+        m_hfdi = nullptr;
+    }
+}
+
+void CCabManager::Initialize() {
+    m_fCancel = 0;
+    memset(&m_erf, 0, sizeof(m_erf));
+    memset(&m_ccab, 0, sizeof(m_ccab));
+    m_cTotalFiles = 0;
+    m_cDoneFiles = 0;
+    m_nLastPercent = 0;
+    m_pfnProgress = nullptr;
+    m_pvProgressContext = nullptr;
+    m_hfci = nullptr;
+    m_hfdi = nullptr;
+    m_szCabBaseName[0] = '\0';
+    m_szFileFilter[0] = '\0';
+    m_fCabinetInfoSeen = FALSE;
+    m_szNextCabinet[0] = '\0';
+}
+
+int CCabManager::GetCancel() {
+    return m_fCancel;
+}
+
+int CCabManager::SetCancel(int fCancel) {
+    m_fCancel = fCancel;
+    return 1;
+}
+
+void CCabManager::SetProgressCallback(PFNCABPROGRESS pfnProgress, void *pvContext) {
+    m_pfnProgress = pfnProgress;
+    m_pvProgressContext = pvContext;
+}
+
+void CCabManager::ReportProgress(int nEvent, int nValue) {
+    if (m_pfnProgress != nullptr)
+        m_pfnProgress(m_pvProgressContext, nEvent, nValue);
+}
+
+void CCabManager::StepProgress(int nEvent) {
+    ++m_cDoneFiles;
+    // A run whose total is unknown (0) counts as complete at every step.
+    LONG nPercent =
+        m_cTotalFiles == 0
+            ? 100
+            : static_cast<LONG>(static_cast<int64_t>(m_cDoneFiles) * 100 / m_cTotalFiles);
+    if (nPercent != m_nLastPercent)
+        m_nLastPercent = nPercent;
+    ReportProgress(nEvent, nPercent);
+}
+
+// --- File list -----------------------------------------------------------------------------
+
+HRESULT CCabManager::AddFileToCompress(const wchar_t *pwszFilePath, const wchar_t *pwszNameInCab) {
+    CFileInCab file;
+    HRESULT hr = file.Initialize(pwszFilePath, pwszNameInCab);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::AddFileToCompress", "file.Initialize failed");
+        return hr;
+    }
+    try {
+        m_vecFiles.push_back(file);
+    } catch (const std::bad_alloc &) {
+        DPF_FAIL_AT("CCabManager::AddFileToCompress", "OOM");
+        return E_OUTOFMEMORY;
+    }
+    ++m_cTotalFiles;
+    return S_OK;
+}
+
+void CCabManager::EmptyFileList() {
+    m_vecFiles.clear();
+}
+
+// --- Folder walk and folder compression ----------------------------------------------------
+
+HRESULT CCabManager::AddFilesInFolderToList(const wchar_t *pwszRootFolder,
+                                            const wchar_t *pwszFolder, int fRecurse) {
+    if (pwszRootFolder == nullptr || pwszFolder == nullptr) {
+        DPF_FAIL_AT("CCabManager::AddFilesInFolderToList", "Invalid args passed");
+        return E_INVALIDARG;
+    }
+    std::vector<FolderIdentity> vecWalkPath;
+    WalkFolder(pwszRootFolder, pwszFolder, fRecurse, &vecWalkPath);
+    return S_OK;
+}
+
+void CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder, int fRecurse,
+                             std::vector<FolderIdentity> *pvecWalkPath) {
+    std::wstring strFolder(pwszFolder);
+    UtilAppendPathSeparator(&strFolder);
+
+    // A link back to a folder being walked would repeat the walk until paths grow too long.
+    bool fPushed = false;
+    if (fRecurse) {
+        FolderIdentity id;
+        if (ReadFolderIdentity(strFolder, &id)) {
+            for (const FolderIdentity &idOnPath : *pvecWalkPath) {
+                if (idOnPath == id)
+                    return;
+            }
+            pvecWalkPath->push_back(id);
+            fPushed = true;
+        }
+    }
+
+    std::wstring strPattern = strFolder + L"*.*";
+    WIN32_FIND_DATAW findData;
+    memset(&findData, 0, sizeof(findData));
+    HANDLE hFind = FindFirstFileW(strPattern.c_str(), &findData);
+    if (hFind != INVALID_HANDLE_VALUE) {
+        size_t cchRoot = wcslen(pwszRootFolder);
+        do {
+            std::wstring strFound = strFolder + findData.cFileName;
+            if ((findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                std::wstring strName = strFound.size() > cchRoot ? strFound.substr(cchRoot) : L"";
+                if (!strName.empty() && cab::IsPathSeparator(strName[0]))
+                    strName.erase(0, 1);
+                CFileInCab file;
+                if (SUCCEEDED(file.Initialize(strFound.c_str(), strName.c_str()))) {
+                    ++m_cTotalFiles;
+                    m_vecFiles.push_back(file);
+                }
+            } else if (fRecurse && wcscmp(findData.cFileName, L".") != 0 &&
+                       wcscmp(findData.cFileName, L"..") != 0) {
+                WalkFolder(pwszRootFolder, strFound.c_str(), fRecurse, pvecWalkPath);
+            }
+        } while (FindNextFileW(hFind, &findData));
+        FindClose(hFind);
+    }
+    if (fPushed)
+        pvecWalkPath->pop_back();
+}
+
+HRESULT CCabManager::CompressFilesInFolder(const wchar_t *pwszFolder, const wchar_t *pwszCabPath,
+                                           int nSettingsParam, int fRecurse) {
+    EmptyFileList();
+    m_cTotalFiles = 0;
+    m_cDoneFiles = 0;
+    m_nLastPercent = 0;
+
+    HRESULT hr = E_FAIL;
+    if (pwszFolder != nullptr && StrCmpNIW(pwszFolder, L"@", 1) == 0) {
+        FILE *pFile = _wfopen(pwszFolder + 1, L"r");
+        if (pFile != nullptr) {
+            wchar_t wszLine[MAX_PATH];
+            for (;;) {
+                memset(wszLine, 0, sizeof(wszLine));
+                if (fgetws(wszLine, MAX_PATH, pFile) == nullptr || wszLine[0] == L'\0')
+                    break;
+                size_t cch = wcslen(wszLine);
+                if (wszLine[cch - 1] == L'\n')
+                    wszLine[cch - 1] = L'\0';
+                hr = AddFilesInFolderToList(wszLine, wszLine, fRecurse);
+            }
+            fclose(pFile);
+        }
+    } else {
+        hr = AddFilesInFolderToList(pwszFolder, pwszFolder, fRecurse);
+    }
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::CompressFilesInFolder", "AddFilesInFolderToList");
+        return hr;
+    }
+    int cFilesAdded = 0;
+    return CompressFiles(pwszCabPath, nSettingsParam, &cFilesAdded);
+}
+
+// --- Compression ---------------------------------------------------------------------------
+
+HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsParam,
+                                   int *pcFilesAdded) {
+    m_cDoneFiles = 0;
+    m_nLastPercent = 0;
+    HRESULT hr = S_OK;
+    char szFolder[MAX_PATH] = "";
+    char szName[MAX_PATH] = "";
+    int cNotStored = 0;
+
+    if (pcFilesAdded == nullptr) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "Invalid args passed");
+        hr = E_INVALIDARG;
+        goto Done;
+    }
+    hr = SplitCabPath(pwszCabPath, szFolder, MAX_PATH, szName, MAX_PATH);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "SplitCabPath failed");
+        goto Done;
+    }
+    *pcFilesAdded = 0;
+    memset(&m_erf, 0, sizeof(m_erf));
+
+    hr = SetCabSettings(szFolder, szName, nSettingsParam);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "SetCabSettings failed");
+        goto Done;
+    }
+    hr = StringCchCopyA(m_szCabBaseName, MAX_PATH, szName);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "StringCchCopyA failed");
+        goto Done;
+    }
+    if (char *pszDot = strchr(m_szCabBaseName, '.'))
+        *pszDot = '\0';
+
+    if (m_hfci != nullptr) {
+        FCIDestroy(m_hfci);
+        m_hfci = nullptr;
+    }
+    m_hfci = FCICreate(&m_erf, BridgeFciFilePlaced, CabAlloc, CabFree, BridgeFciOpen, BridgeFciRead,
+                       BridgeFciWrite, BridgeFciClose, BridgeFciSeek, BridgeFciDelete,
+                       BridgeFciGetTempFile, &m_ccab, this);
+    if (m_hfci == nullptr) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "FCICreate failed. Error was (%d) - %s",
+                    m_erf.erfOper, GetFciErrorString());
+        hr = E_FAIL;
+        goto Done;
+    }
+
+    for (size_t i = 0; i < m_vecFiles.size(); ++i) {
+        if (m_fCancel != 0)
+            continue;
+        // A copy: a callback of a derived class may append to the list.
+        CFileInCab file = m_vecFiles[i];
+        if (!PathFileExistsA(file.szFilePath))
+            continue;
+        if (FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
+                       BridgeFciStatus, BridgeFciGetOpenInfo, tcompTYPE_MSZIP)) {
+            ++*pcFilesAdded;
+        } else {
+            // A file that exists but cannot be stored leaves the cabinet incomplete.
+            DPF_FAIL_AT("CCabManager::CompressFiles",
+                        "FCIAddFile failed for %s. Error was (%d) - %s", file.szFilePath,
+                        m_erf.erfOper, GetFciErrorString());
+            ++cNotStored;
+        }
+        StepProgress(CABPROGRESS_FILE_STORED);
+    }
+
+    if (!FCIFlushCabinet(m_hfci, FALSE, BridgeFciGetNextCabinet, BridgeFciStatus)) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "FCIFlushCabinet failed. ERF was: (%d) %s",
+                    m_erf.erfOper, GetFciErrorString());
+        hr = E_FAIL;
+        goto Done;
+    }
+    if (cNotStored != 0) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "%d file(s) could not be stored", cNotStored);
+        hr = E_FAIL;
+        goto Done;
+    }
+    hr = S_OK;
+
+Done:
+    ReportProgress(CABPROGRESS_COMPRESS_DONE, 0);
+    return hr;
+}
+
+HRESULT CCabManager::SplitCabPath(const wchar_t *pwszPath, char *pszFolder, size_t cchFolder,
+                                  char *pszName, size_t cchName) {
+    char szPath[MAX_PATH] = "";
+    if (pwszPath == nullptr || pszFolder == nullptr || pszName == nullptr ||
+        ConvertWSTRToPSTR(pwszPath, szPath, MAX_PATH) == 0) {
+        DPF_FAIL_AT("CCabManager::SplitCabPath", "ConvertWSTRToPSTR failed");
+        return E_FAIL;
+    }
+    char *pszLast = nullptr;
+    for (char *psz = szPath; *psz != '\0'; ++psz) {
+        if (cab::IsPathSeparator(*psz))
+            pszLast = psz;
+    }
+    if (pszLast == nullptr) {
+        DPF_FAIL_AT("CCabManager::SplitCabPath", "Invalid file name");
+        return E_FAIL;
+    }
+    char chAfter = pszLast[1];
+    pszLast[1] = '\0';
+    HRESULT hr = StringCchCopyA(pszFolder, cchFolder, szPath);
+    pszLast[1] = chAfter;
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::SplitCabPath", "StringCchCopyN failed");
+        return hr;
+    }
+    hr = StringCchCopyA(pszName, cchName, pszLast + 1);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::SplitCabPath", "StringCchCopy failed");
+        return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CCabManager::SetCabSettings(const char *pszCabFolder, const char *pszCabName,
+                                    int /*nSettingsParam*/) {
+    memset(&m_ccab, 0, sizeof(m_ccab));
+    m_ccab.cb = kLargestCabinet;
+    m_ccab.cbFolderThresh = kLargestCabinet;
+    HRESULT hr = StringCchCopyA(m_ccab.szCabPath, sizeof(m_ccab.szCabPath), pszCabFolder);
+    if (SUCCEEDED(hr))
+        hr = StringCchCopyA(m_ccab.szCab, sizeof(m_ccab.szCab), pszCabName);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::SetCabSettings", "StringCchCopyA failed");
+        return hr;
+    }
+    return S_OK;
+}
+
+const char *CCabManager::GetFciErrorString() {
+    switch (m_erf.erfOper) {
+        case FCIERR_NONE:
+            return "No error";
+        case FCIERR_OPEN_SRC:
+            return "Failure opening file to be stored in cabinet";
+        case FCIERR_READ_SRC:
+            return "Failure reading file to be stored in cabinet";
+        case FCIERR_ALLOC_FAIL:
+            return "Insufficient memory in FCI";
+        case FCIERR_TEMP_FILE:
+            return "Could not create a temporary file";
+        case FCIERR_BAD_COMPR_TYPE:
+            return "Unknown compression type";
+        case FCIERR_CAB_FILE:
+            return "Could not create cabinet file";
+        case FCIERR_USER_ABORT:
+            return "Client requested abort";
+        case FCIERR_MCI_FAIL:
+            return "Failure compressing data";
+        default:
+            return "Unknown error";
+    }
+}
+
+INT_PTR CCabManager::FciOpen(char *pszFile, int oflag, int pmode, int *err) {
+    int hf = _open(pszFile, oflag, pmode);
+    if (hf == -1)
+        *err = errno;
+    return hf;
+}
+
+UINT CCabManager::FciRead(INT_PTR hf, void *memory, UINT cb, int *err) {
+    UINT cbRead = static_cast<UINT>(_read(static_cast<int>(hf), memory, cb));
+    if (cbRead != cb)
+        *err = errno;
+    return cbRead;
+}
+
+UINT CCabManager::FciWrite(INT_PTR hf, void *memory, UINT cb, int *err) {
+    UINT cbWritten = static_cast<UINT>(_write(static_cast<int>(hf), memory, cb));
+    if (cbWritten != cb) {
+        DPF_FAIL_AT("CCabManager::FciWrite", "_write failed with error %d", errno);
+        *err = errno;
+    }
+    return cbWritten;
+}
+
+int CCabManager::FciClose(INT_PTR hf, int *err) {
+    int nResult = _close(static_cast<int>(hf));
+    if (nResult != 0) {
+        DPF_FAIL_AT("CCabManager::FciClose", "_close failed with error %d", errno);
+        *err = errno;
+    }
+    return nResult;
+}
+
+long CCabManager::FciSeek(INT_PTR hf, long dist, int seektype, int *err) {
+    long nPos = _lseek(static_cast<int>(hf), dist, seektype);
+    if (nPos == -1) {
+        DPF_FAIL_AT("CCabManager::FciSeek", "_lseek failed with error %d", errno);
+        *err = errno;
+    }
+    return nPos;
+}
+
+int CCabManager::FciDelete(char *pszFile, int *err) {
+    int nResult = remove(pszFile);
+    if (nResult != 0)
+        *err = errno;
+    return nResult;
+}
+
+BOOL CCabManager::FciGetNextCabinet(PCCAB pccab, ULONG /*cbPrevCab*/) {
+    return SUCCEEDED(StringCchPrintfA(pccab->szCab, sizeof(pccab->szCab), "%s%03d.cab",
+                                      m_szCabBaseName, pccab->iCab))
+               ? TRUE
+               : FALSE;
+}
+
+int CCabManager::FciFilePlaced(PCCAB /*pccab*/, char * /*pszFile*/, long /*cbFile*/,
+                               BOOL /*fContinuation*/) {
+    return m_fCancel != 0 ? -1 : 0;
+}
+
+INT_PTR CCabManager::FciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime, USHORT *pattribs,
+                                    int *err) {
+    HANDLE h =
+        CreateFileA(pszName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        FILETIME ftLocal;
+        if (GetFileInformationByHandle(h, &info) &&
+            FileTimeToLocalFileTime(&info.ftLastWriteTime, &ftLocal) &&
+            FileTimeToDosDateTime(&ftLocal, pdate, ptime)) {
+            DWORD dwAttributes = GetFileAttributesA(pszName);
+            *pattribs = dwAttributes == INVALID_FILE_ATTRIBUTES
+                            ? 0
+                            : static_cast<USHORT>(dwAttributes & kAttributeMask);
+        }
+        CloseHandle(h);
+    }
+    int hf = _open(pszName, _O_RDONLY | _O_BINARY);
+    if (hf == -1) {
+        DPF_FAIL_AT("CCabManager::FciGetOpenInfo", "_open failed with error %d", errno);
+        *err = errno;
+    }
+    return hf;
+}
+
+long CCabManager::FciStatus(UINT /*typeStatus*/, ULONG /*cb1*/, ULONG /*cb2*/) {
+    return 0;
+}
+
+BOOL CCabManager::FciGetTempFile(char *pszTempName, int cbTempName) {
+    char *pszName = _tempnam("", "KWB_");
+    if (pszName == nullptr) {
+        DPF_FAIL_AT("CCabManager::FciGetTempFile", "_tempnam failed");
+        return FALSE;
+    }
+    HRESULT hr = StringCchCopyA(pszTempName, static_cast<size_t>(cbTempName), pszName);
+    free(pszName);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::FciGetTempFile", "StringCchCopyA failed");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// --- Bridges ---------------------------------------------------------------------------------
+
+INT_PTR CCabManager::BridgeFciOpen(char *pszFile, int oflag, int pmode, int *err, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciOpen(pszFile, oflag, pmode, err);
+}
+
+UINT CCabManager::BridgeFciRead(INT_PTR hf, void *memory, UINT cb, int *err, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciRead(hf, memory, cb, err);
+}
+
+UINT CCabManager::BridgeFciWrite(INT_PTR hf, void *memory, UINT cb, int *err, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciWrite(hf, memory, cb, err);
+}
+
+int CCabManager::BridgeFciClose(INT_PTR hf, int *err, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciClose(hf, err);
+}
+
+long CCabManager::BridgeFciSeek(INT_PTR hf, long dist, int seektype, int *err, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciSeek(hf, dist, seektype, err);
+}
+
+int CCabManager::BridgeFciDelete(char *pszFile, int *err, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciDelete(pszFile, err);
+}
+
+BOOL CCabManager::BridgeFciGetNextCabinet(PCCAB pccab, ULONG cbPrevCab, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciGetNextCabinet(pccab, cbPrevCab);
+}
+
+int CCabManager::BridgeFciFilePlaced(PCCAB pccab, char *pszFile, long cbFile, BOOL fContinuation,
+                                     void *pv) {
+    return static_cast<CCabManager *>(pv)->FciFilePlaced(pccab, pszFile, cbFile, fContinuation);
+}
+
+INT_PTR CCabManager::BridgeFciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime,
+                                          USHORT *pattribs, int *err, void *pv) {
+    return static_cast<CCabManager *>(pv)->FciGetOpenInfo(pszName, pdate, ptime, pattribs, err);
+}
+
+long CCabManager::BridgeFciStatus(UINT typeStatus, ULONG cb1, ULONG cb2, void *pv) {
+    CCabManager *pManager = static_cast<CCabManager *>(pv);
+    if (pManager->m_fCancel != 0)
+        return -1;
+    return pManager->FciStatus(typeStatus, cb1, cb2);
+}
+
+BOOL CCabManager::BridgeFciGetTempFile(char *pszTempName, int cbTempName, void *pv) {
+    if (pszTempName == nullptr || cbTempName < 1)
+        return FALSE;
+    pszTempName[0] = '\0';
+    return static_cast<CCabManager *>(pv)->FciGetTempFile(pszTempName, cbTempName);
+}
+
+INT_PTR CCabManager::BridgeFdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    CCabManager *pManager = static_cast<CCabManager *>(pfdin->pv);
+    pManager->NoteCabinetInfo(fdint, pfdin);
+    return pManager->FdiNotify(fdint, pfdin);
+}
+
+INT_PTR CCabManager::BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    CCabManager *pManager = static_cast<CCabManager *>(pfdin->pv);
+    pManager->NoteCabinetInfo(fdint, pfdin);
+    return pManager->FdiCountNotify(fdint, pfdin);
+}
+
+// --- Decompression -------------------------------------------------------------------------
+
+const char *CCabManager::GetFdiErrorString() {
+    switch (m_erf.erfOper) {
+        case FDIERROR_NONE:
+            return "No error";
+        case FDIERROR_CABINET_NOT_FOUND:
+            return "Cabinet not found";
+        case FDIERROR_NOT_A_CABINET:
+            return "Not a cabinet";
+        case FDIERROR_UNKNOWN_CABINET_VERSION:
+            return "Unknown cabinet version";
+        case FDIERROR_CORRUPT_CABINET:
+            return "Corrupt cabinet";
+        case FDIERROR_ALLOC_FAIL:
+            return "Memory allocation failed";
+        case FDIERROR_BAD_COMPR_TYPE:
+            return "Unknown compression type";
+        case FDIERROR_MDI_FAIL:
+            return "Failure decompressing data";
+        case FDIERROR_TARGET_FILE:
+            return "Failure writing to target file";
+        case FDIERROR_RESERVE_MISMATCH:
+            return "Cabinets in set have different RESERVE sizes";
+        case FDIERROR_WRONG_CABINET:
+            return "Cabinet returned on fdintNEXT_CABINET is incorrect";
+        case FDIERROR_USER_ABORT:
+            return "User aborted";
+        default:
+            return "Unknown error";
+    }
+}
+
+HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
+                                       const wchar_t *pwszDestinationFolder,
+                                       const wchar_t *pwszFilters, std::wstring *pstrOutFolder) {
+    if (pstrOutFolder == nullptr || pwszDestinationFolder == nullptr || pwszCabPath == nullptr) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "Invalid parameter passed");
+        return E_INVALIDARG;
+    }
+    HRESULT hr = S_OK;
+    char szCabFolder[MAX_PATH] = "";
+    char szCabName[MAX_PATH] = "";
+    size_t cchDest = 0;
+
+    if (!PathFileExistsW(pwszCabPath)) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "The cab file does not exist");
+        hr = E_FAIL;
+        goto Done;
+    }
+    EmptyFileList();
+    hr = SplitCabPath(pwszCabPath, szCabFolder, MAX_PATH, szCabName, MAX_PATH);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "SplitCabPath failed");
+        goto Done;
+    }
+
+    *pstrOutFolder = pwszDestinationFolder;
+    *pstrOutFolder = UtilExpandEnvVariable(pstrOutFolder->c_str());
+    if (pstrOutFolder->empty()) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "pwszDestinationFolder has zero length");
+        return E_INVALIDARG;
+    }
+    hr = UtilCreateDirectory(pstrOutFolder);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "UtilCreateDirectory failed");
+        goto Done;
+    }
+
+    m_szDestFolder[0] = '\0';
+    if (ConvertWSTRToPSTR(pstrOutFolder->c_str(), m_szDestFolder, MAX_PATH) == 0) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "ConvertWSTRToPSTR failed");
+        hr = E_FAIL;
+        goto Done;
+    }
+    cchDest = strlen(m_szDestFolder);
+    if (cchDest < MAX_PATH - 1 &&
+        (cchDest == 0 || !cab::IsPathSeparator(m_szDestFolder[cchDest - 1]))) {
+        m_szDestFolder[cchDest] = '/';
+        m_szDestFolder[cchDest + 1] = '\0';
+    }
+
+    m_szFileFilter[0] = '\0';
+    if (pwszFilters != nullptr &&
+        ConvertWSTRToPSTR(pwszFilters, m_szFileFilter, static_cast<int>(kFilterChars)) == 0) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "ConvertWSTRToPSTR failed. Too many filters");
+        m_szFileFilter[0] = '\0';
+        hr = E_FAIL;
+        goto Done;
+    }
+
+    hr = SetDecompressedFilesCount(szCabFolder, szCabName);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "SetFilesCount failed");
+        goto Done;
+    }
+
+    memset(&m_erf, 0, sizeof(m_erf));
+    m_hfdi = FDICreate(CabAlloc, CabFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
+                       &m_erf);
+    if (m_hfdi == nullptr) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICreate failed. Error (%d) - %s",
+                    m_erf.erfOper, GetFdiErrorString());
+        hr = E_FAIL;
+        goto Done;
+    }
+    if (!CopyCabinetSet(m_hfdi, szCabName, szCabFolder, BridgeFdiNotify)) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICopy failed. Error (%d) - %s",
+                    m_erf.erfOper, GetFdiErrorString());
+        hr = E_FAIL;
+    }
+
+Done:
+    if (m_hfdi != nullptr) {
+        FDIDestroy(m_hfdi);
+        m_hfdi = nullptr;
+    }
+    ReportProgress(CABPROGRESS_DECOMPRESS_DONE, 0);
+    return hr;
+}
+
+HRESULT CCabManager::SetDecompressedFilesCount(const char *pszCabFolder, const char *pszCabName) {
+    m_cTotalFiles = 0;
+    HFDI hfdi = FDICreate(CabAlloc, CabFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek,
+                          cpuUNKNOWN, &m_erf);
+    if (hfdi == nullptr) {
+        DPF_FAIL_AT("CCabManager::SetDecompressedFilesCount", "FDICreate failed. Error (%d) - %s",
+                    m_erf.erfOper, GetFdiErrorString());
+        return E_FAIL;
+    }
+    HRESULT hr = S_OK;
+    if (!CopyCabinetSet(hfdi, pszCabName, pszCabFolder, BridgeFdiCountNotify)) {
+        DPF_FAIL_AT("CCabManager::SetDecompressedFilesCount", "FDICopy failed. Error (%d) - %s",
+                    m_erf.erfOper, GetFdiErrorString());
+        hr = E_FAIL;
+    }
+    FDIDestroy(hfdi);
+    return hr;
+}
+
+void CCabManager::NoteCabinetInfo(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    if (fdint != fdintCABINET_INFO || m_fCabinetInfoSeen)
+        return;
+    m_fCabinetInfoSeen = TRUE;
+    if (FAILED(StringCchCopyA(m_szNextCabinet, sizeof(m_szNextCabinet), pfdin->psz1))) {
+        m_szNextCabinet[0] = '\0';
+    }
+}
+
+BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *pszCabFolder,
+                                 PFNFDINOTIFY pfnNotify) {
+    char szName[MAX_PATH];
+    char szFolder[MAX_PATH];
+    if (FAILED(StringCchCopyA(szName, MAX_PATH, pszCabName)) ||
+        FAILED(StringCchCopyA(szFolder, MAX_PATH, pszCabFolder))) {
+        m_erf.erfOper = FDIERROR_CABINET_NOT_FOUND;
+        m_erf.fError = TRUE;
+        return FALSE;
+    }
+    // FDICopy offers only the files that begin in the cabinet it is given, so each further
+    // cabinet of the set is copied in turn.
+    std::vector<std::string> vecSeen;
+    for (;;) {
+        m_fCabinetInfoSeen = FALSE;
+        m_szNextCabinet[0] = '\0';
+        if (!FDICopy(hfdi, szName, szFolder, 0, pfnNotify, nullptr, this))
+            return FALSE;
+        if (m_szNextCabinet[0] == '\0')
+            return TRUE;
+        bool fLoop = false;
+        try {
+            vecSeen.emplace_back(szName);
+            for (const std::string &strSeen : vecSeen)
+                fLoop = fLoop || strSeen == m_szNextCabinet;
+        } catch (const std::bad_alloc &) {
+            m_erf.erfOper = FDIERROR_ALLOC_FAIL;
+            m_erf.fError = TRUE;
+            return FALSE;
+        }
+        // The next cabinet is read from the same folder, and each only once.
+        if (fLoop || IsUnsafeCabinetName(m_szNextCabinet) || strchr(m_szNextCabinet, '/') ||
+            strchr(m_szNextCabinet, '\\')) {
+            DPF_FAIL_AT("CCabManager::CopyCabinetSet", "Invalid next cabinet %s after %s",
+                        m_szNextCabinet, szName);
+            m_erf.erfOper = FDIERROR_WRONG_CABINET;
+            m_erf.fError = TRUE;
+            return FALSE;
+        }
+        StringCchCopyA(szName, MAX_PATH, m_szNextCabinet);
+    }
+}
+
+INT_PTR CCabManager::FdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    if (m_fCancel != 0)
+        return -1;
+    if (fdint == fdintCOPY_FILE) {
+        ++m_cTotalFiles;
+        return 0;
+    }
+    // Answering 0 again after a failed attempt would retry the missing cabinet for ever.
+    if (fdint == fdintNEXT_CABINET && pfdin->fdie != FDIERROR_NONE)
+        return -1;
+    return 0;
+}
+
+// --- Extraction callbacks ------------------------------------------------------------------
+
+INT_PTR CCabManager::FdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    if (m_fCancel != 0) {
+        if (fdint == fdintCLOSE_FILE_INFO)
+            _close(static_cast<int>(pfdin->hf));
+        return -1;
+    }
+    switch (fdint) {
+        case fdintCOPY_FILE:
+            return FdiOnCopyFile(pfdin);
+        case fdintCLOSE_FILE_INFO:
+            return FdiOnCloseFileInfo(pfdin);
+        case fdintNEXT_CABINET:
+            if (pfdin->fdie != FDIERROR_NONE) {
+                DPF_FAIL_AT("CCabManager::FdiNotify", "Next cabinet %s could not be opened",
+                            pfdin->psz1 != nullptr ? pfdin->psz1 : "");
+                return -1;
+            }
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
+    if (!CheckFileSpecMatch(pfdin->psz1))
+        return 0;
+    // A name that climbs out of the destination is refused before anything is created.
+    if (IsUnsafeCabinetName(pfdin->psz1)) {
+        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "Unsafe file name %s refused",
+                    pfdin->psz1 != nullptr ? pfdin->psz1 : "");
+        return -1;
+    }
+    HRESULT hr = PrepareDestination(pfdin->psz1);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "PrepareDestination failed");
+        return -1;
+    }
+    char szPath[MAX_PATH];
+    hr = StringCchPrintfA(szPath, MAX_PATH, "%s%s", m_szDestFolder, pfdin->psz1);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "StringcCchPrintfA failed");
+        return -1;
+    }
+    MakeDiskPath(szPath + strlen(m_szDestFolder));
+    int hf = _open(szPath, _O_BINARY | _O_CREAT | _O_TRUNC | _O_RDWR, _S_IREAD | _S_IWRITE);
+    if (hf == -1) {
+        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "_open failed with error %d for %s", errno,
+                    szPath);
+        return -1;
+    }
+    CFileInCab file;
+    // The record keeps the name from the cabinet, so the list can be packed again as it was.
+    if (FAILED(file.Initialize(szPath, pfdin->psz1))) {
+        _close(hf);
+        return -1;
+    }
+    StepProgress(CABPROGRESS_FILE_EXTRACTED);
+    try {
+        m_vecFiles.push_back(file);
+    } catch (const std::bad_alloc &) {
+        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "OOM");
+        _close(hf);
+        return -1;
+    }
+    return hf;
+}
+
+INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
+    _close(static_cast<int>(pfdin->hf));
+    char szPath[MAX_PATH];
+    if (FAILED(StringCchPrintfA(szPath, MAX_PATH, "%s%s", m_szDestFolder, pfdin->psz1))) {
+        DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "StringCchPrintfA failed");
+        return -1;
+    }
+    MakeDiskPath(szPath + strlen(m_szDestFolder));
+    HANDLE h = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        FILETIME ftLocal;
+        FILETIME ftUtc;
+        if (DosDateTimeToFileTime(pfdin->date, pfdin->time, &ftLocal) &&
+            LocalFileTimeToFileTime(&ftLocal, &ftUtc)) {
+            SetFileTime(h, &ftUtc, nullptr, &ftUtc);
+        }
+        CloseHandle(h);
+    }
+    SetFileAttributesA(szPath, pfdin->attribs & kAttributeMask);
+    return TRUE;
+}
+
+HRESULT CCabManager::PrepareDestination(const char *pszName) {
+    char szFolder[MAX_PATH];
+    HRESULT hr = StringCchCopyA(szFolder, MAX_PATH, m_szDestFolder);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::PrepareDestination", "StringCchCopy failed");
+        return hr;
+    }
+    size_t cchDest = strlen(szFolder);
+    hr = StringCchCatA(szFolder, MAX_PATH, pszName);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::PrepareDestination", "StringCchCat failed");
+        return hr;
+    }
+    MakeDiskPath(szFolder + cchDest);
+    char *pszLast = strrchr(szFolder, '/');
+    if (pszLast == nullptr)
+        pszLast = strrchr(szFolder, '\\');
+    if (pszLast == nullptr) {
+        DPF_FAIL_AT("CCabManager::PrepareDestination", "Invalid path");
+        return E_FAIL;
+    }
+    pszLast[1] = '\0';
+    std::wstring strFolder;
+    hr = UtilConvertPSTRToWstring(szFolder, &strFolder);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::PrepareDestination", "UtilConvertPSTRToWstring failed");
+        return hr;
+    }
+    int nResult = SHCreateDirectory(nullptr, strFolder.c_str());
+    if (nResult != ERROR_SUCCESS && nResult != ERROR_ALREADY_EXISTS) {
+        DPF_FAIL_AT("CCabManager::PrepareDestination", "SHCreateDirectory failed with %d", nResult);
+        DPFLastError();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+BOOL CCabManager::CheckFileSpecMatch(const char *pszName) {
+    if (m_szFileFilter[0] == '\0')
+        return TRUE;
+    const char *pszBase = pszName;
+    for (const char *psz = pszName; *psz != '\0'; ++psz) {
+        if (cab::IsPathSeparator(*psz))
+            pszBase = psz + 1;
+    }
+    const char *pszPattern = m_szFileFilter;
+    while (*pszPattern != '\0') {
+        const char *pszEnd = strchr(pszPattern, ';');
+        size_t cch =
+            pszEnd != nullptr ? static_cast<size_t>(pszEnd - pszPattern) : strlen(pszPattern);
+        if (cch != 0) {
+            char szPattern[kFilterChars];
+            memcpy(szPattern, pszPattern, cch);
+            szPattern[cch] = '\0';
+            int fMatch = 0;
+            if (FAILED(UtilCompareWildCards(pszBase, szPattern, 0, &fMatch))) {
+                DPF_FAIL_AT("CCabManager::CheckFileSpecMatch", "UtilCompareWildCards");
+                return FALSE;
+            }
+            if (fMatch)
+                return TRUE;
+        }
+        if (pszEnd == nullptr)
+            break;
+        pszPattern = pszEnd + 1;
+    }
+    return FALSE;
+}
+
+// --- Coalescing ----------------------------------------------------------------------------
+
+HRESULT CCabManager::CoalesceCabinets(const wchar_t *pwszSourceCab, const wchar_t *pwszTargetCab) {
+    wchar_t wszTemp[MAX_PATH];
+    DWORD cch = GetTempPathW(MAX_PATH, wszTemp);
+    if (cch == 0 || cch > MAX_PATH) {
+        DPF_FAIL_AT("CCabManager::CoalesceCabinets", "GetTempPath failed");
+        HRESULT hr = cab::HresultFromWin32OrFail(GetLastError());
+        DPFLastError();
+        return hr;
+    }
+    // A folder of our own, so nothing already in the temporary folder is overwritten or deleted.
+    std::wstring strWork;
+    if (!CreateWorkFolder(wszTemp, &strWork)) {
+        DPF_FAIL_AT("CCabManager::CoalesceCabinets", "Could not create a work folder below %s",
+                    cab::WideToAcp(wszTemp).c_str());
+        DPFLastError();
+        return cab::HresultFromWin32OrFail(GetLastError());
+    }
+
+    std::wstring strOutFolder;
+    int cFilesAdded = 0;
+    HRESULT hr = DecompressCabFile(pwszSourceCab, strWork.c_str(), nullptr, &strOutFolder);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT("CCabManager::CoalesceCabinets", "DecompressCabFile failed");
+    } else {
+        hr = CompressFiles(pwszTargetCab, 1, &cFilesAdded);
+        if (FAILED(hr))
+            DPF_FAIL_AT("CCabManager::CoalesceCabinets", "CompressFiles failed");
+    }
+    for (const CFileInCab &file : m_vecFiles)
+        DeleteFileA(file.szFilePath);
+    if (!RemoveWorkFolder(strWork)) {
+        DPF_FAIL_AT("CCabManager::CoalesceCabinets", "Could not remove %s",
+                    cab::WideToAcp(strWork).c_str());
+    }
+    return hr;
+}

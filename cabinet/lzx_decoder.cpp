@@ -1,10 +1,517 @@
+// LZX decoder for cabinet folders (typeCompress method 3), written from lzx-format.md.
+//
+// One CFDATA block is one 32 KiB frame of output. The LZX stream of a folder is read one block at a
+// time: the bit reader restarts at the start of each block (every complete block holds an even
+// number of bytes, so word boundaries agree with the folder stream), while the window, R0-R2, the
+// current LZX block and its trees, and the delta bases of the path lengths carry over until
+// Reset(). Frames never wrap inside the window (W >= 32 KiB and frames start at multiples of 32
+// KiB), so a frame is decoded straight into the window and copied out, E8 reversal applied to the
+// copy.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "cabinet/cab_format.h"
 #include "cabinet/codec.h"
 
 namespace cab {
+namespace {
 
-std::unique_ptr<BlockDecoder> NewLzxDecoder(int, bool *supported) {
-    *supported = false;
-    return nullptr;
+constexpr uint32_t kFrameSize = 32768;
+constexpr size_t kMaxInput = 32768 + 6144;
+constexpr int kNumChars = 256;
+constexpr int kMaxSlots = 50;
+constexpr int kMaxMainElements = kNumChars + 8 * kMaxSlots;
+constexpr int kLengthElements = 249;
+constexpr int kPretreeElements = 20;
+constexpr int kAlignedElements = 8;
+constexpr int kMinMatch = 2;
+constexpr int kNumPrimaryLengths = 7;
+constexpr uint64_t kE8StopPosition = 0x40000000;
+
+enum BlockType { kNoBlock = 0, kVerbatim = 1, kAligned = 2, kUncompressed = 3 };
+
+struct SlotTables {
+    uint32_t base[kMaxSlots];
+    uint8_t bits[kMaxSlots];
+    constexpr SlotTables() : base(), bits() {
+        uint32_t b = 0;
+        for (int p = 0; p < kMaxSlots; ++p) {
+            bits[p] = uint8_t(p < 4 ? 0 : (p < 36 ? (p - 2) / 2 : 17));
+            base[p] = b;
+            b += 1u << bits[p];
+        }
+    }
+};
+constexpr SlotTables kSlots;
+
+// Smallest slot count whose base reaches the window size (30 ... 50 for N = 15 ... 21).
+int SlotCount(int window_bits) {
+    uint32_t w = 1u << window_bits;
+    for (int n = 0; n < kMaxSlots; ++n) {
+        if (kSlots.base[n] >= w)
+            return n;
+    }
+    return kMaxSlots;
+}
+
+// Reads the stream as 16-bit little-endian words, most significant bit first. Bits beyond the end
+// of the input read as zero; whether any of them were consumed is judged at the frame end.
+class BitReader {
+public:
+    void Start(const uint8_t *in, size_t size, size_t pos) {
+        in_ = in;
+        size_ = size;
+        pos_ = pos;
+        buf_ = 0;
+        count_ = 0;
+    }
+
+    // Guarantees at least 49 bits in the buffer.
+    void Refill() {
+        while (count_ <= 48) {
+            uint32_t word;
+            if (pos_ + 2 <= size_) {
+                word = LoadLe16(in_ + pos_);
+            } else {
+                word = pos_ < size_ ? in_[pos_] : 0;
+            }
+            pos_ += 2;
+            buf_ |= uint64_t(word) << (48 - count_);
+            count_ += 16;
+        }
+    }
+    uint32_t Peek16() const { return uint32_t(buf_ >> 48); }
+    void Skip(int n) {
+        buf_ <<= n;
+        count_ -= n;
+    }
+    // n <= 32; the caller has refilled.
+    uint32_t Take(int n) {
+        if (n == 0)
+            return 0;
+        uint32_t v = uint32_t(buf_ >> (64 - n));
+        Skip(n);
+        return v;
+    }
+    uint32_t Read(int n) {
+        Refill();
+        return Take(n);
+    }
+    // Drops the rest of the current word. `whole_word_if_aligned` makes an aligned reader drop a
+    // whole word, as the padding before uncompressed block data demands.
+    void Align(bool whole_word_if_aligned) {
+        int partial = count_ % 16;
+        if (partial == 0 && whole_word_if_aligned) {
+            Refill();
+            partial = 16;
+        }
+        Skip(partial);
+    }
+    // Input bytes consumed so far (whole words still buffered are given back).
+    size_t Consumed() const { return pos_ - size_t(count_ / 16) * 2; }
+
+private:
+    const uint8_t *in_ = nullptr;
+    size_t size_ = 0;
+    size_t pos_ = 0;
+    uint64_t buf_ = 0;
+    int count_ = 0;
+};
+
+// Canonical Huffman code with a direct table for codes up to kBits long and a per-length search for
+// longer ones. Unassigned codes (incomplete or empty trees) decode to -1.
+template <int kBits, int kMaxSymbols>
+class HuffmanCode {
+public:
+    // False if a length exceeds max_len or the code is oversubscribed.
+    bool Build(const uint8_t *lengths, int n, int max_len) {
+        max_len_ = max_len;
+        uint16_t count[17] = {};
+        for (int s = 0; s < n; ++s) {
+            if (lengths[s] > max_len)
+                return false;
+            ++count[lengths[s]];
+        }
+        count[0] = 0;
+        uint32_t code = 0;
+        uint16_t index = 0;
+        for (int len = 1; len <= 16; ++len) {
+            first_code_[len] = uint16_t(code);
+            count_[len] = count[len];
+            offset_[len] = index;
+            code += count[len];
+            index = uint16_t(index + count[len]);
+            if (code > (1u << len))
+                return false;
+            code <<= 1;
+        }
+        uint16_t next[17];
+        for (int len = 1; len <= 16; ++len)
+            next[len] = offset_[len];
+        for (int s = 0; s < n; ++s) {
+            if (lengths[s] != 0)
+                sorted_[next[lengths[s]]++] = uint16_t(s);
+        }
+        std::memset(table_, 0, sizeof(table_));
+        for (int len = 1; len <= kBits && len <= max_len; ++len) {
+            for (int i = 0; i < count_[len]; ++i) {
+                uint32_t c = first_code_[len] + i;
+                uint16_t entry = uint16_t((sorted_[offset_[len] + i] << 4) | len);
+                uint32_t start = c << (kBits - len), end = (c + 1) << (kBits - len);
+                for (uint32_t k = start; k < end; ++k)
+                    table_[k] = entry;
+            }
+        }
+        return true;
+    }
+
+    // The caller has refilled (16 bits available).
+    int Decode(BitReader &br) const {
+        uint32_t v = br.Peek16();
+        uint16_t entry = table_[v >> (16 - kBits)];
+        if (entry != 0) {
+            br.Skip(entry & 15);
+            return entry >> 4;
+        }
+        for (int len = kBits + 1; len <= max_len_; ++len) {
+            uint32_t d = (v >> (16 - len)) - first_code_[len];
+            if (d < count_[len]) {
+                br.Skip(len);
+                return sorted_[offset_[len] + d];
+            }
+        }
+        return -1;
+    }
+
+private:
+    uint16_t table_[1 << kBits];
+    uint16_t sorted_[kMaxSymbols];
+    uint16_t first_code_[17];
+    uint16_t count_[17];
+    uint16_t offset_[17];
+    int max_len_ = 0;
+};
+
+using Pretree = HuffmanCode<6, kPretreeElements>;
+using MainTree = HuffmanCode<11, kMaxMainElements>;
+using LengthTree = HuffmanCode<9, kLengthElements>;
+using AlignedTree = HuffmanCode<7, kAlignedElements>;
+
+class LzxDecoder final : public BlockDecoder {
+public:
+    explicit LzxDecoder(int window_bits)
+        : window_size_(1u << window_bits),
+          window_mask_(window_size_ - 1),
+          main_elements_(kNumChars + 8 * SlotCount(window_bits)) {}
+
+    bool Allocate() {
+        window_.reset(new (std::nothrow) uint8_t[window_size_]);
+        return window_ != nullptr;
+    }
+
+    void Reset() override {
+        pos_ = 0;
+        r0_ = r1_ = r2_ = 1;
+        header_read_ = false;
+        e8_enabled_ = false;
+        e8_size_ = 0;
+        block_type_ = kNoBlock;
+        block_remaining_ = 0;
+        stream_offset_ = 0;
+        finished_ = false;
+        std::memset(main_len_, 0, sizeof(main_len_));
+        std::memset(length_len_, 0, sizeof(length_len_));
+    }
+
+    DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
+                             size_t out_size) override;
+
+private:
+    bool ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_size, size_t *cursor,
+                         bool *byte_mode);
+    bool ReadLengths(BitReader &br, uint8_t *lengths, int first, int end);
+    bool ReadTrees(BitReader &br);
+    bool DecodeTokens(BitReader &br, uint64_t limit);
+    void ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const;
+
+    const uint32_t window_size_;
+    const uint32_t window_mask_;
+    const int main_elements_;
+    std::unique_ptr<uint8_t[]> window_;
+
+    uint64_t pos_ = 0;  // bytes output in this folder
+    uint32_t r0_ = 1, r1_ = 1, r2_ = 1;
+    bool header_read_ = false;
+    bool e8_enabled_ = false;
+    uint32_t e8_size_ = 0;
+    int block_type_ = kNoBlock;
+    uint32_t block_remaining_ = 0;
+    uint64_t stream_offset_ = 0;  // folder-stream offset of the current CFDATA's first byte
+    bool finished_ = false;       // a short (final) frame was seen
+
+    uint8_t main_len_[kMaxMainElements] = {};
+    uint8_t length_len_[kLengthElements] = {};
+    MainTree main_tree_;
+    LengthTree length_tree_;
+    AlignedTree aligned_tree_;
+    Pretree pretree_;
+};
+
+bool LzxDecoder::ReadLengths(BitReader &br, uint8_t *lengths, int first, int end) {
+    uint8_t pre_len[kPretreeElements];
+    br.Refill();
+    for (int i = 0; i < kPretreeElements; ++i) {
+        if (i == 12)
+            br.Refill();
+        pre_len[i] = uint8_t(br.Take(4));
+    }
+    if (!pretree_.Build(pre_len, kPretreeElements, 15))
+        return false;
+    int x = first;
+    while (x < end) {
+        br.Refill();
+        int c = pretree_.Decode(br);
+        if (c < 0)
+            return false;
+        if (c <= 16) {
+            lengths[x] = uint8_t((lengths[x] + 17 - c) % 17);
+            ++x;
+            continue;
+        }
+        int run;
+        uint8_t value = 0;
+        if (c == 17) {
+            run = 4 + int(br.Take(4));
+        } else if (c == 18) {
+            run = 20 + int(br.Take(5));
+        } else {
+            run = 4 + int(br.Take(1));
+            int c2 = pretree_.Decode(br);
+            if (c2 < 0 || c2 > 16)
+                return false;
+            value = uint8_t((lengths[x] + 17 - c2) % 17);
+        }
+        if (run > end - x)
+            return false;
+        std::memset(lengths + x, value, size_t(run));
+        x += run;
+    }
+    return true;
+}
+
+bool LzxDecoder::ReadTrees(BitReader &br) {
+    if (block_type_ == kAligned) {
+        uint8_t aligned_len[kAlignedElements];
+        br.Refill();
+        for (int i = 0; i < kAlignedElements; ++i)
+            aligned_len[i] = uint8_t(br.Take(3));
+        if (!aligned_tree_.Build(aligned_len, kAlignedElements, 7))
+            return false;
+    }
+    if (!ReadLengths(br, main_len_, 0, kNumChars))
+        return false;
+    if (!ReadLengths(br, main_len_, kNumChars, main_elements_))
+        return false;
+    if (!ReadLengths(br, length_len_, 0, kLengthElements))
+        return false;
+    return main_tree_.Build(main_len_, main_elements_, 16) &&
+           length_tree_.Build(length_len_, kLengthElements, 16);
+}
+
+// Reads a block header (and trees or the R0-R2 record); leaves the reader in byte mode at
+// *cursor for an uncompressed block.
+bool LzxDecoder::ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_size, size_t *cursor,
+                                 bool *byte_mode) {
+    br.Refill();
+    block_type_ = int(br.Take(3));
+    block_remaining_ = br.Take(24);
+    if (block_remaining_ == 0)
+        return false;
+    switch (block_type_) {
+        case kVerbatim:
+        case kAligned:
+            return ReadTrees(br);
+        case kUncompressed:
+            br.Align(true);
+            *cursor = br.Consumed();
+            if (*cursor + 12 > in_size)
+                return false;
+            r0_ = LoadLe32(in + *cursor);
+            r1_ = LoadLe32(in + *cursor + 4);
+            r2_ = LoadLe32(in + *cursor + 8);
+            *cursor += 12;
+            *byte_mode = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool LzxDecoder::DecodeTokens(BitReader &br, uint64_t limit) {
+    uint8_t *const window = window_.get();
+    const bool aligned = block_type_ == kAligned;
+    uint64_t pos = pos_;
+    while (pos < limit) {
+        br.Refill();
+        int sym = main_tree_.Decode(br);
+        if (sym < kNumChars) {
+            if (sym < 0)
+                return false;
+            window[pos & window_mask_] = uint8_t(sym);
+            ++pos;
+            continue;
+        }
+        sym -= kNumChars;
+        uint32_t length = uint32_t(sym & 7);
+        int slot = sym >> 3;
+        if (length == kNumPrimaryLengths) {
+            int extra = length_tree_.Decode(br);
+            if (extra < 0)
+                return false;
+            length = uint32_t(extra) + kNumPrimaryLengths + kMinMatch;
+        } else {
+            length += kMinMatch;
+        }
+        uint32_t offset;
+        if (slot == 0) {
+            offset = r0_;
+        } else if (slot == 1) {
+            offset = r1_;
+            r1_ = r0_;
+            r0_ = offset;
+        } else if (slot == 2) {
+            offset = r2_;
+            r2_ = r0_;
+            r0_ = offset;
+        } else {
+            int extra_bits = kSlots.bits[slot];
+            uint32_t footer;
+            br.Refill();
+            if (aligned && extra_bits >= 3) {
+                footer = br.Take(extra_bits - 3) << 3;
+                int a = aligned_tree_.Decode(br);
+                if (a < 0)
+                    return false;
+                footer += uint32_t(a);
+            } else {
+                footer = br.Take(extra_bits);
+            }
+            offset = kSlots.base[slot] + footer - 2;
+            r2_ = r1_;
+            r1_ = r0_;
+            r0_ = offset;
+        }
+        if (offset == 0 || offset > pos || offset > window_size_ || length > limit - pos) {
+            return false;
+        }
+        uint32_t dst = uint32_t(pos & window_mask_);
+        uint32_t src = uint32_t((pos - offset) & window_mask_);
+        if (offset >= length && src + length <= window_size_) {
+            std::memcpy(window + dst, window + src, length);
+        } else {
+            for (uint32_t i = 0; i < length; ++i) {
+                window[dst + i] = window[src];
+                src = (src + 1) & window_mask_;
+            }
+        }
+        pos += length;
+    }
+    pos_ = pos;
+    return true;
+}
+
+void LzxDecoder::ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const {
+    if (!e8_enabled_ || frame_start >= kE8StopPosition || size <= 10)
+        return;
+    const int64_t translation = e8_size_;
+    for (size_t i = 0; i < size - 10;) {
+        if (frame[i] != 0xE8) {
+            ++i;
+            continue;
+        }
+        int64_t cur = int64_t(frame_start + i);
+        int64_t v = int32_t(LoadLe32(frame + i + 1));
+        if (v >= -cur && v < translation) {
+            int64_t translated = v >= 0 ? v - cur : v + translation;
+            StoreLe32(frame + i + 1, uint32_t(translated));
+        }
+        i += 5;
+    }
+}
+
+DecodeStatus LzxDecoder::DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
+                                     size_t out_size) {
+    // Only a folder's last frame may be short; nothing may follow it.
+    if (finished_ || out_size == 0 || out_size > kFrameSize || in_size > kMaxInput) {
+        return DecodeStatus::kBadData;
+    }
+    const uint64_t frame_start = pos_;
+    const uint64_t frame_end = pos_ + out_size;
+    BitReader br;
+    size_t cursor = 0;
+    bool byte_mode = block_type_ == kUncompressed && block_remaining_ > 0;
+    br.Start(in, in_size, 0);
+    if (!header_read_) {
+        br.Refill();
+        e8_enabled_ = br.Take(1) != 0;
+        if (e8_enabled_) {
+            uint32_t high = br.Take(16);
+            e8_size_ = high << 16 | br.Take(16);
+        }
+        header_read_ = true;
+    }
+    while (pos_ < frame_end) {
+        if (block_remaining_ == 0 && !ReadBlockHeader(br, in, in_size, &cursor, &byte_mode)) {
+            return DecodeStatus::kBadData;
+        }
+        uint32_t chunk = uint32_t(std::min<uint64_t>(block_remaining_, frame_end - pos_));
+        if (byte_mode) {
+            if (cursor + chunk > in_size)
+                return DecodeStatus::kBadData;
+            std::memcpy(window_.get() + (pos_ & window_mask_), in + cursor, chunk);
+            cursor += chunk;
+            pos_ += chunk;
+            block_remaining_ -= chunk;
+            if (block_remaining_ == 0) {
+                if (((stream_offset_ + cursor) & 1) != 0 && cursor < in_size)
+                    ++cursor;
+                byte_mode = false;
+                br.Start(in, in_size, cursor);
+            }
+            continue;
+        }
+        uint64_t start = pos_;
+        if (!DecodeTokens(br, start + chunk))
+            return DecodeStatus::kBadData;
+        block_remaining_ -= chunk;
+    }
+    size_t consumed = byte_mode ? cursor : br.Consumed();
+    if (consumed > in_size)
+        return DecodeStatus::kBadData;
+    if (out_size < kFrameSize) {
+        // The folder ends here; a block promising more output is corrupt.
+        if (block_remaining_ != 0)
+            return DecodeStatus::kBadData;
+        finished_ = true;
+    }
+    stream_offset_ += in_size;
+    std::memcpy(out, window_.get() + (frame_start & window_mask_), out_size);
+    ReverseE8(out, out_size, frame_start);
+    return DecodeStatus::kOk;
+}
+
+}  // namespace
+
+std::unique_ptr<BlockDecoder> NewLzxDecoder(int window_bits, bool *supported) {
+    *supported = window_bits >= 15 && window_bits <= 21;
+    if (!*supported)
+        return nullptr;
+    std::unique_ptr<LzxDecoder> decoder(new (std::nothrow) LzxDecoder(window_bits));
+    if (!decoder || !decoder->Allocate())
+        return nullptr;
+    decoder->Reset();
+    return decoder;
 }
 
 }  // namespace cab

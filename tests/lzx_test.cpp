@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include "tests/lzx_test_util.h"
+
+namespace cab::test {
+namespace {
+
+std::unique_ptr<BlockDecoder> LzxOnly(uint16_t type_compress) {
+    if ((type_compress & tcompMASK_TYPE) != tcompTYPE_LZX)
+        return nullptr;
+    bool supported = false;
+    auto decoder = NewLzxDecoder(LZXCompressionWindowFromTCOMP(type_compress), &supported);
+    EXPECT_TRUE(supported);
+    return decoder;
+}
+
+bool IsHuge(const std::string &cab) {
+    return cab.find("huge-lzx") != std::string::npos;
+}
+
+std::vector<LogicalFolder> LzxFolders(const std::string &cab) {
+    std::vector<LogicalFolder> folders, lzx;
+    EXPECT_TRUE(LoadFolders({cab}, &folders)) << cab;
+    for (auto &f : folders) {
+        if ((f.type_compress & tcompMASK_TYPE) == tcompTYPE_LZX)
+            lzx.push_back(std::move(f));
+    }
+    return lzx;
+}
+
+TEST(LzxCorpus, EveryListedFileMatchesExpectedDigest) {
+    EXPECT_GT(CheckCorpusMethod("LZX", LzxOnly, IsHuge), 1000);
+}
+
+// 65535 frames of one 2 GiB file: positions past 2^30 (where E8 stops) and blocks of millions of
+// bytes. Too slow without optimisation, so only in plain builds.
+TEST(LzxCorpus, HugeFoldersMatchExpectedDigest) {
+#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
+    GTEST_SKIP() << "2 GiB folders are checked in optimised builds only";
+#endif
+    auto only_huge = [](const std::string &cab) { return !IsHuge(cab); };
+    EXPECT_EQ(CheckCorpusMethod("LZX", LzxOnly, only_huge), 2);
+}
+
+// Known-bad streams: empty main tree used, matches before any history, offsets past the start.
+TEST(LzxCorpus, MalformedSamplesFailCleanly) {
+    for (const char *cab :
+         {"libmspack/cabd/lzx-main-tree-no-lengths.cab", "libmspack/cabd/lzx-premature-matches.cab",
+          "libarchive/test_read_format_cab_lzx_invalid_history.cab"}) {
+        auto folders = LzxFolders(cab);
+        ASSERT_EQ(folders.size(), 1u) << cab;
+        auto decoder = LzxOnly(folders[0].type_compress);
+        EXPECT_EQ(DecodeFolder(*decoder, folders[0], [](uint64_t, const uint8_t *, size_t) {}),
+                  DecodeStatus::kBadData)
+            << cab;
+    }
+}
+
+// Truncations, bit flips and wrong block sizes over real streams of every block type and window
+// size in the corpus: each ends in success or kBadData, and Reset() recovers the decoder.
+TEST(LzxCorpus, CorruptedStreamsFailCleanly) {
+    const char *cabs[] = {
+        "sevenzipjbinding/simple/simple1.dat.1.cab",  // empty length tree
+        "sevenzipjbinding/simple/simple2.dat.2.cab",  // aligned blocks, window 21
+        "sevenzipjbinding/simple/simple5.dat.1.cab",  // uncompressed block
+        "libarchive/test_read_format_cab_3.cab",      // aligned blocks, window 18
+        "libarchive/test_read_format_cab_lzx_e8.cab",
+        "libarchive/test_fuzz.cab",
+        "file-type/fixture.cab",  // x86 code, E8 on, 10 frames
+        "libmspack/cabd/mszip_lzx_qtm.cab",
+    };
+    CorruptionTally total;
+    for (const char *cab : cabs) {
+        for (const auto &folder : LzxFolders(cab)) {
+            auto decoder = LzxOnly(folder.type_compress);
+            CorruptionTally t = RunCorruptions(*decoder, folder, 150);
+            total.ok += t.ok;
+            total.bad_data += t.bad_data;
+            total.other += t.other;
+            EXPECT_EQ(DecodeFolder(*decoder, folder, [](uint64_t, const uint8_t *, size_t) {}),
+                      DecodeStatus::kOk)
+                << cab;
+        }
+    }
+    EXPECT_EQ(total.other, 0);
+    EXPECT_GT(total.bad_data, 500);
+}
+
+// Writes an LZX bit stream: 16-bit little-endian words, most significant bit first.
+class StreamWriter {
+public:
+    void Bits(uint32_t value, int n) {
+        for (int i = n - 1; i >= 0; --i) {
+            word_ = uint16_t(word_ << 1 | ((value >> i) & 1));
+            if (++fill_ == 16)
+                Flush();
+        }
+    }
+    // Pads to the word boundary (a whole word if already aligned, as uncompressed blocks need).
+    void PadForBytes() { Bits(0, fill_ == 0 ? 16 : 16 - fill_); }
+    void Byte(uint8_t b) { bytes_.push_back(b); }
+    void Le32(uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            Byte(uint8_t(v >> (8 * i)));
+    }
+    // Header of an uncompressed block with R0 = R1 = R2 = 1 and its data, padded to even length.
+    void Uncompressed(const std::vector<uint8_t> &data, uint32_t size) {
+        Bits(3, 3);
+        Bits(size, 24);
+        PadForBytes();
+        for (int i = 0; i < 3; ++i)
+            Le32(1);
+        for (uint8_t b : data)
+            Byte(b);
+    }
+    std::vector<uint8_t> Take() { return std::move(bytes_); }
+
+private:
+    void Flush() {
+        bytes_.push_back(uint8_t(word_));
+        bytes_.push_back(uint8_t(word_ >> 8));
+        word_ = 0;
+        fill_ = 0;
+    }
+    std::vector<uint8_t> bytes_;
+    uint16_t word_ = 0;
+    int fill_ = 0;
+};
+
+std::vector<uint8_t> Decode(BlockDecoder &decoder, const std::vector<uint8_t> &in, size_t size,
+                            DecodeStatus expect = DecodeStatus::kOk) {
+    std::vector<uint8_t> out(size);
+    EXPECT_EQ(decoder.DecodeBlock(in.data(), in.size(), out.data(), out.size()), expect);
+    return out;
+}
+
+std::unique_ptr<BlockDecoder> Window(int bits) {
+    bool supported = false;
+    auto decoder = NewLzxDecoder(bits, &supported);
+    EXPECT_TRUE(supported && decoder);
+    return decoder;
+}
+
+TEST(LzxDecoder, RejectsUnusableWindows) {
+    for (int bits : {14, 22}) {
+        bool supported = true;
+        EXPECT_EQ(NewLzxDecoder(bits, &supported), nullptr);
+        EXPECT_FALSE(supported);
+    }
+}
+
+// An odd-sized uncompressed block is followed by a pad byte; the next block header must be read
+// after it, from a fresh word.
+TEST(LzxDecoder, OddUncompressedBlockIsPadded) {
+    auto decoder = Window(15);
+    // The documented "abc" stream, byte for byte.
+    std::vector<uint8_t> abc = {0x00, 0x30, 0x30, 0x00, 1, 0, 0,   0,   1,   0,
+                                0,    0,    1,    0,    0, 0, 'a', 'b', 'c', 0};
+    EXPECT_EQ(Decode(*decoder, abc, 3), (std::vector<uint8_t>{'a', 'b', 'c'}));
+
+    decoder->Reset();
+    StreamWriter w;
+    w.Bits(0, 1);  // no E8
+    w.Uncompressed({'a', 'b', 'c', 0}, 3);
+    w.Uncompressed({'d', 'e'}, 2);
+    EXPECT_EQ(Decode(*decoder, w.Take(), 5), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e'}));
+}
+
+// E8 reversal works per frame with the frame's folder offset, never touches the last 10 bytes'
+// opcodes, and the window keeps the untranslated bytes (a later frame copies them verbatim).
+TEST(LzxDecoder, E8ReversalStopsTenBytesBeforeFrameEnd) {
+    const uint32_t translation = 12000000;
+    std::vector<uint8_t> frame1(32768, 0x90), frame2(32, 0x90);
+    auto put_call = [](std::vector<uint8_t> &f, size_t at, uint32_t operand) {
+        f[at] = 0xE8;
+        StoreLe32(f.data() + at + 1, operand);
+    };
+    put_call(frame1, 32768 - 11, 40000);  // last translated position: 40000 - 32757
+    put_call(frame1, 32768 - 5, 5);       // beyond the scan limit
+    put_call(frame2, 0, 32768 + 100);     // frame offset counts: 100
+    put_call(frame2, 21, 7);              // 32 - 10 = 22 > 21: translated, -32789 + 7
+    StreamWriter w;
+    w.Bits(1, 1);
+    w.Bits(translation >> 16, 16);
+    w.Bits(translation & 0xFFFF, 16);
+    std::vector<uint8_t> data = frame1;
+    data.insert(data.end(), frame2.begin(), frame2.end());
+    w.Uncompressed(data, uint32_t(data.size()));
+    std::vector<uint8_t> stream = w.Take();
+    // The first CFDATA ends where frame 1's data ends; the rest continues in byte mode.
+    size_t split = stream.size() - frame2.size();
+    std::vector<uint8_t> in1(stream.begin(), stream.begin() + split),
+        in2(stream.begin() + split, stream.end());
+    auto decoder = Window(15);
+    std::vector<uint8_t> out1 = Decode(*decoder, in1, 32768);
+    std::vector<uint8_t> out2 = Decode(*decoder, in2, 32);
+    EXPECT_EQ(LoadLe32(out1.data() + 32768 - 10), 40000u - (32768 - 11));
+    EXPECT_EQ(LoadLe32(out1.data() + 32768 - 4), 5u);
+    EXPECT_EQ(LoadLe32(out2.data() + 1), 100u);
+    EXPECT_EQ(LoadLe32(out2.data() + 22), uint32_t(7 - (32768 + 21)));
+}
+
+// cbUncomp is the frame size: only the last frame may be short, and nothing may follow it.
+TEST(LzxDecoder, ShortFrameEndsTheFolder) {
+    auto decoder = Window(16);
+    StreamWriter w;
+    w.Bits(0, 1);
+    w.Uncompressed({'x', 'y'}, 2);
+    std::vector<uint8_t> in = w.Take();
+    Decode(*decoder, in, 2);
+    Decode(*decoder, in, 2, DecodeStatus::kBadData);
+    decoder->Reset();
+    Decode(*decoder, in, 1, DecodeStatus::kBadData);  // block promises more than the folder holds
+    decoder->Reset();
+    Decode(*decoder, in, 3, DecodeStatus::kBadData);  // input runs out
+}
+
+}  // namespace
+}  // namespace cab::test

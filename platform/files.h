@@ -133,3 +133,8 @@ long _lseek(int fd, long offset, int origin);
 // by '/', prefix and six random characters. The name did not exist when it was made; open it
 // with _O_EXCL. A heap string released with free(), or null with errno set.
 char *_tempnam(const char *dir, const char *prefix);
+
+// Nonzero when the descriptor is a terminal.
+int _isatty(int fd);
+// The descriptor of a stream, -1 (EINVAL) for null.
+int _fileno(FILE *stream);

@@ -709,3 +709,15 @@ char *_tempnam(const char *dir, const char *prefix) {
     FailWithErrno(EEXIST);
     return nullptr;
 }
+
+int _isatty(int fd) {
+    return isatty(fd) ? 1 : 0;
+}
+
+int _fileno(FILE *stream) {
+    if (stream == nullptr) {
+        FailWithErrno(EINVAL);
+        return -1;
+    }
+    return fileno(stream);
+}

@@ -107,6 +107,7 @@ CDPFLogFile::~CDPFLogFile() {
 }
 
 HRESULT CDPFLogFile::WriteLine(const char *pszText) {
+    cab::LastErrorPreserver keep_last_error;
     char line[kLineCapacity];
     StringCchCopyA(line, kLineCapacity, pszText);
     HRESULT hr = E_FAIL;

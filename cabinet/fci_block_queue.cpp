@@ -1,0 +1,234 @@
+#include "cabinet/fci_block_queue.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "cabinet/fdi_fci_types.h"
+#include "cabinet/mszip_encoder.h"
+
+namespace cab {
+
+namespace {
+
+std::atomic<unsigned> g_thread_count{0};
+constexpr unsigned kMaxThreads = 64;
+constexpr size_t kSlotsPerThread = 2;
+
+unsigned ResolveThreadCount() {
+    unsigned n = g_thread_count.load();
+    if (n == 0) {
+        if (const char *env = std::getenv("CABMGR_FCI_THREADS")) {
+            n = unsigned(std::strtoul(env, nullptr, 10));
+        }
+    }
+    if (n == 0) {
+        n = std::thread::hardware_concurrency();
+    }
+    if (n == 0) {
+        n = 1;
+    }
+    return n > kMaxThreads ? kMaxThreads : n;
+}
+
+struct Slot {
+    std::unique_ptr<uint8_t[]> input;  // history, then the block
+    std::unique_ptr<uint8_t[]> output;
+    uint32_t history_size = 0;
+    uint32_t size = 0;
+    uint32_t start = 0;
+    uint16_t type = 0;
+    uint16_t out_size = 0;
+    bool done = false;
+};
+
+uint16_t CompressSlot(MszipEncoder &encoder, bool encoder_ready, Slot &slot) {
+    const uint8_t *data = slot.input.get() + slot.history_size;
+    if (slot.type == tcompTYPE_NONE) {
+        memcpy(slot.output.get(), data, slot.size);
+        return uint16_t(slot.size);
+    }
+    if (!encoder_ready) {
+        return 0;
+    }
+    return uint16_t(
+        encoder.Encode(slot.input.get(), slot.history_size, data, slot.size, slot.output.get()));
+}
+
+}  // namespace
+
+void SetFciThreadCount(unsigned threads) {
+    g_thread_count.store(threads);
+}
+
+struct BlockQueue::Impl {
+    std::vector<Slot> slots;
+    size_t head = 0;         // oldest slot
+    uint64_t submitted = 0;  // blocks ever submitted
+    uint64_t started = 0;    // blocks a worker has taken
+    uint64_t popped = 0;
+    std::mutex mu;
+    std::condition_variable work_cv;
+    std::condition_variable done_cv;
+    bool stop = false;
+    std::vector<std::thread> workers;
+    MszipEncoder inline_encoder;
+    bool inline_ready = false;
+
+    size_t Count() const { return size_t(submitted - popped); }
+
+    void Work() {
+        MszipEncoder encoder;
+        bool ready = encoder.Init();
+        std::unique_lock<std::mutex> lock(mu);
+        for (;;) {
+            work_cv.wait(lock, [&] { return stop || started < submitted; });
+            if (stop) {
+                return;
+            }
+            Slot &slot = slots[started % slots.size()];
+            ++started;
+            lock.unlock();
+            uint16_t out = CompressSlot(encoder, ready, slot);
+            lock.lock();
+            slot.out_size = out;
+            slot.done = true;
+            done_cv.notify_all();
+        }
+    }
+};
+
+BlockQueue::~BlockQueue() {
+    if (impl_ == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        impl_->stop = true;
+    }
+    impl_->work_cv.notify_all();
+    for (auto &t : impl_->workers) {
+        t.join();
+    }
+    delete impl_;
+}
+
+bool BlockQueue::Init() {
+    if (impl_ != nullptr) {
+        return true;
+    }
+    auto *impl = new (std::nothrow) Impl;
+    if (impl == nullptr) {
+        return false;
+    }
+    unsigned threads = ResolveThreadCount();
+    try {
+        impl->slots.resize(threads == 1 ? 1 : threads * kSlotsPerThread);
+        for (auto &slot : impl->slots) {
+            slot.input.reset(new uint8_t[2 * 32768]);
+            slot.output.reset(new uint8_t[kMszipMaxPayload]);
+        }
+    } catch (...) {
+        delete impl;
+        return false;
+    }
+    impl_ = impl;
+    if (threads == 1) {
+        impl->inline_ready = impl->inline_encoder.Init();
+        return true;
+    }
+    try {
+        for (unsigned i = 0; i < threads; ++i) {
+            impl->workers.emplace_back([impl] { impl->Work(); });
+        }
+    } catch (...) {
+        // Fewer threads than asked for still give the same output; none at all means inline.
+        if (impl->workers.empty()) {
+            impl->inline_ready = impl->inline_encoder.Init();
+        }
+    }
+    return true;
+}
+
+bool BlockQueue::Full() const {
+    return impl_->Count() == impl_->slots.size();
+}
+bool BlockQueue::Empty() const {
+    return impl_->Count() == 0;
+}
+size_t BlockQueue::InFlight() const {
+    return impl_->Count();
+}
+size_t BlockQueue::Capacity() const {
+    return impl_->slots.size();
+}
+
+void BlockQueue::Submit(uint16_t type, const uint8_t *history, uint32_t history_size,
+                        const uint8_t *data, uint32_t size, uint32_t start) {
+    Impl &q = *impl_;
+    Slot &slot = q.slots[(q.head + q.Count()) % q.slots.size()];
+    if (history_size != 0) {
+        memcpy(slot.input.get(), history, history_size);
+    }
+    memcpy(slot.input.get() + history_size, data, size);
+    slot.history_size = history_size;
+    slot.size = size;
+    slot.start = start;
+    slot.type = type;
+    slot.done = false;
+    if (q.workers.empty()) {
+        slot.out_size = CompressSlot(q.inline_encoder, q.inline_ready, slot);
+        slot.done = true;
+        ++q.submitted;
+        ++q.started;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(q.mu);
+        ++q.submitted;
+    }
+    q.work_cv.notify_one();
+}
+
+bool BlockQueue::Front(bool wait, CompressedBlock *out) {
+    Impl &q = *impl_;
+    if (q.Count() == 0) {
+        return false;
+    }
+    Slot &slot = q.slots[q.head];
+    if (!q.workers.empty()) {
+        std::unique_lock<std::mutex> lock(q.mu);
+        if (!slot.done) {
+            if (!wait) {
+                return false;
+            }
+            q.done_cv.wait(lock, [&] { return slot.done; });
+        }
+    }
+    out->payload = slot.output.get();
+    out->size = slot.out_size;
+    out->uncompressed = uint16_t(slot.size);
+    out->start = slot.start;
+    return true;
+}
+
+void BlockQueue::Pop() {
+    Impl &q = *impl_;
+    q.head = (q.head + 1) % q.slots.size();
+    ++q.popped;
+}
+
+void BlockQueue::Clear() {
+    CompressedBlock ignored;
+    while (Front(true, &ignored)) {
+        Pop();
+    }
+}
+
+}  // namespace cab

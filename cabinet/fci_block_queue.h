@@ -1,0 +1,55 @@
+// Ordered queue of data blocks waiting to be compressed for the writer.
+//
+// Blocks come out in the order they went in. With one thread each block is compressed inside
+// Submit; with more, worker threads compress up to a fixed number of blocks at once, each from its
+// own copy of the block and of the 32 KiB before it, so the output is the same byte for byte. No
+// callback of the caller ever runs on a worker thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cab {
+
+struct CompressedBlock {
+    const uint8_t *payload;  // valid until Pop
+    uint16_t size;           // 0 when the compressor failed
+    uint16_t uncompressed;
+    uint32_t start;  // uncompressed offset of the block in its folder
+};
+
+class BlockQueue {
+public:
+    BlockQueue() = default;
+    ~BlockQueue();
+    BlockQueue(const BlockQueue &) = delete;
+    BlockQueue &operator=(const BlockQueue &) = delete;
+
+    // Sets up the slots (and workers); false when memory or zlib state cannot be had.
+    bool Init();
+    bool Full() const;
+    bool Empty() const;
+    size_t InFlight() const;
+    // Largest number of blocks that can be in flight at once.
+    size_t Capacity() const;
+
+    // Queues `size` (1..32768) bytes of `data`, compressed with `type` (tcompTYPE_NONE or
+    // tcompTYPE_MSZIP) and `history` as the preceding folder input. Must not be called when Full.
+    void Submit(uint16_t type, const uint8_t *history, uint32_t history_size, const uint8_t *data,
+                uint32_t size, uint32_t start);
+    // The oldest block once it is compressed; with `wait` false, returns false if it is not done.
+    bool Front(bool wait, CompressedBlock *out);
+    void Pop();
+    // Waits for the blocks in flight and forgets them.
+    void Clear();
+
+private:
+    struct Impl;
+    Impl *impl_ = nullptr;
+};
+
+// Number of compression threads for writers created from now on; 0 = one per core (the default,
+// also taken from CABMGR_FCI_THREADS when set). For tests and benchmarks.
+void SetFciThreadCount(unsigned threads);
+
+}  // namespace cab

@@ -1,0 +1,44 @@
+// MSZIP block encoder: one CFDATA payload is "CK" followed by one complete raw-deflate run over at
+// most 32 KiB of input, primed with the preceding folder input as a preset dictionary.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cabinet/cab_format.h"
+
+namespace cab {
+
+// Compression level used for MSZIP folders (see the figures in the commit that chose it).
+inline constexpr int kMszipLevel = 6;
+
+// Largest payload an encoded block can take: 32 KiB as stored deflate blocks plus "CK".
+inline constexpr size_t kMszipMaxPayload = kMaxMszipBlock;
+
+class MszipEncoder {
+public:
+    MszipEncoder() = default;
+    ~MszipEncoder();
+    MszipEncoder(const MszipEncoder &) = delete;
+    MszipEncoder &operator=(const MszipEncoder &) = delete;
+
+    // Prepares the zlib stream; false when zlib cannot allocate its state.
+    bool Init(int level = kMszipLevel);
+
+    // Encodes `size` (1..32768) bytes of `data` into `out` (kMszipMaxPayload bytes), with the last
+    // `dict_size` bytes before the block (0 at a folder start) as history. Returns the payload
+    // size, or 0 on a compressor failure. Never returns more than kMszipMaxPayload: input zlib
+    // cannot shrink is written as stored deflate blocks instead.
+    size_t Encode(const uint8_t *dict, size_t dict_size, const uint8_t *data, size_t size,
+                  uint8_t *out);
+
+private:
+    void *stream_ = nullptr;  // z_stream, kept opaque so that zlib.h stays out of this header
+    uint8_t *scratch_ = nullptr;
+    size_t scratch_size_ = 0;
+};
+
+// Writes `size` (<= 32768) bytes as "CK" + stored deflate blocks; returns the payload size.
+size_t EncodeMszipStored(const uint8_t *data, size_t size, uint8_t *out);
+
+}  // namespace cab

@@ -18,16 +18,6 @@ bool IsHuge(const std::string &cab) {
     return cab.find("huge-lzx") != std::string::npos;
 }
 
-std::vector<LogicalFolder> LzxFolders(const std::string &cab) {
-    std::vector<LogicalFolder> folders, lzx;
-    EXPECT_TRUE(LoadFolders({cab}, &folders)) << cab;
-    for (auto &f : folders) {
-        if ((f.type_compress & tcompMASK_TYPE) == tcompTYPE_LZX)
-            lzx.push_back(std::move(f));
-    }
-    return lzx;
-}
-
 TEST(LzxCorpus, EveryListedFileMatchesExpectedDigest) {
     EXPECT_GT(CheckCorpusMethod("LZX", LzxOnly, IsHuge), 1000);
 }
@@ -47,7 +37,7 @@ TEST(LzxCorpus, MalformedSamplesFailCleanly) {
     for (const char *cab :
          {"libmspack/cabd/lzx-main-tree-no-lengths.cab", "libmspack/cabd/lzx-premature-matches.cab",
           "libarchive/test_read_format_cab_lzx_invalid_history.cab"}) {
-        auto folders = LzxFolders(cab);
+        auto folders = FoldersOfMethod(cab, tcompTYPE_LZX);
         ASSERT_EQ(folders.size(), 1u) << cab;
         auto decoder = LzxOnly(folders[0].type_compress);
         EXPECT_EQ(DecodeFolder(*decoder, folders[0], [](uint64_t, const uint8_t *, size_t) {}),
@@ -59,7 +49,7 @@ TEST(LzxCorpus, MalformedSamplesFailCleanly) {
 // Truncations, bit flips and wrong block sizes over real streams of every block type and window
 // size in the corpus: each ends in success or kBadData, and Reset() recovers the decoder.
 TEST(LzxCorpus, CorruptedStreamsFailCleanly) {
-    const char *cabs[] = {
+    const std::vector<std::string> cabs = {
         "sevenzipjbinding/simple/simple1.dat.1.cab",  // empty length tree
         "sevenzipjbinding/simple/simple2.dat.2.cab",  // aligned blocks, window 21
         "sevenzipjbinding/simple/simple5.dat.1.cab",  // uncompressed block
@@ -69,19 +59,7 @@ TEST(LzxCorpus, CorruptedStreamsFailCleanly) {
         "file-type/fixture.cab",  // x86 code, E8 on, 10 frames
         "libmspack/cabd/mszip_lzx_qtm.cab",
     };
-    CorruptionTally total;
-    for (const char *cab : cabs) {
-        for (const auto &folder : LzxFolders(cab)) {
-            auto decoder = LzxOnly(folder.type_compress);
-            CorruptionTally t = RunCorruptions(*decoder, folder, 150);
-            total.ok += t.ok;
-            total.bad_data += t.bad_data;
-            total.other += t.other;
-            EXPECT_EQ(DecodeFolder(*decoder, folder, [](uint64_t, const uint8_t *, size_t) {}),
-                      DecodeStatus::kOk)
-                << cab;
-        }
-    }
+    CorruptionTally total = CorruptEachFolder(cabs, tcompTYPE_LZX, LzxOnly, 150);
     EXPECT_EQ(total.other, 0);
     EXPECT_GT(total.bad_data, 500);
 }

@@ -501,4 +501,35 @@ inline CorruptionTally RunCorruptions(BlockDecoder &decoder, const LogicalFolder
     return tally;
 }
 
+// The folders of `cab` compressed with `method` (a tcompTYPE_* value).
+inline std::vector<LogicalFolder> FoldersOfMethod(const std::string &cab, int method) {
+    std::vector<LogicalFolder> folders, picked;
+    EXPECT_TRUE(LoadFolders({cab}, &folders)) << cab;
+    for (auto &f : folders) {
+        if ((f.type_compress & tcompMASK_TYPE) == method)
+            picked.push_back(std::move(f));
+    }
+    return picked;
+}
+
+// RunCorruptions over every `method` folder of `cabs`, checking that each decoder, once Reset(),
+// still decodes the intact folder. Returns the summed tally.
+inline CorruptionTally CorruptEachFolder(const std::vector<std::string> &cabs, int method,
+                                         const DecoderFactory &factory, int flips) {
+    CorruptionTally total;
+    for (const auto &cab : cabs) {
+        for (const auto &folder : FoldersOfMethod(cab, method)) {
+            auto decoder = factory(folder.type_compress);
+            CorruptionTally t = RunCorruptions(*decoder, folder, flips);
+            total.ok += t.ok;
+            total.bad_data += t.bad_data;
+            total.other += t.other;
+            EXPECT_EQ(DecodeFolder(*decoder, folder, [](uint64_t, const uint8_t *, size_t) {}),
+                      DecodeStatus::kOk)
+                << cab;
+        }
+    }
+    return total;
+}
+
 }  // namespace cab::test

@@ -15,16 +15,6 @@ std::unique_ptr<BlockDecoder> QuantumOnly(uint16_t type_compress) {
     return decoder;
 }
 
-std::vector<LogicalFolder> QuantumFolders(const std::string &cab) {
-    std::vector<LogicalFolder> folders, quantum;
-    EXPECT_TRUE(LoadFolders({cab}, &folders)) << cab;
-    for (auto &f : folders) {
-        if ((f.type_compress & tcompMASK_TYPE) == tcompTYPE_QUANTUM)
-            quantum.push_back(std::move(f));
-    }
-    return quantum;
-}
-
 // The two valid samples cover literals, selectors 4 and 6, rescaling, reordering and the clipped
 // final match of a 16-frame folder.
 TEST(QuantumCorpus, EveryListedFileMatchesExpectedDigest) {
@@ -33,7 +23,8 @@ TEST(QuantumCorpus, EveryListedFileMatchesExpectedDigest) {
 }
 
 TEST(QuantumCorpus, MatchBeforeFolderStartFails) {
-    auto folders = QuantumFolders("libmspack/cabd/cve-2018-18584-qtm-max-size-block.cab");
+    auto folders =
+        FoldersOfMethod("libmspack/cabd/cve-2018-18584-qtm-max-size-block.cab", tcompTYPE_QUANTUM);
     ASSERT_EQ(folders.size(), 1u);
     auto decoder = QuantumOnly(folders[0].type_compress);
     EXPECT_EQ(DecodeFolder(*decoder, folders[0], [](uint64_t, const uint8_t *, size_t) {}),
@@ -42,7 +33,8 @@ TEST(QuantumCorpus, MatchBeforeFolderStartFails) {
 
 // Plain text labelled Quantum (level 0): garbage to the coder, which must stop within the frame.
 TEST(QuantumCorpus, TextLabelledQuantumEndsCleanly) {
-    auto folders = QuantumFolders("libmspack/cabd/cve-2014-9556-qtm-infinite-loop.cab");
+    auto folders =
+        FoldersOfMethod("libmspack/cabd/cve-2014-9556-qtm-infinite-loop.cab", tcompTYPE_QUANTUM);
     ASSERT_EQ(folders.size(), 1u);
     auto decoder = QuantumOnly(folders[0].type_compress);
     DecodeStatus status =
@@ -51,20 +43,10 @@ TEST(QuantumCorpus, TextLabelledQuantumEndsCleanly) {
 }
 
 TEST(QuantumCorpus, CorruptedStreamsFailCleanly) {
-    CorruptionTally total;
-    for (const char *cab : {"libmspack/cabd/mszip_lzx_qtm.cab",
-                            "libmspack/cabextract-bugs/cve-2010-2801-qtm-flush.cab"}) {
-        for (const auto &folder : QuantumFolders(cab)) {
-            auto decoder = QuantumOnly(folder.type_compress);
-            CorruptionTally t = RunCorruptions(*decoder, folder, 300);
-            total.ok += t.ok;
-            total.bad_data += t.bad_data;
-            total.other += t.other;
-            EXPECT_EQ(DecodeFolder(*decoder, folder, [](uint64_t, const uint8_t *, size_t) {}),
-                      DecodeStatus::kOk)
-                << cab;
-        }
-    }
+    CorruptionTally total =
+        CorruptEachFolder({"libmspack/cabd/mszip_lzx_qtm.cab",
+                           "libmspack/cabextract-bugs/cve-2010-2801-qtm-flush.cab"},
+                          tcompTYPE_QUANTUM, QuantumOnly, 300);
     EXPECT_EQ(total.other, 0);
     EXPECT_GT(total.bad_data, 50);
 }

@@ -1,0 +1,191 @@
+#include "cabinet/fdi_cabinet.h"
+
+#include <cstring>
+
+#include "cabinet/fdi_names.h"
+
+namespace cab {
+
+// Turns a failed check into the error the caller sees.
+#define FDI_CHECK(cond, error) \
+    do {                       \
+        if (!(cond)) {         \
+            return (error);    \
+        }                      \
+    } while (0)
+
+FDIERROR ParseHeaderPrefix(const uint8_t *data, size_t size, FdiHeader *header) {
+    FDI_CHECK(size >= sizeof(kSignature) && memcmp(data, kSignature, sizeof(kSignature)) == 0,
+              FDIERROR_NOT_A_CABINET);
+    FDI_CHECK(size >= kHeaderFixedSize, FDIERROR_CORRUPT_CABINET);
+    FDI_CHECK(data[0x18] == kVersionMinor && data[0x19] == kVersionMajor,
+              FDIERROR_UNKNOWN_CABINET_VERSION);
+    FdiHeader h;
+    h.cbCabinet = LoadLe32(data + 0x08);
+    h.coffFiles = LoadLe32(data + 0x10);
+    h.cFolders = LoadLe16(data + 0x1A);
+    h.cFiles = LoadLe16(data + 0x1C);
+    h.flags = LoadLe16(data + 0x1E);
+    h.setID = LoadLe16(data + 0x20);
+    h.iCabinet = LoadLe16(data + 0x22);
+    size_t fixed = kHeaderFixedSize;
+    if (h.flags & kFlagReservePresent) {
+        FDI_CHECK(size >= kHeaderPrefixSize, FDIERROR_CORRUPT_CABINET);
+        h.cbCFHeader = LoadLe16(data + kHeaderFixedSize);
+        h.cbCFFolder = data[kHeaderFixedSize + 2];
+        h.cbCFData = data[kHeaderFixedSize + 3];
+        FDI_CHECK(h.cbCFHeader <= kMaxHeaderReserve, FDIERROR_CORRUPT_CABINET);
+        fixed = kHeaderPrefixSize;
+    }
+    FDI_CHECK(h.cbCabinet >= fixed && h.cbCabinet <= kMaxCabinetSize, FDIERROR_CORRUPT_CABINET);
+    // A cabinet without folders holds no data, so it cannot list files either.
+    FDI_CHECK(h.cFolders > 0 || h.cFiles == 0, FDIERROR_CORRUPT_CABINET);
+    *header = h;
+    return FDIERROR_NONE;
+}
+
+uint16_t FdiCabinet::RealFolder(const FdiFile &f) const {
+    switch (f.iFolder) {
+        case kFolderContinuedFromPrev:
+        case kFolderContinuedPrevAndNext:
+            return 0;
+        case kFolderContinuedToNext:
+            return uint16_t(header_.cFolders - 1);
+        default:
+            return f.iFolder;
+    }
+}
+
+FDIERROR FdiCabinet::Read(CabInput *in) {
+    names_used_ = 0;
+    FDIERROR err = ReadHeader(in);
+    if (err == FDIERROR_NONE) {
+        err = ReadFolders(in);
+    }
+    if (err == FDIERROR_NONE) {
+        err = ReadFiles(in);
+    }
+    return err;
+}
+
+// Reads a NUL-terminated name of at most kMaxCabinetNameLength bytes into `out`.
+static bool ReadCabinetName(CabInput *in, char *out) {
+    const uint8_t *p;
+    size_t have = in->Fill(kMaxCabinetNameLength + 1, &p);
+    const void *nul = memchr(p, 0, have);
+    if (!nul) {
+        return false;
+    }
+    size_t len = size_t(static_cast<const uint8_t *>(nul) - p);
+    memcpy(out, p, len + 1);
+    in->Consume(len + 1);
+    return true;
+}
+
+FDIERROR FdiCabinet::ReadHeader(CabInput *in) {
+    const uint8_t *p;
+    size_t have = in->Fill(kHeaderPrefixSize, &p);
+    FDI_CHECK(!in->read_failed(), FDIERROR_CORRUPT_CABINET);
+    FDIERROR err = ParseHeaderPrefix(p, have, &header_);
+    if (err != FDIERROR_NONE) {
+        return err;
+    }
+    in->SetLimit(header_.cbCabinet);
+    bool reserve = header_.flags & kFlagReservePresent;
+    uint32_t after = uint32_t(reserve ? kHeaderPrefixSize + header_.cbCFHeader : kHeaderFixedSize);
+    FDI_CHECK(in->Seek(after), FDIERROR_CORRUPT_CABINET);
+    prev_cabinet_[0] = prev_disk_[0] = next_cabinet_[0] = next_disk_[0] = '\0';
+    if (header_.flags & kFlagPrevCabinet) {
+        FDI_CHECK(ReadCabinetName(in, prev_cabinet_) && ReadCabinetName(in, prev_disk_),
+                  FDIERROR_CORRUPT_CABINET);
+    }
+    if (header_.flags & kFlagNextCabinet) {
+        FDI_CHECK(ReadCabinetName(in, next_cabinet_) && ReadCabinetName(in, next_disk_),
+                  FDIERROR_CORRUPT_CABINET);
+    }
+    return FDIERROR_NONE;
+}
+
+FDIERROR FdiCabinet::ReadFolders(CabInput *in) {
+    folders_.Release();
+    if (header_.cFolders == 0) {
+        return FDIERROR_NONE;
+    }
+    FDI_CHECK(folders_.Allocate(callbacks_, header_.cFolders * sizeof(FdiFolder)),
+              FDIERROR_ALLOC_FAIL);
+    auto *table = reinterpret_cast<FdiFolder *>(folders_.data());
+    for (size_t i = 0; i < header_.cFolders; ++i) {
+        const uint8_t *p = in->Peek(kFolderFixedSize);
+        FDI_CHECK(p, FDIERROR_CORRUPT_CABINET);
+        CabFolder f = CabFolder::Decode(p);
+        FDI_CHECK(in->Seek(in->Position() + uint32_t(kFolderFixedSize) + header_.cbCFFolder),
+                  FDIERROR_CORRUPT_CABINET);
+        // The first data block must at least start inside the cabinet.
+        FDI_CHECK(f.cCFData == 0 || uint64_t(f.coffCabStart) + kDataFixedSize <= header_.cbCabinet,
+                  FDIERROR_CORRUPT_CABINET);
+        table[i] = FdiFolder{f.coffCabStart, f.cCFData, f.typeCompress};
+    }
+    return FDIERROR_NONE;
+}
+
+bool FdiCabinet::AppendName(const uint8_t *raw, size_t size, bool is_utf8, uint32_t *offset) {
+    bool convert = !is_utf8 && !IsValidUtf8(raw, size);
+    size_t need = (convert ? Cp1252Utf8Size(raw, size) : size) + 1;
+    if (names_used_ + need > names_.size()) {
+        size_t capacity = names_.size() ? names_.size() * 2 : 4096;
+        while (capacity < names_used_ + need) {
+            capacity *= 2;
+        }
+        FdiMemory bigger;
+        if (!bigger.Allocate(callbacks_, capacity)) {
+            return false;
+        }
+        if (names_used_) {
+            memcpy(bigger.data(), names_.data(), names_used_);
+        }
+        names_.Swap(bigger);
+    }
+    uint8_t *out = names_.data() + names_used_;
+    if (convert) {
+        Cp1252ToUtf8(raw, size, out);
+    } else {
+        memcpy(out, raw, size);
+    }
+    out[need - 1] = 0;
+    *offset = uint32_t(names_used_);
+    names_used_ += need;
+    return true;
+}
+
+FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
+    files_.Release();
+    if (header_.cFiles == 0) {
+        return FDIERROR_NONE;
+    }
+    FDI_CHECK(in->Seek(header_.coffFiles), FDIERROR_CORRUPT_CABINET);
+    FDI_CHECK(files_.Allocate(callbacks_, header_.cFiles * sizeof(FdiFile)), FDIERROR_ALLOC_FAIL);
+    auto *table = reinterpret_cast<FdiFile *>(files_.data());
+    for (size_t i = 0; i < header_.cFiles; ++i) {
+        const uint8_t *p = in->Peek(kFileFixedSize);
+        FDI_CHECK(p, FDIERROR_CORRUPT_CABINET);
+        CabFile f = CabFile::DecodeFixed(p);
+        in->Consume(kFileFixedSize);
+        bool special = f.iFolder >= kFolderContinuedFromPrev;
+        FDI_CHECK(special || f.iFolder < header_.cFolders, FDIERROR_CORRUPT_CABINET);
+        FDI_CHECK(uint64_t(f.uoffFolderStart) + f.cbFile <= kMaxFolderSize,
+                  FDIERROR_CORRUPT_CABINET);
+        size_t have = in->Fill(kMaxReadFileNameLength + 1, &p);
+        const void *nul = memchr(p, 0, have);
+        FDI_CHECK(nul, FDIERROR_CORRUPT_CABINET);
+        size_t len = size_t(static_cast<const uint8_t *>(nul) - p);
+        uint32_t name_offset;
+        FDI_CHECK(AppendName(p, len, f.attribs & _A_NAME_IS_UTF, &name_offset),
+                  FDIERROR_ALLOC_FAIL);
+        in->Consume(len + 1);
+        table[i] =
+            FdiFile{f.cbFile, f.uoffFolderStart, f.iFolder, f.date, f.time, f.attribs, name_offset};
+    }
+    return FDIERROR_NONE;
+}
+
+}  // namespace cab

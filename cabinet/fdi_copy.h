@@ -1,0 +1,46 @@
+// One FDICopy call: opens the cabinet, sends the notifications in the documented order, extracts
+// the files the caller asks for, and follows a folder into the next cabinets of a set.
+#pragma once
+
+#include "cabinet/fdi_cabinet.h"
+#include "cabinet/fdi_folder.h"
+#include "cabinet/fdi_io.h"
+
+namespace cab {
+
+class FdiExtractor final : public FolderContinuation {
+public:
+    // A retry loop at fdintNEXT_CABINET ends after this many failed attempts in a row, so a caller
+    // that always answers 0 (try again) cannot hang on a missing or wrong cabinet.
+    static constexpr int kMaxNextCabinetAttempts = 64;
+    static constexpr size_t kPathBufferSize = 4096;
+
+    FdiExtractor(const FdiCallbacks *callbacks, PFNFDINOTIFY notify, void *pv);
+    ~FdiExtractor() override;
+
+    FDIERROR Run(const char *cabinet, const char *path);
+
+    FDIERROR OpenNextCabinet(const FdiCabinet *current, const FdiCabinet **next) override;
+
+private:
+    FDIERROR Open(const char *name, FdiCabinet *cab);
+    void CloseCabinet();
+    FDIERROR NotifyCabinetInfo(const FdiCabinet &cab);
+    FDIERROR ExtractFile(const FdiFile &file, INT_PTR hf);
+    INT_PTR Notify(FDINOTIFICATIONTYPE type, FDINOTIFICATION *n);
+
+    const FdiCallbacks *callbacks_;
+    PFNFDINOTIFY notify_;
+    void *pv_;
+    CabInput in_;
+    FdiCabinet first_;
+    FdiCabinet continued_[2];
+    FolderReader reader_;
+    INT_PTR cabinet_hf_ = -1;
+    char path_[kPathBufferSize] = {};  // psz3: the folder cabinets are opened from
+    char full_name_[2 * kPathBufferSize] = {};
+    char psz1_[FdiCabinet::kNameBufferSize] = {};
+    char psz2_[FdiCabinet::kNameBufferSize] = {};
+};
+
+}  // namespace cab

@@ -1,0 +1,181 @@
+#include "cabinet/fdi_folder.h"
+
+#include <cstring>
+
+namespace cab {
+
+bool FolderReader::Init() {
+    return (out_.data() || out_.Allocate(callbacks_, kBatchBlocks * kBlockSize)) &&
+           (join_.data() || join_.Allocate(callbacks_, kMaxAnyBlock));
+}
+
+FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
+    active_ = false;
+    const FdiFolder &f = cab->folder(index);
+    if (!decoder_ || decoder_type_ != f.typeCompress) {
+        decoder_.reset();
+        CreateStatus status;
+        decoder_ = CreateDecoder(f.typeCompress, &status);
+        if (status == CreateStatus::kUnsupported) {
+            return FDIERROR_BAD_COMPR_TYPE;
+        }
+        if (!decoder_) {
+            return FDIERROR_ALLOC_FAIL;
+        }
+        decoder_type_ = f.typeCompress;
+    } else {
+        decoder_->Reset();
+    }
+    if (f.cCFData > 0 && !in_->Seek(f.coffCabStart)) {
+        return FDIERROR_CORRUPT_CABINET;
+    }
+    start_cab_ = data_cab_ = cab;
+    folder_ = data_folder_ = index;
+    blocks_left_ = f.cCFData;
+    pos_ = 0;
+    out_begin_ = out_end_ = 0;
+    active_ = true;
+    return FDIERROR_NONE;
+}
+
+FDIERROR FolderReader::ReadBlock(const uint8_t **data, size_t *size, uint16_t *cb_uncomp) {
+    size_t joined = 0;
+    const size_t reserve = data_cab_->header().cbCFData;
+    for (;;) {
+        if (blocks_left_ == 0) {
+            // Only the last folder of a cabinet runs on, and only when a next cabinet exists.
+            bool last = data_folder_ + 1u == data_cab_->header().cFolders;
+            if (!last || !data_cab_->has_next()) {
+                return FDIERROR_CORRUPT_CABINET;
+            }
+            const FdiCabinet *next = nullptr;
+            FDIERROR err = continuation_->OpenNextCabinet(data_cab_, &next);
+            if (err != FDIERROR_NONE) {
+                return err;
+            }
+            const FdiFolder &f = next->folder(0);
+            if (f.typeCompress != decoder_type_) {
+                return FDIERROR_CORRUPT_CABINET;
+            }
+            data_cab_ = next;
+            data_folder_ = 0;
+            blocks_left_ = f.cCFData;
+            if (blocks_left_ > 0 && !in_->Seek(f.coffCabStart)) {
+                return FDIERROR_CORRUPT_CABINET;
+            }
+            continue;
+        }
+        const uint8_t *head = in_->Peek(kDataFixedSize + reserve);
+        if (!head) {
+            return FDIERROR_CORRUPT_CABINET;
+        }
+        CabData d = CabData::Decode(head);
+        in_->Consume(kDataFixedSize + reserve);
+        const uint8_t *payload = in_->Peek(d.cbData);
+        if (!payload && d.cbData > 0) {
+            return FDIERROR_CORRUPT_CABINET;
+        }
+        if (d.csum != 0 && DataBlockChecksum(payload, d.cbData, d.cbUncomp) != d.csum) {
+            return FDIERROR_CORRUPT_CABINET;
+        }
+        --blocks_left_;
+        if (d.cbUncomp > kBlockSize) {
+            return FDIERROR_CORRUPT_CABINET;
+        }
+        bool split = d.cbUncomp == 0;
+        // A part of a split block ends its cabinet's run; a part in the middle is damage.
+        if (split && blocks_left_ != 0) {
+            return FDIERROR_CORRUPT_CABINET;
+        }
+        if (split || joined > 0) {
+            if (joined + d.cbData > join_.size()) {
+                return FDIERROR_CORRUPT_CABINET;
+            }
+            memcpy(join_.data() + joined, payload, d.cbData);
+            joined += d.cbData;
+            in_->Consume(d.cbData);
+            if (split) {
+                continue;
+            }
+            *data = join_.data();
+            *size = joined;
+        } else {
+            // Decoded straight from the input buffer: valid until the next input call.
+            *data = payload;
+            *size = d.cbData;
+            in_->Consume(d.cbData);
+        }
+        *cb_uncomp = d.cbUncomp;
+        return FDIERROR_NONE;
+    }
+}
+
+FDIERROR FolderReader::DecodeBatch(uint64_t wanted) {
+    out_begin_ = out_end_ = 0;
+    const size_t capacity = out_.size();
+    while (out_end_ < wanted && out_end_ + kBlockSize <= capacity) {
+        const uint8_t *data = nullptr;
+        size_t size = 0;
+        uint16_t cb_uncomp = 0;
+        FDIERROR err = ReadBlock(&data, &size, &cb_uncomp);
+        if (err != FDIERROR_NONE) {
+            return err;
+        }
+        switch (decoder_->DecodeBlock(data, size, out_.data() + out_end_, cb_uncomp)) {
+            case DecodeStatus::kOk:
+                break;
+            case DecodeStatus::kBadData:
+                return FDIERROR_MDI_FAIL;
+            case DecodeStatus::kNoMemory:
+                return FDIERROR_ALLOC_FAIL;
+        }
+        out_end_ += cb_uncomp;
+    }
+    return FDIERROR_NONE;
+}
+
+FDIERROR FolderReader::Skip(uint64_t size) {
+    while (size > 0) {
+        if (out_begin_ == out_end_) {
+            FDIERROR err = DecodeBatch(size);
+            if (err != FDIERROR_NONE) {
+                active_ = false;
+                return err;
+            }
+        }
+        size_t take = out_end_ - out_begin_;
+        if (take > size) {
+            take = size_t(size);
+        }
+        out_begin_ += take;
+        pos_ += take;
+        size -= take;
+    }
+    return FDIERROR_NONE;
+}
+
+FDIERROR FolderReader::CopyTo(INT_PTR hf, uint32_t size) {
+    while (size > 0) {
+        if (out_begin_ == out_end_) {
+            FDIERROR err = DecodeBatch(size);
+            if (err != FDIERROR_NONE) {
+                active_ = false;
+                return err;
+            }
+        }
+        size_t take = out_end_ - out_begin_;
+        if (take > size) {
+            take = size;
+        }
+        UINT written = callbacks_->write(hf, out_.data() + out_begin_, UINT(take));
+        if (written != UINT(take)) {
+            return FDIERROR_TARGET_FILE;
+        }
+        out_begin_ += take;
+        pos_ += take;
+        size -= uint32_t(take);
+    }
+    return FDIERROR_NONE;
+}
+
+}  // namespace cab

@@ -1,0 +1,93 @@
+#include "cabinet/fdi_io.h"
+
+#include <cstring>
+
+namespace cab {
+
+bool FdiMemory::Allocate(const FdiCallbacks *callbacks, size_t size) {
+    Release();
+    if (size == 0 || size > UINT32_MAX) {
+        return false;
+    }
+    callbacks_ = callbacks;
+    data_ = static_cast<uint8_t *>(callbacks->alloc(ULONG(size)));
+    if (!data_) {
+        return false;
+    }
+    size_ = size;
+    return true;
+}
+
+void FdiMemory::Release() {
+    if (data_) {
+        callbacks_->free(data_);
+    }
+    data_ = nullptr;
+    size_ = 0;
+}
+
+bool CabInput::Init() {
+    return buffer_.data() || buffer_.Allocate(callbacks_, kBufferSize);
+}
+
+void CabInput::Attach(INT_PTR hf) {
+    hf_ = hf;
+    file_pos_ = 0;
+    begin_ = end_ = 0;
+    limit_ = UINT32_MAX;
+    read_failed_ = false;
+}
+
+bool CabInput::Seek(uint32_t pos) {
+    if (pos > limit_) {
+        return false;
+    }
+    uint64_t buffered_start = file_pos_ - end_;
+    if (pos >= buffered_start && pos <= file_pos_) {
+        begin_ = size_t(pos - buffered_start);
+        return true;
+    }
+    if (pos > uint32_t(INT32_MAX) ||
+        callbacks_->seek(hf_, long(pos), 0 /* SEEK_SET */) != long(pos)) {
+        return false;
+    }
+    file_pos_ = pos;
+    begin_ = end_ = 0;
+    return true;
+}
+
+size_t CabInput::Fill(size_t want, const uint8_t **data) {
+    uint8_t *buf = buffer_.data();
+    if (end_ - begin_ < want) {
+        if (begin_ > 0) {
+            memmove(buf, buf + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+        }
+        // One large read per refill: the whole free space, up to the cabinet's end.
+        while (end_ < want && file_pos_ < limit_ && !read_failed_) {
+            uint64_t room = kBufferSize - end_;
+            uint64_t left = limit_ - file_pos_;
+            UINT chunk = UINT(room < left ? room : left);
+            UINT got = callbacks_->read(hf_, buf + end_, chunk);
+            if (got == UINT(-1)) {
+                read_failed_ = true;
+                break;
+            }
+            if (got == 0 || got > chunk) {
+                break;
+            }
+            end_ += got;
+            file_pos_ += got;
+        }
+    }
+    *data = buf + begin_;
+    // The buffer may hold bytes read before the limit was known; none past it count.
+    uint64_t have = end_ - begin_;
+    uint64_t pos = Position();
+    uint64_t left = limit_ > pos ? limit_ - pos : 0;
+    have = have < left ? have : left;
+    return size_t(have < want ? have : want);
+}
+
+}  // namespace cab

@@ -1,0 +1,94 @@
+// The reader's view of the caller's callbacks: memory through PFNALLOC/PFNFREE, and a buffered,
+// bounds-checked input over one cabinet handle read with PFNREAD/PFNSEEK.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "cabinet/fdi.h"
+
+namespace cab {
+
+// The callbacks given to FDICreate.
+struct FdiCallbacks {
+    PFNALLOC alloc = nullptr;
+    PFNFREE free = nullptr;
+    PFNOPEN open = nullptr;
+    PFNREAD read = nullptr;
+    PFNWRITE write = nullptr;
+    PFNCLOSE close = nullptr;
+    PFNSEEK seek = nullptr;
+};
+
+// A block of memory from the caller's allocator, released on destruction.
+class FdiMemory {
+public:
+    FdiMemory() = default;
+    FdiMemory(const FdiMemory &) = delete;
+    FdiMemory &operator=(const FdiMemory &) = delete;
+    ~FdiMemory() { Release(); }
+
+    // Replaces the block by a new one of `size` bytes (contents undefined); false when the
+    // allocator refuses or the size does not fit its ULONG parameter.
+    bool Allocate(const FdiCallbacks *callbacks, size_t size);
+    void Release();
+    void Swap(FdiMemory &other) {
+        std::swap(callbacks_, other.callbacks_);
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+    }
+    uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    const FdiCallbacks *callbacks_ = nullptr;
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Reads one cabinet through the callbacks in large chunks. Offsets are absolute in the file;
+// nothing at or beyond `limit` (the cabinet's cbCabinet) is ever returned, so bytes appended after
+// a cabinet are never taken as its data.
+class CabInput {
+public:
+    static constexpr size_t kBufferSize = 512 * 1024;
+
+    explicit CabInput(const FdiCallbacks *callbacks) : callbacks_(callbacks) {}
+
+    // Allocates the buffer; false when out of memory.
+    bool Init();
+    // Starts reading `hf` at offset 0 with no limit yet; the buffer is emptied.
+    void Attach(INT_PTR hf);
+    void SetLimit(uint32_t limit) { limit_ = limit; }
+    uint32_t limit() const { return limit_; }
+    INT_PTR handle() const { return hf_; }
+
+    // Moves to absolute offset `pos`; false when the seek callback fails or pos > limit.
+    bool Seek(uint32_t pos);
+    uint32_t Position() const { return uint32_t(file_pos_ - (end_ - begin_)); }
+
+    // Makes up to `want` bytes (want <= kBufferSize) contiguous at the current position and
+    // returns how many are available; fewer means the cabinet (or the file) ends first.
+    size_t Fill(size_t want, const uint8_t **data);
+    // Returns `size` contiguous bytes at the current position, or null when fewer remain.
+    const uint8_t *Peek(size_t size) {
+        const uint8_t *p;
+        return Fill(size, &p) == size ? p : nullptr;
+    }
+    // Consumes `size` bytes that Fill or Peek made available.
+    void Consume(size_t size) { begin_ += size; }
+    // True when a read callback reported an error (as opposed to the end of the file).
+    bool read_failed() const { return read_failed_; }
+
+private:
+    const FdiCallbacks *callbacks_;
+    FdiMemory buffer_;
+    INT_PTR hf_ = -1;
+    uint64_t file_pos_ = 0;  // offset of the byte after buffer_[end_]
+    size_t begin_ = 0, end_ = 0;
+    uint32_t limit_ = UINT32_MAX;
+    bool read_failed_ = false;
+};
+
+}  // namespace cab

@@ -4,6 +4,7 @@
 
 #include "platform/crt.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/strings.h"
 
 FILE *_wfopen(const wchar_t *filename, const wchar_t *mode) {
@@ -16,6 +17,9 @@ FILE *_wfopen(const wchar_t *filename, const wchar_t *mode) {
                                                             : ERROR_INVALID_NAME);
         return nullptr;
     }
+    // Text reading decodes UTF-8 and CR LF the way list files need (platform/files.h).
+    if (narrow_mode == "r" || narrow_mode == "rt")
+        return cab::OpenWideTextReader(name.c_str());
     FILE *file = fopen(name.c_str(), narrow_mode.c_str());
     if (file == nullptr) {
         cab::SetLastErrorFromErrno(errno, name.c_str());

@@ -138,3 +138,13 @@ char *_tempnam(const char *dir, const char *prefix);
 int _isatty(int fd);
 // The descriptor of a stream, -1 (EINVAL) for null.
 int _fileno(FILE *stream);
+
+namespace cab {
+
+// Opens a text file for reading line by line with fgetws: its UTF-8 is decoded, a byte that is
+// not UTF-8 arrives as the unit U+DC00 + byte (as in file names), and a CR LF pair reads as one
+// line feed, as Windows text mode reads it. The file is read whole when opened. Null with errno
+// and the last error set on failure. Release with fclose.
+FILE *OpenWideTextReader(const char *path);
+
+}  // namespace cab

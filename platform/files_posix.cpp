@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,6 +190,21 @@ bool NextEntry(FindHandle *find, WIN32_FIND_DATAW *data) {
 bool IsFolder(const char *path) {
     struct stat st;
     return path != nullptr && path[0] != '\0' && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Writes all of [data, data + size); the errno of the failure (ENOSPC for a write that made no
+// progress), or 0. *done receives the bytes written either way.
+int WriteAll(int fd, const char *data, size_t size, size_t *done) {
+    *done = 0;
+    while (*done < size) {
+        ssize_t put = write(fd, data + *done, size - *done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return put < 0 ? errno : ENOSPC;
+        *done += static_cast<size_t>(put);
+    }
+    return 0;
 }
 
 int OpenFlagsFromCrt(int oflag) {
@@ -643,18 +659,11 @@ int _write(int fd, const void *buffer, unsigned int count) {
         return -1;
     }
     size_t want = count > static_cast<unsigned int>(INT_MAX) ? INT_MAX : count;
-    const char *bytes = static_cast<const char *>(buffer);
     size_t done = 0;
-    while (done < want) {
-        ssize_t put = write(fd, bytes + done, want - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            int err = put < 0 ? errno : ENOSPC;
-            FailWithErrno(err);
-            return done == 0 ? -1 : static_cast<int>(done);
-        }
-        done += static_cast<size_t>(put);
+    int err = cab::WriteAll(fd, static_cast<const char *>(buffer), want, &done);
+    if (err != 0) {
+        FailWithErrno(err);
+        return done == 0 ? -1 : static_cast<int>(done);
     }
     return static_cast<int>(done);
 }
@@ -720,4 +729,61 @@ int _fileno(FILE *stream) {
         return -1;
     }
     return fileno(stream);
+}
+
+FILE *cab::OpenWideTextReader(const char *path) {
+    int fd = path != nullptr ? open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY) : -1;
+    if (fd < 0) {
+        int err = path != nullptr ? errno : EINVAL;
+        SetLastErrorFromErrno(err, path);
+        errno = err;
+        return nullptr;
+    }
+    std::string bytes;
+    char chunk[65536];
+    ssize_t got;
+    while ((got = read(fd, chunk, sizeof(chunk))) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            int err = errno;
+            close(fd);
+            FailWithErrno(err);
+            return nullptr;
+        }
+        bytes.append(chunk, static_cast<size_t>(got));
+    }
+    close(fd);
+
+    // The C library's wide streams refuse lone surrogates in UTF-8 but pass them in UCS-4, so
+    // the decoded text is handed over as UCS-4 through an anonymous in-memory file.
+    std::wstring text = AcpToWide(bytes);
+    std::string ucs4;
+    ucs4.reserve(text.size() * 4);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n')
+            continue;
+        uint32_t unit = static_cast<uint32_t>(text[i]);
+        for (int shift = 0; shift < 32; shift += 8)
+            ucs4 += static_cast<char>((unit >> shift) & 0xFF);
+    }
+    int mem = memfd_create("wide-text", MFD_CLOEXEC);
+    if (mem < 0) {
+        FailWithErrno(errno);
+        return nullptr;
+    }
+    size_t written = 0;
+    int write_error = WriteAll(mem, ucs4.data(), ucs4.size(), &written);
+    if (write_error != 0) {
+        close(mem);
+        FailWithErrno(write_error);
+        return nullptr;
+    }
+    std::string proc_path = "/proc/self/fd/" + std::to_string(mem);
+    FILE *stream = fopen(proc_path.c_str(), "r,ccs=UCS-4LE");
+    int err = errno;
+    close(mem);
+    if (stream == nullptr)
+        FailWithErrno(err);
+    return stream;
 }

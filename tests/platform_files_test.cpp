@@ -11,7 +11,9 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
+#include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -340,6 +342,25 @@ TEST_F(PlatformFilesTest, ExistsAndDelete) {
     EXPECT_FALSE(DeleteFileA(Path("f").c_str()));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
     EXPECT_FALSE(DeleteFileA(root_.c_str()));  // folders are not files
+}
+
+// List files: UTF-8 lines, Windows line ends, and bytes that are not UTF-8 must all come through.
+TEST_F(PlatformFilesTest, TextReadingDecodesUtf8AndWindowsLineEnds) {
+    Write("list.txt", "a\r\n\xc3\xa9\n\r\nbad\xff\nlast");
+    FILE *file = _wfopen(fs::path(root_ / "list.txt").wstring().c_str(), L"r");
+    ASSERT_NE(file, nullptr);
+    std::vector<std::wstring> lines;
+    wchar_t line[MAX_PATH];
+    while (fgetws(line, MAX_PATH, file) != nullptr)
+        lines.push_back(line);
+    fclose(file);
+    std::wstring bad = L"bad";
+    bad += static_cast<wchar_t>(0xDCFF);
+    bad += L"\n";
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"a\n", L"\u00e9\n", L"\n", bad, L"last"}));
+
+    EXPECT_EQ(_wfopen(fs::path(root_ / "missing").wstring().c_str(), L"r"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

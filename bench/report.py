@@ -201,7 +201,7 @@ def section_targets(summary, memory_rows):
     tarp = get("pack", "mixed", "tar-pigz")
     if ours and tarp:
         r = ours["wall"] / tarp["wall"]
-        add("packing the mixed tree: time vs tar | pigz", f"{r:.2f}x", "<= 1.3x", r <= 1.3)
+        add("packing the mixed tree: time vs tar \\| pigz", f"{r:.2f}x", "<= 1.3x", r <= 1.3)
     for tree in TREES:
         ours = get("unpack", tree, OURS)
         peers = [(get("unpack", tree, t)["wall"], t) for t in UNPACKERS

@@ -10,19 +10,14 @@
 
 #include "diagnostics/dpf.h"
 #include "platform/errors.h"
+#include "stdout_capture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // Runs body and returns what it printed on standard output.
-template <typename Body>
-std::string Captured(Body body) {
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
+using cab::test::CapturedStdout;
 
 std::string ReadFile(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
@@ -46,7 +41,7 @@ protected:
 };
 
 TEST(Dpf, ReportReadsAsOneLine) {
-    std::string out = Captured([] {
+    std::string out = CapturedStdout([] {
         DPFLocation("/src/tree\\sub/utils.cpp", "UtilFreeDuplicateString", 379);
         DPF(DPF_WARN, "Invalid input passed");
     });
@@ -61,10 +56,10 @@ TEST(Dpf, EveryLevelHasItsTag) {
         {0x7fffffff, "[Unknown] "}};
     for (const auto &[level, tag] : cases) {
         EXPECT_STREQ(DPFLevelTag(level), tag) << level;
-        std::string out = Captured([level = level] { DPF(level, "m%d", 1); });
+        std::string out = CapturedStdout([level = level] { DPF(level, "m%d", 1); });
         EXPECT_EQ(out, std::string(tag) + "m1\n") << level;
     }
-    EXPECT_EQ(Captured([] {
+    EXPECT_EQ(CapturedStdout([] {
                   DPFLocation("plain.cpp", "F", 1);
                   DPF(DPF_PLAIN, "msg");
               }),
@@ -74,27 +69,29 @@ TEST(Dpf, EveryLevelHasItsTag) {
 // The message buffer holds 1023 characters: one more brings the notice and a cut message.
 TEST(Dpf, MessageBoundaryAt1023Characters) {
     const std::string fits(1023, 'm');
-    EXPECT_EQ(Captured([&] { DPF(DPF_FAIL, "%s", fits.c_str()); }), "[FAIL] " + fits + "\n");
+    EXPECT_EQ(CapturedStdout([&] { DPF(DPF_FAIL, "%s", fits.c_str()); }), "[FAIL] " + fits + "\n");
     const std::string too_long = fits + "X";
-    EXPECT_EQ(Captured([&] { DPF(DPF_FAIL, "%s", too_long.c_str()); }),
+    EXPECT_EQ(CapturedStdout([&] { DPF(DPF_FAIL, "%s", too_long.c_str()); }),
               "FAIL: StringCchVPrintfAf failed in DPF[FAIL] " + fits + "\n");
 }
 
 TEST(Dpf, PercentSignsInArgumentsStayAsTheyAre) {
-    EXPECT_EQ(Captured([] { DPF(DPF_FAIL, "Unable to open %s", "/tmp/100%d%s%n.txt"); }),
+    EXPECT_EQ(CapturedStdout([] { DPF(DPF_FAIL, "Unable to open %s", "/tmp/100%d%s%n.txt"); }),
               "[FAIL] Unable to open /tmp/100%d%s%n.txt\n");
-    EXPECT_EQ(Captured([] { DPFLocation("a%s.cpp", "f%d", 2); }), "[a%s.cpp - {f%d} - #2]");
+    EXPECT_EQ(CapturedStdout([] { DPFLocation("a%s.cpp", "f%d", 2); }), "[a%s.cpp - {f%d} - #2]");
 }
 
 TEST(DpfLocation, BaseNameAndCut) {
-    EXPECT_EQ(Captured([] { DPFLocation("nofolder.cpp", "F", -3); }), "[nofolder.cpp - {F} - #-3]");
-    EXPECT_EQ(Captured([] { DPFLocation("c:\\x\\win.cpp", "F", 0); }), "[win.cpp - {F} - #0]");
-    EXPECT_EQ(Captured([] { DPFLocation("dir/", "F", 0); }), "[ - {F} - #0]");
-    EXPECT_EQ(Captured([] { DPFLocation(nullptr, nullptr, 0); }), "[ - {} - #0]");
+    EXPECT_EQ(CapturedStdout([] { DPFLocation("nofolder.cpp", "F", -3); }),
+              "[nofolder.cpp - {F} - #-3]");
+    EXPECT_EQ(CapturedStdout([] { DPFLocation("c:\\x\\win.cpp", "F", 0); }),
+              "[win.cpp - {F} - #0]");
+    EXPECT_EQ(CapturedStdout([] { DPFLocation("dir/", "F", 0); }), "[ - {F} - #0]");
+    EXPECT_EQ(CapturedStdout([] { DPFLocation(nullptr, nullptr, 0); }), "[ - {} - #0]");
 
     // A location longer than 255 characters is cut silently.
     const std::string function(300, 'f');
-    std::string out = Captured([&] {
+    std::string out = CapturedStdout([&] {
         DPFLocation("x.cpp", function.c_str(), 123456);
         DPF(DPF_FAIL, "after");
     });
@@ -104,23 +101,23 @@ TEST(DpfLocation, BaseNameAndCut) {
 
 TEST(DpfLastError, WritesSystemTextThenNumber) {
     SetLastError(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Captured([] { DPFLastError(); }), "Access is denied.\nGetLastError: 5");
+    EXPECT_EQ(CapturedStdout([] { DPFLastError(); }), "Access is denied.\nGetLastError: 5");
     // Reporting leaves the error for the next reader.
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
     SetLastError(98765);
-    EXPECT_EQ(Captured([] { DPFLastError(); }), "GetLastError: 98765");
+    EXPECT_EQ(CapturedStdout([] { DPFLastError(); }), "GetLastError: 98765");
     EXPECT_EQ(GetLastError(), 98765u);
 
     SetLastError(0x80004005u);
-    EXPECT_EQ(Captured([] { DPFLastError(); }), "GetLastError: -2147467259");
+    EXPECT_EQ(CapturedStdout([] { DPFLastError(); }), "GetLastError: -2147467259");
 }
 
 // A full failure report: the FAIL line, the error text, and the number left open for the next
 // report's location.
 TEST(DpfLastError, FollowsAFailLine) {
     SetLastError(ERROR_FILE_NOT_FOUND);
-    std::string out = Captured([] {
+    std::string out = CapturedStdout([] {
         DPFLocation(__FILE__, "CCabManager::CompressFiles", 10);
         DPF(DPF_FAIL, "FCIAddFile failed");
         DPFLastError();
@@ -136,7 +133,7 @@ TEST_F(LogFileTest, UnnamedWritesNothing) {
     EXPECT_TRUE(g_dpfLogFile.GetFileName().empty());
     EXPECT_EQ(g_dpfLogFile.WriteLine("text"), E_FAIL);
     SetLastError(ERROR_DISK_FULL);
-    std::string out = Captured([] { DPF(DPF_FAIL, "still on the console"); });
+    std::string out = CapturedStdout([] { DPF(DPF_FAIL, "still on the console"); });
     EXPECT_EQ(out, "[FAIL] still on the console\n");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
 }
@@ -145,7 +142,7 @@ TEST_F(LogFileTest, UnnamedWritesNothing) {
 TEST_F(LogFileTest, NamedReceivesEachPieceAsALine) {
     g_dpfLogFile.SetFileName(path_.wstring().c_str());
     SetLastError(ERROR_ACCESS_DENIED);
-    std::string out = Captured([] {
+    std::string out = CapturedStdout([] {
         DPFLocation("a/b.cpp", "F", 7);
         DPF(DPF_FAIL, "m %d%%", 5);
         DPFLastError();
@@ -168,7 +165,7 @@ TEST_F(LogFileTest, UnopenableFileFailsQuietly) {
     g_dpfLogFile.SetFileName(folder.wstring().c_str());
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(g_dpfLogFile.WriteLine("x"), E_FAIL);
-    EXPECT_EQ(Captured([] { DPF(DPF_INFO, "ok"); }), "[INFO] ok\n");
+    EXPECT_EQ(CapturedStdout([] { DPF(DPF_INFO, "ok"); }), "[INFO] ok\n");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     fs::remove(folder);
 }

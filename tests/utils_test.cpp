@@ -10,18 +10,13 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "stdout_capture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-template <typename Body>
-std::string Captured(Body body) {
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
+using cab::test::CapturedStdout;
 
 // A report line from utils.cpp; line numbers are written as #N.
 std::string Report(const std::string &function, const std::string &tag, const std::string &text) {
@@ -74,23 +69,24 @@ TEST(ConvertWSTRToPSTR, CapacityIncludesTheTerminator) {
     EXPECT_STREQ(buffer, "");
 
     const std::wstring fits(259, L'p');
-    EXPECT_EQ(Captured([&] { EXPECT_EQ(ConvertWSTRToPSTR(fits.c_str(), buffer, 260), 260); }), "");
+    EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ConvertWSTRToPSTR(fits.c_str(), buffer, 260), 260); }),
+              "");
     EXPECT_EQ(std::string(buffer), std::string(259, 'p'));
 
     const std::wstring too_long(260, L'p');
     std::string out =
-        Captured([&] { EXPECT_EQ(ConvertWSTRToPSTR(too_long.c_str(), buffer, 260), 0); });
+        CapturedStdout([&] { EXPECT_EQ(ConvertWSTRToPSTR(too_long.c_str(), buffer, 260), 0); });
     ExpectOutput(out, Report("ConvertWSTRToPSTR", "FAIL", "WideCharToMultiByte failed") +
                           "The data area passed to a system call is too small.\nGetLastError: 122");
 
     // A null destination fails without a word; its callers report.
-    EXPECT_EQ(Captured([] { EXPECT_EQ(ConvertWSTRToPSTR(L"x", nullptr, 10), 0); }), "");
+    EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(ConvertWSTRToPSTR(L"x", nullptr, 10), 0); }), "");
 }
 
 // A capacity of 0 would turn into a size query that writes nothing: it must not pass as success.
 TEST(ConvertWSTRToPSTR, ZeroCapacityFails) {
     char buffer[1] = {'#'};
-    std::string out = Captured([&] { EXPECT_EQ(ConvertWSTRToPSTR(L"abc", buffer, 0), 0); });
+    std::string out = CapturedStdout([&] { EXPECT_EQ(ConvertWSTRToPSTR(L"abc", buffer, 0), 0); });
     ExpectOutput(out, Report("ConvertWSTRToPSTR", "FAIL", "WideCharToMultiByte failed") +
                           "The data area passed to a system call is too small.\nGetLastError: 122");
     EXPECT_EQ(buffer[0], '#');
@@ -108,7 +104,7 @@ TEST(UtilConvertPSTRToWstring, ConvertsAndRoundTripsBytes) {
     EXPECT_EQ(UtilConvertPSTRToWstring("", &wide), S_OK);
     EXPECT_TRUE(wide.empty());
 
-    EXPECT_EQ(Captured([&] {
+    EXPECT_EQ(CapturedStdout([&] {
                   EXPECT_EQ(UtilConvertPSTRToWstring(nullptr, &wide), E_INVALIDARG);
                   EXPECT_EQ(UtilConvertPSTRToWstring("x", nullptr), E_INVALIDARG);
               }),
@@ -134,13 +130,13 @@ TEST(DuplicateString, CopiesAndReleases) {
     copy = UtilGetDuplicateString(L"path\u00e9");
     ASSERT_NE(copy, nullptr);
     EXPECT_STREQ(copy, L"path\u00e9");
-    EXPECT_EQ(Captured([&] { UtilFreeDuplicateString(&copy); }), "");
+    EXPECT_EQ(CapturedStdout([&] { UtilFreeDuplicateString(&copy); }), "");
     EXPECT_EQ(copy, nullptr);
 
     // A second release of the same pointer, or no address at all, only warns.
     const std::string warning = Report("UtilFreeDuplicateString", "WARN", "Invalid input passed");
-    ExpectOutput(Captured([&] { UtilFreeDuplicateString(&copy); }), warning);
-    ExpectOutput(Captured([] { UtilFreeDuplicateString(nullptr); }), warning);
+    ExpectOutput(CapturedStdout([&] { UtilFreeDuplicateString(&copy); }), warning);
+    ExpectOutput(CapturedStdout([] { UtilFreeDuplicateString(nullptr); }), warning);
 }
 
 TEST(UtilStringPrintfWstring, KeepsAtMost1023Characters) {
@@ -162,7 +158,7 @@ TEST(UtilExpandEnvVariable, ReplacesSetVariablesOnly) {
     EXPECT_EQ(UtilExpandEnvVariable(L"%CABMGR_UTILS_NONE%/out"), L"%CABMGR_UTILS_NONE%/out");
     EXPECT_EQ(UtilExpandEnvVariable(L"plain/path"), L"plain/path");
     std::wstring result;
-    std::string out = Captured([&] { result = UtilExpandEnvVariable(nullptr); });
+    std::string out = CapturedStdout([&] { result = UtilExpandEnvVariable(nullptr); });
     EXPECT_TRUE(result.empty());
     ExpectOutput(out, Report("UtilExpandEnvVariable", "FAIL", "ExpandEnvironmenwstrings failed") +
                           "The parameter is incorrect.\nGetLastError: 87");
@@ -184,8 +180,9 @@ TEST(TrailingSeparator, RemoveRules) {
         EXPECT_EQ(UtilRemoveTrailingSlash(&path, nullptr), S_OK);
         EXPECT_EQ(path, c.want);
     }
-    EXPECT_EQ(Captured([] { EXPECT_EQ(UtilRemoveTrailingSlash(nullptr, nullptr), E_INVALIDARG); }),
-              "");
+    EXPECT_EQ(
+        CapturedStdout([] { EXPECT_EQ(UtilRemoveTrailingSlash(nullptr, nullptr), E_INVALIDARG); }),
+        "");
 }
 
 TEST(TrailingSeparator, AppendRules) {
@@ -199,9 +196,9 @@ TEST(TrailingSeparator, AppendRules) {
     EXPECT_EQ(path, L"a\\");
 
     path.clear();
-    ExpectOutput(Captured([&] { EXPECT_EQ(UtilAppendPathSeparator(&path), E_INVALIDARG); }),
+    ExpectOutput(CapturedStdout([&] { EXPECT_EQ(UtilAppendPathSeparator(&path), E_INVALIDARG); }),
                  Report("UtilAppendPathSeparator", "FAIL", "The path passed has zero length"));
-    ExpectOutput(Captured([] { EXPECT_EQ(UtilAppendPathSeparator(nullptr), E_INVALIDARG); }),
+    ExpectOutput(CapturedStdout([] { EXPECT_EQ(UtilAppendPathSeparator(nullptr), E_INVALIDARG); }),
                  Report("UtilAppendPathSeparator", "FAIL", "NULL pased"));
 }
 
@@ -209,7 +206,7 @@ TEST_F(UtilsDirTest, ExistingFolderComesBackAsGiven) {
     fs::create_directory(root_ / "have");
     for (const std::wstring &given : {W("have/"), W("have")}) {
         std::wstring path = given;
-        EXPECT_EQ(Captured([&] { EXPECT_EQ(UtilCreateDirectory(&path), S_OK); }), "");
+        EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(UtilCreateDirectory(&path), S_OK); }), "");
         EXPECT_EQ(path, given);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
@@ -240,7 +237,7 @@ TEST_F(UtilsDirTest, CreatesMissingLevelsAndKeepsReferences) {
 TEST_F(UtilsDirTest, FallsBackToNumberedNames) {
     PutFile("out");
     std::wstring path = W("out/");
-    EXPECT_EQ(Captured([&] { EXPECT_EQ(UtilCreateDirectory(&path), S_OK); }), "");
+    EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(UtilCreateDirectory(&path), S_OK); }), "");
     EXPECT_EQ(path, W("out0/"));
     EXPECT_TRUE(fs::is_directory(root_ / "out0"));
 
@@ -262,7 +259,7 @@ TEST_F(UtilsDirTest, GivesUpAfterTwentyNames) {
         PutFile(std::string("full") + suffix);
     }
     std::wstring path = W("full/");
-    std::string out = Captured([&] { EXPECT_EQ(UtilCreateDirectory(&path), E_FAIL); });
+    std::string out = CapturedStdout([&] { EXPECT_EQ(UtilCreateDirectory(&path), E_FAIL); });
     ExpectOutput(out, Report("UtilCreateDirectory", "FAIL",
                              "Could not create the folder where we can copy the files"));
     EXPECT_EQ(path, W("full/"));
@@ -273,7 +270,7 @@ TEST_F(UtilsDirTest, FileOnTheWayIsNotAFolder) {
     PutFile("blocker");
     std::wstring path = W("blocker/inner");
     // Every numbered name lies under the file as well, so none can be made.
-    ExpectOutput(Captured([&] { EXPECT_EQ(UtilCreateDirectory(&path), E_FAIL); }),
+    ExpectOutput(CapturedStdout([&] { EXPECT_EQ(UtilCreateDirectory(&path), E_FAIL); }),
                  Report("UtilCreateDirectory", "FAIL",
                         "Could not create the folder where we can copy the files"));
     EXPECT_TRUE(fs::is_regular_file(root_ / "blocker"));
@@ -341,9 +338,9 @@ TEST(UtilCompareWildCards, IgnoreCaseFoldsBoth) {
 TEST(UtilCompareWildCards, LoneTrailingBackslashFails) {
     for (const char *name : {"abc", "abcd", ""}) {
         int verdict = -1;
-        EXPECT_EQ(
-            Captured([&] { EXPECT_EQ(UtilCompareWildCards(name, "abc\\", 0, &verdict), E_FAIL); }),
-            "");
+        EXPECT_EQ(CapturedStdout(
+                      [&] { EXPECT_EQ(UtilCompareWildCards(name, "abc\\", 0, &verdict), E_FAIL); }),
+                  "");
         EXPECT_EQ(verdict, -1);
     }
     int verdict = -1;
@@ -354,16 +351,17 @@ TEST(UtilCompareWildCards, LoneTrailingBackslashFails) {
 TEST(UtilCompareWildCards, ReportsBadArguments) {
     int verdict = -1;
     const std::string invalid = Report("UtilCompareWildCards", "FAIL", "Invalid args passed");
-    ExpectOutput(Captured([&] {
+    ExpectOutput(CapturedStdout([&] {
                      EXPECT_EQ(UtilCompareWildCards(static_cast<const wchar_t *>(nullptr), L"*", 0,
                                                     &verdict),
                                E_INVALIDARG);
                  }),
                  invalid);
-    ExpectOutput(
-        Captured([&] { EXPECT_EQ(UtilCompareWildCards(L"a", L"*", 0, nullptr), E_INVALIDARG); }),
-        invalid);
-    ExpectOutput(Captured([&] {
+    ExpectOutput(CapturedStdout([&] {
+                     EXPECT_EQ(UtilCompareWildCards(L"a", L"*", 0, nullptr), E_INVALIDARG);
+                 }),
+                 invalid);
+    ExpectOutput(CapturedStdout([&] {
                      EXPECT_EQ(
                          UtilCompareWildCards(static_cast<const char *>(nullptr), "*", 0, &verdict),
                          E_INVALIDARG);

@@ -68,6 +68,11 @@ FNSEEK(FdiSeek) {
     return _lseek(static_cast<int>(hf), dist, seektype);
 }
 
+template <size_t N>
+const char *ErrorText(const char *const (&texts)[N], int nError) {
+    return nError >= 0 && static_cast<size_t>(nError) < N ? texts[nError] : "Unknown error";
+}
+
 // Disk paths use '/': a name from a cabinet joined to a folder gets its backslashes turned.
 void MakeDiskPath(char *psz) {
     for (; *psz != '\0'; ++psz) {
@@ -471,28 +476,19 @@ HRESULT CCabManager::SetCabSettings(const char *pszCabFolder, const char *pszCab
 }
 
 const char *CCabManager::GetFciErrorString() {
-    switch (m_erf.erfOper) {
-        case FCIERR_NONE:
-            return "No error";
-        case FCIERR_OPEN_SRC:
-            return "Failure opening file to be stored in cabinet";
-        case FCIERR_READ_SRC:
-            return "Failure reading file to be stored in cabinet";
-        case FCIERR_ALLOC_FAIL:
-            return "Insufficient memory in FCI";
-        case FCIERR_TEMP_FILE:
-            return "Could not create a temporary file";
-        case FCIERR_BAD_COMPR_TYPE:
-            return "Unknown compression type";
-        case FCIERR_CAB_FILE:
-            return "Could not create cabinet file";
-        case FCIERR_USER_ABORT:
-            return "Client requested abort";
-        case FCIERR_MCI_FAIL:
-            return "Failure compressing data";
-        default:
-            return "Unknown error";
-    }
+    // Indexed by FCIERR_*; the format-limit error has no text of its own.
+    static const char *const kTexts[] = {
+        "No error",
+        "Failure opening file to be stored in cabinet",
+        "Failure reading file to be stored in cabinet",
+        "Insufficient memory in FCI",
+        "Could not create a temporary file",
+        "Unknown compression type",
+        "Could not create cabinet file",
+        "Client requested abort",
+        "Failure compressing data",
+    };
+    return ErrorText(kTexts, m_erf.erfOper);
 }
 
 INT_PTR CCabManager::FciOpen(char *pszFile, int oflag, int pmode, int *err) {
@@ -669,34 +665,22 @@ INT_PTR CCabManager::BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFIC
 // --- Decompression -------------------------------------------------------------------------
 
 const char *CCabManager::GetFdiErrorString() {
-    switch (m_erf.erfOper) {
-        case FDIERROR_NONE:
-            return "No error";
-        case FDIERROR_CABINET_NOT_FOUND:
-            return "Cabinet not found";
-        case FDIERROR_NOT_A_CABINET:
-            return "Not a cabinet";
-        case FDIERROR_UNKNOWN_CABINET_VERSION:
-            return "Unknown cabinet version";
-        case FDIERROR_CORRUPT_CABINET:
-            return "Corrupt cabinet";
-        case FDIERROR_ALLOC_FAIL:
-            return "Memory allocation failed";
-        case FDIERROR_BAD_COMPR_TYPE:
-            return "Unknown compression type";
-        case FDIERROR_MDI_FAIL:
-            return "Failure decompressing data";
-        case FDIERROR_TARGET_FILE:
-            return "Failure writing to target file";
-        case FDIERROR_RESERVE_MISMATCH:
-            return "Cabinets in set have different RESERVE sizes";
-        case FDIERROR_WRONG_CABINET:
-            return "Cabinet returned on fdintNEXT_CABINET is incorrect";
-        case FDIERROR_USER_ABORT:
-            return "User aborted";
-        default:
-            return "Unknown error";
-    }
+    // Indexed by FDIERROR_*.
+    static const char *const kTexts[] = {
+        "No error",
+        "Cabinet not found",
+        "Not a cabinet",
+        "Unknown cabinet version",
+        "Corrupt cabinet",
+        "Memory allocation failed",
+        "Unknown compression type",
+        "Failure decompressing data",
+        "Failure writing to target file",
+        "Cabinets in set have different RESERVE sizes",
+        "Cabinet returned on fdintNEXT_CABINET is incorrect",
+        "User aborted",
+    };
+    return ErrorText(kTexts, m_erf.erfOper);
 }
 
 HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,

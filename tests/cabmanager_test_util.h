@@ -1,0 +1,196 @@
+// Helpers for the cabinet manager suites: scratch folders, files, captured reports, and a
+// manager that opens its protected members to the tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cabmanager/CabManager.h"
+#include "platform/strings.h"
+
+namespace cab::test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder below the system's temporary folder, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::random_device random;
+        path_ = fs::temp_directory_path() /
+                ("cabmgr_test_" + std::to_string(random()) + "_" + std::to_string(random()));
+        fs::create_directories(path_);
+    }
+    ~ScratchDir() { Remove(path_); }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+
+    const fs::path &path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    std::wstring wstr() const { return AcpToWide(path_.string()); }
+    fs::path operator/(const std::string &name) const { return path_ / name; }
+
+    // Read-only folders and files are made writable so that everything goes.
+    static void Remove(const fs::path &path) {
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(path, ec)))
+            return;
+        for (auto it = fs::recursive_directory_iterator(path, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (!it->is_symlink()) {
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+            }
+        }
+        fs::remove_all(path, ec);
+    }
+
+private:
+    fs::path path_;
+};
+
+// A disk path as the manager takes it.
+inline std::wstring W(const fs::path &path) {
+    return AcpToWide(path.string());
+}
+
+inline void WriteFile(const fs::path &path, const std::string &data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+inline std::string ReadFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Bytes that deflate cannot shrink, so that cabinet sizes follow file sizes.
+inline std::string RandomBytes(size_t cb, unsigned start) {
+    std::mt19937 gen(start);
+    std::string data(cb, '\0');
+    for (char &ch : data)
+        ch = static_cast<char>(gen());
+    return data;
+}
+
+// Every regular file below root: relative path ('/'-separated), size and a digest of the content,
+// short enough to print when trees differ.
+inline std::vector<std::string> ReadTree(const fs::path &root) {
+    std::vector<std::string> files;
+    for (auto &entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            std::string data = ReadFile(entry.path());
+            files.push_back(fs::relative(entry.path(), root).generic_string() + " " +
+                            std::to_string(data.size()) + " " +
+                            std::to_string(std::hash<std::string>()(data)));
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Standard output (where the reports go) captured for the life of the object.
+class CapturedReports {
+public:
+    CapturedReports() { ::testing::internal::CaptureStdout(); }
+    ~CapturedReports() {
+        if (!taken_)
+            ::testing::internal::GetCapturedStdout();
+    }
+    CapturedReports(const CapturedReports &) = delete;
+    CapturedReports &operator=(const CapturedReports &) = delete;
+
+    // Stops capturing; call once.
+    const std::string &Take() {
+        if (!taken_) {
+            text_ = ::testing::internal::GetCapturedStdout();
+            taken_ = true;
+        }
+        return text_;
+    }
+
+private:
+    std::string text_;
+    bool taken_ = false;
+};
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const std::string &value) : name_(name) {
+        if (const char *old = std::getenv(name))
+            old_ = old, had_ = true;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_) {
+            setenv(name_.c_str(), old_.c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+// The manager with its protected members open to the tests.
+class OpenManager : public CCabManager {
+public:
+    using CCabManager::BridgeFciGetTempFile;
+    using CCabManager::BridgeFciStatus;
+    using CCabManager::CheckFileSpecMatch;
+    using CCabManager::FciGetNextCabinet;
+    using CCabManager::FciGetOpenInfo;
+    using CCabManager::GetFciErrorString;
+    using CCabManager::GetFdiErrorString;
+    using CCabManager::m_ccab;
+    using CCabManager::m_cDoneFiles;
+    using CCabManager::m_cTotalFiles;
+    using CCabManager::m_erf;
+    using CCabManager::m_hfci;
+    using CCabManager::m_hfdi;
+    using CCabManager::m_nLastPercent;
+    using CCabManager::m_szCabBaseName;
+    using CCabManager::m_szDestFolder;
+    using CCabManager::m_szFileFilter;
+    using CCabManager::m_vecFiles;
+    using CCabManager::SetCabSettings;
+
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const CFileInCab &file : m_vecFiles)
+            names.emplace_back(file.szNameInCab);
+        return names;
+    }
+};
+
+// Cabinets smaller than the files force a spanning set: FCI asks for further cabinets.
+class SmallCabinetManager : public OpenManager {
+public:
+    explicit SmallCabinetManager(ULONG cbCabinet) : cb_(cbCabinet) {}
+
+protected:
+    HRESULT SetCabSettings(const char *pszCabFolder, const char *pszCabName,
+                           int nSettingsParam) override {
+        HRESULT hr = CCabManager::SetCabSettings(pszCabFolder, pszCabName, nSettingsParam);
+        m_ccab.cb = cb_;
+        m_ccab.cbFolderThresh = cb_;
+        return hr;
+    }
+
+private:
+    ULONG cb_;
+};
+
+}  // namespace cab::test

@@ -8,7 +8,8 @@
 #include "platform/errors.h"
 #include "platform/strings.h"
 
-CDPFLogFile g_dpfLogFile;
+// Built ahead of ordinary static objects, so that their constructors may report too.
+CDPFLogFile g_dpfLogFile __attribute__((init_priority(101)));
 
 namespace {
 

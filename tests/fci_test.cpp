@@ -9,6 +9,10 @@
 #include "cabinet/mszip_encoder.h"
 #include "fci_test_util.h"
 
+#include <zlib.h>
+
+#include <cerrno>
+
 namespace cab::testing {
 namespace {
 
@@ -59,6 +63,404 @@ TEST(FciWriter, StoresFilesInOneMszipFolder) {
     std::string error;
     EXPECT_EQ(ReadBack(h, &error), want);
     EXPECT_EQ(error, "");
+}
+
+// A spanning set with small cabinets: blocks are cut at cabinet ends, files are marked as
+// continued, names and numbers chain, and every byte comes back.
+struct SpanCase {
+    TCOMP type;
+    ULONG cb;
+    UINT reserve_header, reserve_folder, reserve_data;
+};
+
+class FciSpanTest : public ::testing::TestWithParam<SpanCase> {};
+
+TEST_P(FciSpanTest, SplitsAcrossCabinetsAndReadsBack) {
+    const SpanCase param = GetParam();
+    FciHarness h("span");
+    h.ccab.cb = param.cb;
+    h.ccab.cbReserveCFHeader = param.reserve_header;
+    h.ccab.cbReserveCFFolder = param.reserve_folder;
+    h.ccab.cbReserveCFData = param.reserve_data;
+    h.next_disk = "disk";
+    std::map<std::string, std::string> want;
+    want["big.bin"] = RandomBytes(70000, 7);
+    for (int i = 0; i < 30; ++i) {
+        want["small\\" + std::to_string(i)] = CompressibleBytes(1000 + i * 97, uint32_t(i));
+    }
+    want["zero"] = "";
+    want["text.txt"] = CompressibleBytes(150000, 99);
+    ASSERT_TRUE(h.Create());
+    for (auto &[name, bytes] : want) {
+        ASSERT_TRUE(h.Add(h.AddSource(std::to_string(std::hash<std::string>{}(name)), bytes), name,
+                          param.type))
+            << name << " " << h.erf.erfOper;
+    }
+    ASSERT_TRUE(h.Flush());
+    ASSERT_TRUE(h.Destroy());
+    EXPECT_EQ(h.TempFilesLeft(), 0u);
+
+    auto paths = SetPaths(h);
+    ASSERT_GE(paths.size(), 10u);
+    EXPECT_EQ(paths.size(), h.CabinetNames().size());
+    auto set = ParseSet(paths);
+    bool saw_split = false;
+    for (size_t i = 0; i < set.size(); ++i) {
+        const auto &c = set[i];
+        ASSERT_TRUE(c.ok) << i << ": " << c.error;
+        EXPECT_LE(fs::file_size(paths[i]), param.cb);
+        EXPECT_EQ(c.header.iCabinet, i);
+        EXPECT_EQ(c.header.setID, 4242);
+        EXPECT_EQ(bool(c.header.flags & kFlagPrevCabinet), i > 0);
+        EXPECT_EQ(bool(c.header.flags & kFlagNextCabinet), i + 1 < set.size());
+        EXPECT_EQ(c.header.cbCFHeader, param.reserve_header);
+        EXPECT_EQ(c.header.cbCFFolder, param.reserve_folder);
+        EXPECT_EQ(c.header.cbCFData, param.reserve_data);
+        if (i + 1 < set.size()) {
+            EXPECT_EQ(c.header.szCabinetNext, paths[i + 1].filename().string());
+            EXPECT_EQ(c.header.szDiskNext, "disk");
+        }
+        for (auto &f : c.folders) {
+            for (auto &b : f.blocks) {
+                saw_split |= b.cbUncomp == 0;
+            }
+        }
+    }
+    EXPECT_TRUE(saw_split);
+    std::string error;
+    EXPECT_EQ(ExtractSet(set, &error), want);
+    EXPECT_EQ(error, "");
+
+    // Each continued segment is reported once per cabinet after the first.
+    size_t next_calls = 0, continuations = 0, first_segments = 0;
+    for (auto &e : h.events) {
+        next_calls += e.kind == "next";
+        continuations += e.kind == "placed" && e.type == 1;
+        first_segments += e.kind == "placed" && e.type == 0;
+    }
+    EXPECT_EQ(next_calls, set.size() - 1);
+    EXPECT_EQ(first_segments, want.size());
+    size_t continued_entries = 0;
+    for (auto &c : set) {
+        for (auto &f : c.files) {
+            continued_entries +=
+                f.iFolder == kFolderContinuedFromPrev || f.iFolder == kFolderContinuedPrevAndNext;
+        }
+    }
+    EXPECT_EQ(continuations, continued_entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, FciSpanTest,
+                         ::testing::Values(SpanCase{tcompTYPE_MSZIP, 8000, 0, 0, 0},
+                                           SpanCase{tcompTYPE_NONE, 30000, 0, 0, 0},
+                                           SpanCase{tcompTYPE_MSZIP, 9000, 100, 7, 13},
+                                           SpanCase{tcompTYPE_MSZIP, 1200, 0, 0, 0}));
+
+// ---- failures: the right code, the failed file leaves no trace, the writer goes on ----
+
+class FciThreadsTest : public ::testing::TestWithParam<unsigned> {
+protected:
+    void SetUp() override { SetFciThreadCount(GetParam()); }
+    void TearDown() override { SetFciThreadCount(0); }
+};
+
+// A file that fails after some of its blocks were compressed is taken out again, history and
+// partial block included, so the files around it still decompress.
+TEST_P(FciThreadsTest, FailedFileIsUndone) {
+    FciHarness h("undo");
+    std::string before = CompressibleBytes(50000, 1), after = CompressibleBytes(70000, 3);
+    fs::path a = h.AddSource("a", before), bad = h.AddSource("bad", CompressibleBytes(300000, 2)),
+             c = h.AddSource("c", after);
+    ASSERT_TRUE(h.Create());
+    ASSERT_TRUE(h.Add(a, "a"));
+    h.fail_source_read_at = h.source_reads + 6;
+    EXPECT_FALSE(h.Add(bad, "bad"));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_READ_SRC);
+    EXPECT_EQ(h.erf.erfType, 5);
+    EXPECT_TRUE(h.erf.fError);
+    h.fail_source_read_at = 0;
+    h.abort_status_at = h.statuses + 3;  // a statusFile of the next attempt
+    EXPECT_FALSE(h.Add(bad, "bad"));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
+    h.abort_status_at = 0;
+    h.abort_placed_at = h.placements + 1;
+    EXPECT_FALSE(h.Add(bad, "bad"));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
+    h.abort_placed_at = 0;
+    ASSERT_TRUE(h.Add(c, "c"));
+    ASSERT_TRUE(h.Flush());
+    ASSERT_TRUE(h.Destroy());
+    EXPECT_TRUE(h.open_files.empty());
+    std::string error;
+    EXPECT_EQ(ReadBack(h, &error),
+              (std::map<std::string, std::string>{{"a", before}, {"c", after}}));
+    EXPECT_EQ(error, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, FciThreadsTest, ::testing::Values(1u, 3u));
+
+TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {
+    FciHarness h("refuse");
+    fs::path ok = h.AddSource("ok", "fine");
+    ASSERT_TRUE(h.Create());
+    EXPECT_FALSE(h.Add(ok, "lzx", TCOMPfromLZXWindow(21)));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_BAD_COMPR_TYPE);
+    EXPECT_FALSE(h.Add(ok, "quantum", TCOMPfromTypeLevelMemory(tcompTYPE_QUANTUM, 2, 18)));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_BAD_COMPR_TYPE);
+    EXPECT_FALSE(h.Add(h.dir / "src" / "missing", "missing"));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_OPEN_SRC);
+    EXPECT_EQ(h.erf.erfType, ENOENT);
+    // Names are never cut: 256 bytes is refused, 255 taken.
+    EXPECT_FALSE(h.Add(ok, std::string(256, 'n')));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FORMAT_LIMIT);
+    ASSERT_TRUE(h.Add(ok, std::string(255, 'n')));
+    ASSERT_TRUE(h.Add(ok, "run.exe", tcompTYPE_MSZIP, true));
+    ASSERT_TRUE(h.Add(ok, "\xc3\xa9t\xc3\xa9", tcompTYPE_NONE));
+    ASSERT_TRUE(h.Flush());
+    auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
+    ASSERT_TRUE(cab.ok) << cab.error;
+    ASSERT_EQ(cab.files.size(), 3u);
+    EXPECT_EQ(cab.files[0].szName.size(), 255u);
+    EXPECT_EQ(cab.files[1].attribs, _A_ARCH | _A_EXEC);
+    EXPECT_EQ(cab.files[2].attribs, _A_ARCH | _A_NAME_IS_UTF);
+    // The change of compression type started a second folder.
+    ASSERT_EQ(cab.folders.size(), 2u);
+    EXPECT_EQ(cab.folders[1].rec.typeCompress, tcompTYPE_NONE);
+    EXPECT_EQ(cab.files[2].iFolder, 1);
+}
+
+// Temporary files go away on every path, including a writer that failed.
+TEST(FciWriter, TemporaryFilesRemovedOnEveryPath) {
+    {
+        FciHarness h("tmp_name");
+        h.fail_temp_name = true;
+        EXPECT_FALSE(h.Create());
+        EXPECT_EQ(h.erf.erfOper, FCIERR_TEMP_FILE);
+        EXPECT_EQ(h.TempFilesLeft(), 0u);
+    }
+    for (int n = 1; n <= 8; ++n) {  // every allocation the writer makes at creation
+        FciHarness h("alloc");
+        FciHarness::alloc_count() = 0;
+        FciHarness::alloc_fail_at() = n;
+        bool created = h.Create();
+        FciHarness::alloc_fail_at() = 0;
+        if (!created) {
+            EXPECT_EQ(h.erf.erfOper, FCIERR_ALLOC_FAIL) << n;
+        }
+        EXPECT_TRUE(!created || h.Destroy());
+        EXPECT_EQ(h.TempFilesLeft(), 0u) << n;
+    }
+    {
+        FciHarness h("tmp_write");
+        fs::path big = h.AddSource("big", RandomBytes(200000, 1));
+        ASSERT_TRUE(h.Create());
+        h.fail_temp_write_at = 3;
+        EXPECT_FALSE(h.Add(big, "big"));
+        EXPECT_EQ(h.erf.erfOper, FCIERR_TEMP_FILE);
+        EXPECT_EQ(h.erf.erfType, 28);
+        EXPECT_TRUE(h.Destroy());
+        EXPECT_EQ(h.TempFilesLeft(), 0u);
+        EXPECT_TRUE(h.CabinetNames().empty());
+    }
+    {
+        FciHarness h("cab_open");
+        fs::path f = h.AddSource("f", "data");
+        ASSERT_TRUE(h.Create());
+        ASSERT_TRUE(h.Add(f, "f"));
+        h.fail_cab_open = 1;
+        EXPECT_FALSE(h.Flush());
+        EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FILE);
+        EXPECT_EQ(h.erf.erfType, 13);
+        // The writer does not pretend later work succeeds.
+        h.fail_cab_open = 0;
+        EXPECT_FALSE(h.Add(f, "g"));
+        EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FILE);
+        EXPECT_TRUE(h.Destroy());
+        EXPECT_EQ(h.TempFilesLeft(), 0u);
+        EXPECT_TRUE(h.open_files.empty());
+    }
+    {
+        // An abort while the cabinet is written leaves no half cabinet behind.
+        FciHarness h("abort_write");
+        fs::path f = h.AddSource("f", CompressibleBytes(100000, 4));
+        ASSERT_TRUE(h.Create());
+        ASSERT_TRUE(h.Add(f, "f"));
+        h.abort_status_at = h.statuses + 2;
+        EXPECT_FALSE(h.Flush());
+        EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
+        EXPECT_TRUE(h.CabinetNames().empty());
+        EXPECT_TRUE(h.Destroy());
+        EXPECT_EQ(h.TempFilesLeft(), 0u);
+    }
+    {
+        FciHarness h("no_next");
+        h.ccab.cb = 5000;
+        h.refuse_next_cab = true;
+        fs::path f = h.AddSource("f", RandomBytes(20000, 5));
+        ASSERT_TRUE(h.Create());
+        ASSERT_TRUE(h.Add(f, "f"));  // its one block is compressed only at the flush
+        EXPECT_FALSE(h.Flush());
+        EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
+        EXPECT_TRUE(h.CabinetNames().empty());
+        EXPECT_TRUE(h.Destroy());
+        EXPECT_EQ(h.TempFilesLeft(), 0u);
+    }
+}
+
+// With one thread each block is reported as it is compressed; worker threads report them later,
+// still on the caller's thread.
+TEST(FciWriter, StatusCallbacksInOrder) {
+    SetFciThreadCount(1);
+    FciHarness h("status");
+    fs::path f = h.AddSource("f", CompressibleBytes(80000, 1));
+    ASSERT_TRUE(h.Create());
+    ASSERT_TRUE(h.Add(f, "f"));
+    ASSERT_TRUE(h.Flush());
+    // Two full blocks while the file is read, the file placed, its last block at the flush.
+    std::vector<std::string> order;
+    std::vector<unsigned long> block_sizes;
+    for (auto &e : h.events) {
+        order.push_back(e.kind == "placed" ? "placed" : std::to_string(e.type));
+        if (e.kind == "status" && e.type == statusFile) {
+            EXPECT_GT(e.a, 0u);
+            block_sizes.push_back(e.b);
+        }
+    }
+    EXPECT_EQ(block_sizes, (std::vector<unsigned long>{32768, 32768, 80000 - 65536}));
+    EXPECT_EQ(order, (std::vector<std::string>{"0", "0", "placed", "0", "1", "2"}));
+    SetFciThreadCount(0);
+    auto cab_size = fs::file_size(h.Cabinet());
+    ASSERT_GE(h.events.size(), 3u);
+    const FciEvent &last = h.events.back();
+    EXPECT_EQ(last.type, unsigned(statusCabinet));
+    EXPECT_EQ(last.b, cab_size);
+    const FciEvent &folder = h.events[h.events.size() - 2];
+    EXPECT_EQ(folder.type, unsigned(statusFolder));
+    EXPECT_EQ(folder.a, folder.b);
+    EXPECT_GT(folder.a, 0u);
+    // One placed call for the file, after its blocks and before the cabinet is written.
+    auto placed = std::find_if(h.events.begin(), h.events.end(),
+                               [](const FciEvent &e) { return e.kind == "placed"; });
+    ASSERT_NE(placed, h.events.end());
+    EXPECT_EQ(placed->name, "f");
+    EXPECT_EQ(placed->a, 80000u);
+    EXPECT_EQ(placed->cabinet, "test.cab");
+}
+
+TEST(FciWriter, FoldersEndAtThresholdAndOnFlush) {
+    FciHarness h("folders");
+    h.ccab.cbFolderThresh = 20000;
+    std::map<std::string, std::string> want;
+    ASSERT_TRUE(h.Create());
+    for (int i = 0; i < 6; ++i) {
+        std::string name = "f" + std::to_string(i);
+        want[name] = RandomBytes(15000, uint32_t(i));
+        ASSERT_TRUE(h.Add(h.AddSource(name, want[name]), name));
+        if (i == 4) {
+            ASSERT_TRUE(h.FlushFolder());
+            ASSERT_TRUE(h.FlushFolder());  // nothing open: no empty folder
+        }
+    }
+    ASSERT_TRUE(h.Flush());
+    auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
+    ASSERT_TRUE(cab.ok) << cab.error;
+    // Compressed bytes count once a block is out: the first folder ends after f2 (45000 bytes
+    // in), the second at the explicit flush after f4, then f5 alone.
+    ASSERT_EQ(cab.folders.size(), 3u);
+    EXPECT_EQ(cab.files[3].iFolder, 1);
+    EXPECT_EQ(cab.files[5].iFolder, 2);
+    std::string error;
+    EXPECT_EQ(ReadBack(h, &error), want);
+}
+
+TEST(FciWriter, FlushCabinetWithNextStartsALinkedCabinet) {
+    FciHarness h("flushnext");
+    ASSERT_TRUE(h.Create());
+    ASSERT_TRUE(h.Add(h.AddSource("a", "first"), "a"));
+    ASSERT_TRUE(h.Flush(true));
+    ASSERT_TRUE(h.Add(h.AddSource("b", "second"), "b"));
+    ASSERT_TRUE(h.Flush());
+    ASSERT_TRUE(h.Flush());  // nothing new: no further cabinet
+    EXPECT_EQ(h.CabinetNames(), (std::vector<std::string>{"test.cab", "test1.cab"}));
+    auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
+    ASSERT_TRUE(set[0].ok && set[1].ok);
+    EXPECT_EQ(set[0].header.szCabinetNext, "test1.cab");
+    EXPECT_EQ(set[1].header.szCabinetPrev, "test.cab");
+    EXPECT_EQ(set[1].header.iCabinet, 1);
+    EXPECT_EQ(set[1].files[0].iFolder, 0);
+}
+
+// 65535 entries fill a cabinet; the next file opens another one, or is refused cleanly.
+TEST(FciWriter, FileCountLimitPerCabinet) {
+    FciHarness h("limit");
+    fs::path empty = h.AddSource("e", "");
+    ASSERT_TRUE(h.Create());
+    for (int i = 0; i < 65535; ++i) {
+        ASSERT_TRUE(h.Add(empty, std::to_string(i))) << i;
+    }
+    h.refuse_next_cab = true;
+    EXPECT_FALSE(h.Add(empty, "over"));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
+    h.refuse_next_cab = false;
+    ASSERT_TRUE(h.Add(empty, "over"));
+    ASSERT_TRUE(h.Flush());
+    auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
+    ASSERT_TRUE(set[0].ok && set[1].ok);
+    EXPECT_EQ(set[0].header.cFiles, 65535);
+    EXPECT_EQ(set[1].header.cFiles, 1);
+    EXPECT_EQ(set[1].files[0].szName, "over");
+}
+
+TEST(FciWriter, RejectsBadParameters) {
+    FciHarness h("params");
+    h.ccab.cbReserveCFData = 256;
+    EXPECT_FALSE(h.Create());
+    EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FORMAT_LIMIT);
+    EXPECT_FALSE(FCIDestroy(nullptr));
+    EXPECT_FALSE(FCIFlushCabinet(nullptr, FALSE, nullptr, nullptr));
+}
+
+// ---- the MSZIP block encoder ----
+
+std::string Inflate(const std::string &dict, const uint8_t *payload, size_t size) {
+    std::string out(32768, '\0');
+    z_stream zs{};
+    inflateInit2(&zs, -15);
+    if (!dict.empty()) {
+        inflateSetDictionary(&zs, reinterpret_cast<const Bytef *>(dict.data()), uInt(dict.size()));
+    }
+    zs.next_in = const_cast<Bytef *>(payload + 2);
+    zs.avail_in = uInt(size - 2);
+    zs.next_out = reinterpret_cast<Bytef *>(out.data());
+    zs.avail_out = uInt(out.size());
+    int rc = inflate(&zs, Z_FINISH);
+    out.resize(out.size() - zs.avail_out);
+    inflateEnd(&zs);
+    return rc == Z_STREAM_END ? out : "<error>";
+}
+
+TEST(MszipEncoder, BlocksStayWithinTheFormatLimit) {
+    MszipEncoder encoder;
+    ASSERT_TRUE(encoder.Init());
+    std::vector<uint8_t> out(kMszipMaxPayload);
+    std::string noise = RandomBytes(32768, 1);
+    size_t n = encoder.Encode(nullptr, 0, reinterpret_cast<const uint8_t *>(noise.data()),
+                              noise.size(), out.data());
+    ASSERT_GT(n, 0u);
+    EXPECT_LE(n, kMszipMaxPayload);
+    EXPECT_EQ(Inflate("", out.data(), n), noise);
+    // The history makes a repeat of earlier input nearly free.
+    std::string text = RandomBytes(32768, 2), repeat = text.substr(20000, 10000);
+    n = encoder.Encode(reinterpret_cast<const uint8_t *>(text.data()), text.size(),
+                       reinterpret_cast<const uint8_t *>(repeat.data()), repeat.size(), out.data());
+    EXPECT_LT(n, 100u);
+    EXPECT_EQ(Inflate(text, out.data(), n), repeat);
+    for (size_t size : {size_t(0), size_t(1), size_t(16384), size_t(16385), size_t(32768)}) {
+        std::string data = RandomBytes(size, 3);
+        n = EncodeMszipStored(reinterpret_cast<const uint8_t *>(data.data()), size, out.data());
+        EXPECT_LE(n, kMszipMaxPayload);
+        EXPECT_EQ(Inflate("", out.data(), n), data) << size;
+    }
 }
 
 }  // namespace

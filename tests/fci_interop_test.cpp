@@ -1,0 +1,201 @@
+// Cabinets written by the engine, read by the cabinet tools Debian packages: cabextract must test
+// them clean and 7-Zip, bsdtar and gcab must extract every file byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "fci_test_util.h"
+
+namespace cab::testing {
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+bool HaveTool(const std::string &tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string SevenZip() {
+    return HaveTool("7zz") ? "7zz" : HaveTool("7z") ? "7z" : "";
+}
+
+int RunQuiet(const std::string &command) {
+    int rc = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+Tree ReadTree(const fs::path &root) {
+    Tree tree;
+    if (!fs::exists(root)) {
+        return tree;
+    }
+    for (auto &e : fs::recursive_directory_iterator(root)) {
+        if (e.is_regular_file()) {
+            tree[fs::relative(e.path(), root).string()] = ReadFileBytes(e.path());
+        }
+    }
+    return tree;
+}
+
+// The tree a tool should produce: cabinet names use '\\' between folders.
+Tree OnDisk(const Tree &in_cabinet) {
+    Tree tree;
+    for (auto &[name, bytes] : in_cabinet) {
+        std::string path = name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        tree[path] = bytes;
+    }
+    return tree;
+}
+
+std::string Quote(const fs::path &p) {
+    return "'" + p.string() + "'";
+}
+
+struct Peer {
+    std::string name;
+    std::string command;  // {cab} and {out} are replaced
+};
+
+std::vector<Peer> Extractors() {
+    std::vector<Peer> peers;
+    if (std::string sz = SevenZip(); !sz.empty()) {
+        peers.push_back({sz, sz + " x -y -o{out} {cab}"});
+    }
+    if (HaveTool("bsdtar")) {
+        peers.push_back({"bsdtar", "mkdir -p {out} && bsdtar -xf {cab} -C {out}"});
+    }
+    if (HaveTool("gcab")) {
+        peers.push_back({"gcab", "gcab -x -C {out} {cab}"});
+    }
+    if (HaveTool("cabextract")) {
+        peers.push_back({"cabextract", "cabextract -q -d {out} {cab}"});
+    }
+    return peers;
+}
+
+std::string Fill(std::string command, const fs::path &cab, const fs::path &out) {
+    auto put = [&](const std::string &key, const std::string &value) {
+        size_t at = command.find(key);
+        while (at != std::string::npos) {
+            command.replace(at, key.size(), value);
+            at = command.find(key, at + value.size());
+        }
+    };
+    put("{cab}", Quote(cab));
+    put("{out}", Quote(out));
+    return command;
+}
+
+// Writes `files` into one cabinet (or a set, with a small cb) and returns the first cabinet.
+fs::path WriteCabinet(FciHarness &h, const Tree &files, TCOMP type = tcompTYPE_MSZIP) {
+    EXPECT_TRUE(h.Create());
+    int n = 0;
+    for (auto &[name, bytes] : files) {
+        EXPECT_TRUE(h.Add(h.AddSource("f" + std::to_string(n++), bytes), name, type))
+            << name << " erf " << h.erf.erfOper;
+    }
+    EXPECT_TRUE(h.Flush());
+    EXPECT_TRUE(h.Destroy());
+    EXPECT_EQ(h.TempFilesLeft(), 0u);
+    return h.Cabinet();
+}
+
+void ExpectPeersRead(FciHarness &h, const fs::path &cab, const Tree &files,
+                     const std::set<std::string> &excused = {}) {
+    if (!HaveTool("cabextract")) {
+        GTEST_SKIP() << "cabextract not installed";
+    }
+    EXPECT_EQ(RunQuiet("cabextract -q -t " + Quote(cab)), 0) << "cabextract -t";
+    Tree want = OnDisk(files);
+    for (const Peer &peer : Extractors()) {
+        fs::path out = h.dir / ("x_" + peer.name);
+        int rc = RunQuiet(Fill(peer.command, cab, out));
+        if (excused.count(peer.name) != 0) {
+            continue;
+        }
+        EXPECT_EQ(rc, 0) << peer.name;
+        Tree got = ReadTree(out);
+        EXPECT_EQ(got.size(), want.size()) << peer.name;
+        EXPECT_TRUE(got == want) << peer.name << " extracted different contents";
+    }
+}
+
+TEST(FciInterop, MixedFilesReadByEveryPeer) {
+    FciHarness h("mixed");
+    Tree files;
+    files["empty.txt"] = "";
+    files["also-empty"] = "";
+    files["text\\notes.txt"] = CompressibleBytes(200000, 3);
+    files["noise.bin"] = RandomBytes(100000, 4);  // incompressible: stored deflate blocks
+    files["exact32k"] = CompressibleBytes(32768, 5);
+    files["exact32k+1"] = RandomBytes(32769, 6);
+    files["caf\xc3\xa9\\na\xc3\xafve \xe2\x82\xac.txt"] = "utf-8 name\n";
+    files["\xe6\x97\xa5\xe6\x9c\xac.txt"] = CompressibleBytes(5000, 8);
+    ExpectPeersRead(h, WriteCabinet(h, files), files);
+    auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
+    ASSERT_TRUE(cab.ok);
+    for (auto &f : cab.files) {
+        bool ascii = std::all_of(f.szName.begin(), f.szName.end(),
+                                 [](char c) { return (unsigned char)c < 0x80; });
+        EXPECT_EQ(bool(f.attribs & _A_NAME_IS_UTF), !ascii) << f.szName;
+    }
+}
+
+TEST(FciInterop, StoredFolderReadByEveryPeer) {
+    FciHarness h("stored");
+    Tree files{{"a", CompressibleBytes(70000, 1)}, {"b", RandomBytes(3, 2)}, {"c", ""}};
+    ExpectPeersRead(h, WriteCabinet(h, files, tcompTYPE_NONE), files);
+}
+
+TEST(FciInterop, ThousandsOfSmallFilesReadByEveryPeer) {
+    FciHarness h("small");
+    Tree files;
+    for (int i = 0; i < 3000; ++i) {
+        files["d" + std::to_string(i % 17) + "\\f" + std::to_string(i) + ".txt"] =
+            CompressibleBytes(size_t(i % 700), uint32_t(i));
+    }
+    ExpectPeersRead(h, WriteCabinet(h, files), files);
+}
+
+TEST(FciInterop, EmptyCabinetReadByEveryPeer) {
+    FciHarness h("empty");
+    fs::path cab = WriteCabinet(h, {});
+    EXPECT_EQ(fs::file_size(cab), kHeaderFixedSize);
+    // An archive without files is an error for some tools; none may find a file in it.
+    for (const Peer &peer : Extractors()) {
+        fs::path out = h.dir / ("x_" + peer.name);
+        RunQuiet(Fill(peer.command, cab, out));
+        EXPECT_TRUE(ReadTree(out).empty()) << peer.name;
+    }
+}
+
+TEST(FciInterop, ReserveAreasReadByEveryPeer) {
+    FciHarness h("reserve");
+    h.ccab.cbReserveCFHeader = 6144;
+    h.ccab.cbReserveCFFolder = 255;
+    h.ccab.cbReserveCFData = 255;
+    Tree files{{"one", CompressibleBytes(100000, 1)}, {"two", RandomBytes(40000, 2)}};
+    ExpectPeersRead(h, WriteCabinet(h, files), files);
+}
+
+// Ten or more cabinets with a small cb. Which peers follow a set is recorded in `excused`.
+TEST(FciInterop, SpanningSetReadByPeersThatFollowSets) {
+    FciHarness h("set");
+    h.ccab.cb = 15000;
+    h.ccab.cbReserveCFData = 8;
+    h.next_disk = "DISK";
+    Tree files;
+    files["large.txt"] = CompressibleBytes(400000, 11);
+    files["random.bin"] = RandomBytes(90000, 12);
+    for (int i = 0; i < 40; ++i) {
+        files["many\\" + std::to_string(i)] = CompressibleBytes(size_t(i) * 300, uint32_t(i));
+    }
+    fs::path first = WriteCabinet(h, files);
+    ASSERT_GE(h.CabinetNames().size(), 10u);
+    // bsdtar answers "Multivolume cabinet file is unsupported"; gcab -x "Invalid folder index".
+    ExpectPeersRead(h, first, files, {"bsdtar", "gcab"});
+}
+
+}  // namespace
+}  // namespace cab::testing

@@ -75,6 +75,13 @@ TEST(Dpf, MessageBoundaryAt1023Characters) {
               "FAIL: StringCchVPrintfAf failed in DPF[FAIL] " + fits + "\n");
 }
 
+// A format the C library cannot process leaves an empty message, never stale stack bytes.
+TEST(Dpf, UnprocessableFormatGivesNoticeAndEmptyMessage) {
+    const wchar_t unconvertible[] = {static_cast<wchar_t>(0xD800), 0};
+    EXPECT_EQ(CapturedStdout([&] { DPF(DPF_FAIL, "%ls", unconvertible); }),
+              "FAIL: StringCchVPrintfAf failed in DPF[FAIL] \n");
+}
+
 TEST(Dpf, PercentSignsInArgumentsStayAsTheyAre) {
     EXPECT_EQ(CapturedStdout([] { DPF(DPF_FAIL, "Unable to open %s", "/tmp/100%d%s%n.txt"); }),
               "[FAIL] Unable to open /tmp/100%d%s%n.txt\n");

@@ -396,6 +396,14 @@ TEST(Shell, CreatesEveryMissingLevel) {
     EXPECT_TRUE(fs::is_directory(dir.path() / "n\xe9"));
 }
 
+TEST(Shell, OverlongNameIsReported) {
+    TempDir dir;
+    const std::string leaf(300, 'n');
+    EXPECT_EQ(SHCreateDirectory(nullptr, dir.Wpath(leaf + "/sub").c_str()),
+              ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
 TEST(Shell, ReadOnlyParentIsAccessDenied) {
     TempDir dir;
     fs::create_directory(dir.path() / "ro");

@@ -204,7 +204,7 @@ TEST(TrailingSeparator, AppendRules) {
 
 TEST_F(UtilsDirTest, ExistingFolderComesBackAsGiven) {
     fs::create_directory(root_ / "have");
-    for (const std::wstring &given : {W("have/"), W("have")}) {
+    for (const std::wstring &given : {W("have/"), W("have"), W("have\\")}) {
         std::wstring path = given;
         EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(UtilCreateDirectory(&path), S_OK); }), "");
         EXPECT_EQ(path, given);

@@ -216,6 +216,11 @@ uint64_t FciWriter::MetadataSize() const {
     return HeaderSize(true) + folders_.size() * (kFolderFixedSize + reserve_folder_) + file_bytes_;
 }
 
+// The most the blocks being compressed can add to the cabinet.
+uint64_t FciWriter::InFlightAllowance() const {
+    return blocks_.InFlight() * uint64_t(kDataFixedSize + reserve_data_ + kMszipMaxPayload);
+}
+
 bool FciWriter::Fits(uint64_t extra) const {
     return MetadataSize() + data_size_ + extra <= CabinetLimit();
 }
@@ -414,7 +419,7 @@ bool FciWriter::EnsureRoomForFile(size_t entry_size) {
     };
     // Blocks still being compressed are counted at their largest; only when that does not fit are
     // they waited for, so threads never change where a cabinet ends.
-    if (room(blocks_.InFlight() * (kDataFixedSize + reserve_data_ + kMszipMaxPayload))) {
+    if (room(InFlightAllowance())) {
         return true;
     }
     if (!DrainBlocks(true)) {
@@ -855,6 +860,11 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     uint32_t read_total = 0;
     bool ok = ReadSource(hf, size_known, size, &read_total);
     close_source();
+    // Blocks that might not fit are placed while this file is still the one being added, as
+    // with one thread: where the cabinet ends must not depend on timing.
+    if (ok && !Fits(InFlightAllowance())) {
+        ok = DrainBlocks(true);
+    }
     if (ok && !current_placed_) {
         current_placed_ = true;
         ok = ReportPlaced(files_[size_t(current_file_)], false);

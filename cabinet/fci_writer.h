@@ -90,6 +90,7 @@ private:
     size_t HeaderSize(bool with_next) const;
     uint64_t MetadataSize() const;
     bool Fits(uint64_t extra) const;
+    uint64_t InFlightAllowance() const;
     bool EnsureRoomForFile(size_t entry_size);
     bool RequestNextCabinet();
     bool WriteCabinet();

@@ -199,6 +199,42 @@ TEST_P(FciThreadsTest, FailedFileIsUndone) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, FciThreadsTest, ::testing::Values(1u, 3u));
 
+// Worker threads must not change a single byte: same inputs, same cabinets, whatever the thread
+// count, including where cabinets of a set end.
+TEST(FciParallel, SameBytesAsOneThread) {
+    auto write_set = [](unsigned threads, ULONG cb) {
+        SetFciThreadCount(threads);
+        FciHarness h("par" + std::to_string(threads));
+        h.ccab.cb = cb;
+        std::vector<std::pair<std::string, std::string>> files{
+            {"exact", CompressibleBytes(32768, 1)},   {"plus1", CompressibleBytes(32769, 2)},
+            {"noise", RandomBytes(32768 * 3 + 5, 3)}, {"empty", ""},
+            {"text", CompressibleBytes(500000, 4)},   {"tail", CompressibleBytes(1, 5)}};
+        for (int i = 0; i < 200; ++i) {
+            files.push_back({"s" + std::to_string(i), CompressibleBytes(size_t(i) * 37, 6 + i)});
+        }
+        files.push_back({"last", RandomBytes(70001, 7)});
+        EXPECT_TRUE(h.Create());
+        for (auto &[name, bytes] : files) {
+            EXPECT_TRUE(h.Add(h.AddSource(name, bytes), name));
+        }
+        EXPECT_TRUE(h.Flush());
+        EXPECT_TRUE(h.Destroy());
+        std::vector<std::string> cabinets;
+        for (auto &p : SetPaths(h)) {
+            cabinets.push_back(ReadFileBytes(p));
+        }
+        SetFciThreadCount(0);
+        return cabinets;
+    };
+    for (ULONG cb : {ULONG(0x7FFFFFFF), ULONG(60000)}) {
+        auto one = write_set(1, cb);
+        EXPECT_EQ(one.size() > 1, cb < 0x7FFFFFFF);
+        EXPECT_TRUE(write_set(2, cb) == one) << cb;
+        EXPECT_TRUE(write_set(5, cb) == one) << cb;
+    }
+}
+
 TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {
     FciHarness h("refuse");
     fs::path ok = h.AddSource("ok", "fine");

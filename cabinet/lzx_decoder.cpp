@@ -233,6 +233,8 @@ private:
     bool ReadLengths(BitReader &br, uint8_t *lengths, int first, int end);
     bool ReadTrees(BitReader &br);
     bool DecodeTokens(BitReader &br, uint64_t limit);
+    void CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t offset,
+                   uint32_t length) const;
     void ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const;
 
     const uint32_t window_size_;
@@ -348,6 +350,32 @@ bool LzxDecoder::ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_siz
     }
 }
 
+// Copies a match inside the window; the destination never wraps (it lies in the current frame).
+void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t offset,
+                           uint32_t length) const {
+    if (src + length > window_size_) {
+        for (uint32_t i = 0; i < length; ++i) {
+            window[dst + i] = window[src];
+            src = (src + 1) & window_mask_;
+        }
+    } else if (offset >= length) {
+        // Regions can still meet when the source lies just behind a wrapped destination; the
+        // source is then ahead of the destination, where memmove matches a forward copy.
+        std::memmove(window + dst, window + src, length);
+    } else if (offset == 1) {
+        std::memset(window + dst, window[src], length);
+    } else {
+        // The source overlaps what is being written: repeat the period in non-overlapping
+        // steps, which is what a byte-by-byte copy produces.
+        uint32_t done = 0;
+        while (done < length) {
+            uint32_t step = std::min(offset, length - done);
+            std::memcpy(window + dst + done, window + src + done, step);
+            done += step;
+        }
+    }
+}
+
 bool LzxDecoder::DecodeTokens(BitReader &br, uint64_t limit) {
     uint8_t *const window = window_.get();
     const bool aligned = block_type_ == kAligned;
@@ -407,14 +435,7 @@ bool LzxDecoder::DecodeTokens(BitReader &br, uint64_t limit) {
         }
         uint32_t dst = uint32_t(pos & window_mask_);
         uint32_t src = uint32_t((pos - offset) & window_mask_);
-        if (offset >= length && src + length <= window_size_) {
-            std::memcpy(window + dst, window + src, length);
-        } else {
-            for (uint32_t i = 0; i < length; ++i) {
-                window[dst + i] = window[src];
-                src = (src + 1) & window_mask_;
-            }
-        }
+        CopyMatch(window, dst, src, offset, length);
         pos += length;
     }
     pos_ = pos;
@@ -425,11 +446,12 @@ void LzxDecoder::ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) co
     if (!e8_enabled_ || frame_start >= kE8StopPosition || size <= 10)
         return;
     const int64_t translation = e8_size_;
-    for (size_t i = 0; i < size - 10;) {
-        if (frame[i] != 0xE8) {
-            ++i;
-            continue;
-        }
+    const size_t limit = size - 10;
+    for (size_t i = 0; i < limit;) {
+        const void *hit = std::memchr(frame + i, 0xE8, limit - i);
+        if (hit == nullptr)
+            break;
+        i = size_t(static_cast<const uint8_t *>(hit) - frame);
         int64_t cur = int64_t(frame_start + i);
         int64_t v = int32_t(LoadLe32(frame + i + 1));
         if (v >= -cur && v < translation) {

@@ -259,10 +259,6 @@ TEST(CabSettings, ErrorNumbersMapToFixedTexts) {
         {9, "Unknown error"},
         {-1, "Unknown error"},
     };
-    for (const auto &[number, text] : fci) {
-        manager.m_erf.erfOper = number;
-        EXPECT_EQ(manager.GetFciErrorString(), text) << number;
-    }
     const std::map<int, std::string> fdi = {
         {0, "No error"},
         {1, "Cabinet not found"},
@@ -279,6 +275,10 @@ TEST(CabSettings, ErrorNumbersMapToFixedTexts) {
         {12, "Unknown error"},
         {-5, "Unknown error"},
     };
+    for (const auto &[number, text] : fci) {
+        manager.m_erf.erfOper = number;
+        EXPECT_EQ(manager.GetFciErrorString(), text) << number;
+    }
     for (const auto &[number, text] : fdi) {
         manager.m_erf.erfOper = number;
         EXPECT_EQ(manager.GetFdiErrorString(), text) << number;
@@ -335,6 +335,23 @@ TEST(ManagerObject, BridgesAnswerCancelAndBadBuffersThemselves) {
     CapturedReports reports;
     EXPECT_FALSE(StatusCounter::BridgeFciGetTempFile(buffer, 4, &manager));
     EXPECT_REPORTED(reports.Take(), "{CCabManager::FciGetTempFile}[FAIL] StringCchCopyA failed");
+}
+
+// Answering 0 again after FDI failed to open the next cabinet would retry it for ever.
+TEST(ManagerObject, NextCabinetThatCannotBeOpenedEndsTheRun) {
+    OpenManager manager;
+    char name[] = "next.cab";
+    FDINOTIFICATION notification = {};
+    notification.psz1 = name;
+    notification.pv = &manager;
+    notification.fdie = FDIERROR_NONE;
+    EXPECT_EQ(manager.FdiNotify(fdintNEXT_CABINET, &notification), 0);
+    notification.fdie = FDIERROR_CABINET_NOT_FOUND;
+    CapturedReports reports;
+    EXPECT_EQ(manager.FdiNotify(fdintNEXT_CABINET, &notification), -1);
+    EXPECT_REPORTED(reports.Take(),
+                    "{CCabManager::FdiNotify}[FAIL] Next cabinet next.cab could "
+                    "not be opened");
 }
 
 // --- Folder walk ----------------------------------------------------------------------------
@@ -858,7 +875,7 @@ TEST_F(CabManagerTest, ProgressReportsEachFileAndTheEndOfEachOperation) {
 
     log.events.clear();
     int added = 0;
-    ASSERT_EQ(manager.CompressFiles(W(dir_ / "again.cab").c_str(), 0, new int(0)), S_OK);
+    ASSERT_EQ(manager.CompressFiles(W(dir_ / "again.cab").c_str(), 0, &added), S_OK);
     EXPECT_EQ(log.events, (Events{{0, 25}, {0, 50}, {0, 75}, {0, 100}, {2, 0}}));
 
     // A total of zero counts every step as complete, and an early failure still ends the run.
@@ -1019,6 +1036,35 @@ TEST_F(SpanningSetTest, WholeSetIsCountedAndExtracted) {
     EXPECT_EQ(manager.m_cTotalFiles, 9);
     EXPECT_EQ(manager.m_vecFiles.size(), 9u);
     EXPECT_EQ(ReadTree(dir_ / "out"), ReadTree(source_));
+}
+
+// A set with a part missing, or whose parts name each other in a circle, fails with a report
+// instead of leaving files out or going round for ever.
+TEST_F(SpanningSetTest, BrokenSetsFail) {
+    MakeSet();
+    fs::path second = dir_ / "set" / "span001.cab";
+    ASSERT_TRUE(fs::exists(dir_ / "set" / "span002.cab"));
+    std::string bytes = ReadFile(second);
+    fs::remove(second);
+    {
+        OpenManager manager;
+        std::string text;
+        EXPECT_EQ(Unpack(manager, first_, dir_ / "out1", nullptr, &text), E_FAIL);
+        EXPECT_REPORTED(text, "FDICopy failed. Error (1) - Cabinet not found");
+    }
+    // The second part names itself as the next one.
+    size_t at = bytes.find("span002.cab");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 11, "span001.cab");
+    WriteFile(second, bytes);
+    {
+        OpenManager manager;
+        std::string text;
+        EXPECT_EQ(Unpack(manager, first_, dir_ / "out2", nullptr, &text), E_FAIL);
+        EXPECT_REPORTED(text,
+                        "{CCabManager::CopyCabinetSet}[FAIL] Invalid next cabinet "
+                        "span001.cab after span001.cab");
+    }
 }
 
 TEST_F(SpanningSetTest, CoalescingKeepsEveryNameAndLeavesTheTemporaryFolderAsItWas) {

@@ -109,6 +109,7 @@ public:
     // Stops capturing; call once.
     const std::string &Take() {
         if (!taken_) {
+            fflush(stdout);
             text_ = ::testing::internal::GetCapturedStdout();
             taken_ = true;
         }
@@ -152,6 +153,7 @@ public:
     using CCabManager::CheckFileSpecMatch;
     using CCabManager::FciGetNextCabinet;
     using CCabManager::FciGetOpenInfo;
+    using CCabManager::FdiNotify;
     using CCabManager::GetFciErrorString;
     using CCabManager::GetFdiErrorString;
     using CCabManager::m_ccab;

@@ -38,8 +38,9 @@ FDIERROR ParseHeaderPrefix(const uint8_t *data, size_t size, FdiHeader *header) 
         fixed = kHeaderPrefixSize;
     }
     FDI_CHECK(h.cbCabinet >= fixed && h.cbCabinet <= kMaxCabinetSize, FDIERROR_CORRUPT_CABINET);
-    // A cabinet without folders holds no data, so it cannot list files either.
-    FDI_CHECK(h.cFolders > 0 || h.cFiles == 0, FDIERROR_CORRUPT_CABINET);
+    // Files need a folder to live in, and a folder no file uses is damage too; a cabinet with
+    // neither is empty, not corrupt.
+    FDI_CHECK((h.cFolders == 0) == (h.cFiles == 0), FDIERROR_CORRUPT_CABINET);
     *header = h;
     return FDIERROR_NONE;
 }
@@ -178,6 +179,7 @@ FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
         const void *nul = memchr(p, 0, have);
         FDI_CHECK(nul, FDIERROR_CORRUPT_CABINET);
         size_t len = size_t(static_cast<const uint8_t *>(nul) - p);
+        FDI_CHECK(len > 0, FDIERROR_CORRUPT_CABINET);  // nothing could be named by it
         uint32_t name_offset;
         FDI_CHECK(AppendName(p, len, f.attribs & _A_NAME_IS_UTF, &name_offset),
                   FDIERROR_ALLOC_FAIL);

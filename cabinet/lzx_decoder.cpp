@@ -69,6 +69,16 @@ public:
 
     // Guarantees at least 49 bits in the buffer.
     void Refill() {
+        if (count_ > 48)
+            return;
+        if (count_ <= 16 && pos_ + 6 <= size_) {
+            uint64_t words = uint64_t(LoadLe16(in_ + pos_)) << 32 |
+                             uint64_t(LoadLe16(in_ + pos_ + 2)) << 16 | LoadLe16(in_ + pos_ + 4);
+            buf_ |= words << (16 - count_);
+            count_ += 48;
+            pos_ += 6;
+            return;
+        }
         while (count_ <= 48) {
             uint32_t word;
             if (pos_ + 2 <= size_) {

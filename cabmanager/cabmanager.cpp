@@ -40,6 +40,7 @@ namespace {
 
 constexpr USHORT kAttributeMask = _A_RDONLY | _A_HIDDEN | _A_SYSTEM | _A_ARCH;
 constexpr ULONG kLargestCabinet = 0x7FFFFFFF;
+constexpr USHORT kEarliestDosDate = (1 << 5) | 1;  // 1980-01-01
 constexpr size_t kFilterChars = 256;
 
 using FolderIdentity = std::pair<uint64_t, uint64_t>;
@@ -261,6 +262,9 @@ void CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
                              std::vector<FolderIdentity> *pvecWalkPath) {
     std::wstring strFolder(pwszFolder);
     UtilAppendPathSeparator(&strFolder);
+    // A folder given with a trailing backslash is walked as the folder it names.
+    if (!strFolder.empty() && strFolder.back() == L'\\')
+        strFolder.back() = L'/';
 
     // A link back to a folder being walked would repeat the walk until paths grow too long.
     bool fPushed = false;
@@ -558,10 +562,15 @@ INT_PTR CCabManager::FciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         BY_HANDLE_FILE_INFORMATION info;
-        FILETIME ftLocal;
-        if (GetFileInformationByHandle(h, &info) &&
-            FileTimeToLocalFileTime(&info.ftLastWriteTime, &ftLocal) &&
-            FileTimeToDosDateTime(&ftLocal, pdate, ptime)) {
+        if (GetFileInformationByHandle(h, &info)) {
+            FILETIME ftLocal;
+            if (!FileTimeToLocalFileTime(&info.ftLastWriteTime, &ftLocal) ||
+                !FileTimeToDosDateTime(&ftLocal, pdate, ptime)) {
+                // DOS times cannot hold a date before 1980 (or after 2107): the earliest one
+                // stands in, rather than no date at all.
+                *pdate = kEarliestDosDate;
+                *ptime = 0;
+            }
             DWORD dwAttributes = GetFileAttributesA(pszName);
             *pattribs = dwAttributes == INVALID_FILE_ATTRIBUTES
                             ? 0
@@ -726,6 +735,9 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         goto Done;
     }
     cchDest = strlen(m_szDestFolder);
+    // Names are joined with '/', so a trailing backslash would make them siblings of the folder.
+    if (cchDest != 0 && m_szDestFolder[cchDest - 1] == '\\')
+        m_szDestFolder[cchDest - 1] = '/';
     if (cchDest < MAX_PATH - 1 &&
         (cchDest == 0 || !cab::IsPathSeparator(m_szDestFolder[cchDest - 1]))) {
         m_szDestFolder[cchDest] = '/';
@@ -987,6 +999,8 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
 BOOL CCabManager::CheckFileSpecMatch(const char *pszName) {
     if (m_szFileFilter[0] == '\0')
         return TRUE;
+    if (pszName == nullptr)
+        return FALSE;
     const char *pszBase = pszName;
     for (const char *psz = pszName; *psz != '\0'; ++psz) {
         if (cab::IsPathSeparator(*psz))

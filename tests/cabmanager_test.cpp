@@ -363,7 +363,8 @@ TEST_F(CabManagerWalkTest, NamesAreRelativeToTheRootWithOrWithoutSeparator) {
     WriteFile(root / ".hidden", "h");
     const std::vector<std::string> want = {".hidden", "a.txt", "empty.txt", "sub\\b.txt",
                                            "sub\\deeper\\c.txt"};
-    for (const std::wstring &spelling : {W(root), W(root) + L"/", W(root) + L"//"}) {
+    for (const std::wstring &spelling :
+         {W(root), W(root) + L"/", W(root) + L"//", W(root) + L"\\"}) {
         OpenManager manager;
         ASSERT_EQ(manager.AddFilesInFolderToList(spelling.c_str(), spelling.c_str(), 1), S_OK);
         std::vector<std::string> names = manager.Names();
@@ -561,6 +562,11 @@ TEST_F(CabManagerTest, ExtractionOverwritesAndAddsOneSeparatorToTheDestination) 
     EXPECT_EQ(std::string(manager.m_szDestFolder), dest.string() + "/");
     ASSERT_EQ(Unpack(manager, cab, dest.string() + "/"), S_OK);
     EXPECT_EQ(std::string(manager.m_szDestFolder), dest.string() + "/");
+    // A trailing backslash is a separator too: the files land inside the folder.
+    fs::path other = dir_ / "other";
+    ASSERT_EQ(Unpack(manager, cab, other.string() + "\\"), S_OK);
+    EXPECT_EQ(std::string(manager.m_szDestFolder), other.string() + "/");
+    EXPECT_TRUE(fs::exists(other / "sub" / "b.txt"));
 }
 
 TEST_F(CabManagerTest, OpenInfoReportsMaskedAttributesAndLocalDosTime) {
@@ -583,6 +589,18 @@ TEST_F(CabManagerTest, OpenInfoReportsMaskedAttributesAndLocalDosTime) {
     ASSERT_NE(hf, -1);
     _close(static_cast<int>(hf));
     EXPECT_EQ(attribs, 0x22);
+
+    // A date DOS cannot hold becomes the earliest one it can.
+    WriteFile(dir_ / "old", "x");
+    fs::last_write_time(dir_ / "old",
+                        fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 60));
+    std::string old = (dir_ / "old").string();
+    hf = manager.FciGetOpenInfo(old.data(), &date, &time, &attribs, &err);
+    ASSERT_NE(hf, -1);
+    _close(static_cast<int>(hf));
+    EXPECT_EQ(date, (1 << 5) | 1);
+    EXPECT_EQ(time, 0);
+    EXPECT_EQ(attribs, 0x20);
 
     CapturedReports reports;
     std::string missing = (dir_ / "missing").string();

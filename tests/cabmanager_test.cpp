@@ -671,11 +671,17 @@ TEST_F(CabManagerTest, FileThatCannotBeStoredFailsAfterTheFlush) {
     fs::create_directories(dir_ / "folder");
     manager.AddFileToCompress(W(dir_ / "folder").c_str(), nullptr);
     manager.AddFileToCompress(W(dir_ / "good.txt").c_str(), nullptr);
+    // A name longer than the format holds.
+    std::wstring long_name(256, L'n');
+    manager.AddFileToCompress(W(dir_ / "good.txt").c_str(), long_name.c_str());
     int added = 0;
     CapturedReports reports;
     EXPECT_EQ(manager.CompressFiles(W(dir_ / "c.cab").c_str(), 0, &added), E_FAIL);
     const std::string &text = reports.Take();
     EXPECT_EQ(added, 1);
+    EXPECT_REPORTED(text, "{CCabManager::CompressFiles}[FAIL] 2 file(s) could not be stored");
+    EXPECT_REPORTED(text, "FCIAddFile failed for " + (dir_ / "good.txt").string() +
+                              ". Error was (9) - Unknown error");
     EXPECT_REPORTED(text, "{CCabManager::CompressFiles}[FAIL] FCIAddFile failed for " +
                               (dir_ / "folder").string() +
                               ". Error was (1) - Failure opening file to be stored in cabinet");

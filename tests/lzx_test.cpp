@@ -193,5 +193,83 @@ TEST(LzxDecoder, ShortFrameEndsTheFolder) {
     Decode(*decoder, in, 3, DecodeStatus::kBadData);  // input runs out
 }
 
+// Writes the path lengths of one tree part with a pretree that gives symbols 0, 16, 17 and 18
+// two-bit codes (00, 01, 10, 11). `lengths` are 0 or 1, deltas against all-zero previous lengths.
+void WriteLengths(StreamWriter &w, const std::vector<int> &lengths) {
+    for (int i = 0; i < 20; ++i)
+        w.Bits(i == 0 || i == 16 || i == 17 || i == 18 ? 2 : 0, 4);
+    size_t i = 0;
+    while (i < lengths.size()) {
+        size_t zeros = 0;
+        while (i + zeros < lengths.size() && lengths[i + zeros] == 0)
+            ++zeros;
+        if (zeros >= 20) {
+            size_t run = std::min<size_t>(zeros, 51);
+            w.Bits(3, 2);
+            w.Bits(uint32_t(run - 20), 5);
+            i += run;
+        } else if (zeros >= 4) {
+            w.Bits(2, 2);
+            w.Bits(uint32_t(zeros - 4), 4);
+            i += zeros;
+        } else if (zeros > 0) {
+            w.Bits(0, 2);  // (0 - 0) mod 17 = 0
+            ++i;
+        } else {
+            w.Bits(1, 2);  // symbol 16: (0 - 16 + 17) mod 17 = 1
+            ++i;
+        }
+    }
+}
+
+// For every window size: a whole window of uncompressed data spread over frames, then a verbatim
+// block whose only token is a match from the last position slot at the largest offset the format
+// allows (W - 3). A wrong slot count misreads the main tree; a wrong slot base copies other bytes.
+TEST(LzxDecoder, FarthestOffsetOfEveryWindowSize) {
+    const int slot_counts[] = {30, 32, 34, 36, 38, 42, 50};
+    for (int bits = 15; bits <= 21; ++bits) {
+        const uint32_t window = 1u << bits;
+        const int slots = slot_counts[bits - 15];
+        std::vector<uint8_t> data(window);
+        for (uint32_t i = 0; i < window; ++i)
+            data[i] = uint8_t(i * 7 ^ (i >> 9));
+        StreamWriter w;
+        w.Bits(0, 1);
+        w.Uncompressed({}, window);
+        std::vector<uint8_t> head = w.Take();
+        auto decoder = Window(bits);
+        for (uint32_t at = 0; at < window; at += 32768) {
+            std::vector<uint8_t> in = at == 0 ? head : std::vector<uint8_t>();
+            in.insert(in.end(), data.begin() + at, data.begin() + at + 32768);
+            ASSERT_EQ(Decode(*decoder, in, 32768),
+                      std::vector<uint8_t>(data.begin() + at, data.begin() + at + 32768))
+                << bits;
+        }
+        // Slot bases: 0,1,2,3 then doubling steps of 2^((p-2)/2), 17 bits from slot 36.
+        uint32_t base = 0, extra = 0;
+        for (int p = 0; p < slots; ++p) {
+            extra = p < 4 ? 0 : (p < 36 ? (p - 2) / 2 : 17);
+            if (p < slots - 1)
+                base += 1u << extra;
+        }
+        const uint32_t footer = (window - 3 + 2) - base;  // formatted offset = offset + 2
+        ASSERT_LT(footer, 1u << extra) << bits;
+        const int match_symbol = (slots - 1) * 8 + 6;  // length header 6: 8 bytes
+        w.Bits(1, 3);                                  // verbatim
+        w.Bits(8, 24);
+        std::vector<int> main_low(256, 0), main_high(size_t(slots) * 8, 0);
+        main_low['a'] = 1;
+        main_high[size_t(match_symbol)] = 1;
+        WriteLengths(w, main_low);
+        WriteLengths(w, main_high);
+        WriteLengths(w, std::vector<int>(249, 0));  // empty length tree
+        w.Bits(1, 1);                               // the match symbol: code "1" ('a' is "0")
+        w.Bits(footer, int(extra));
+        w.PadForBytes();
+        std::vector<uint8_t> out = Decode(*decoder, w.Take(), 8);
+        EXPECT_EQ(out, std::vector<uint8_t>(data.begin() + 3, data.begin() + 11)) << bits;
+    }
+}
+
 }  // namespace
 }  // namespace cab::test

@@ -9,8 +9,10 @@
 
 namespace cab {
 
-// Compression level used for MSZIP folders (see the figures in the commit that chose it).
-inline constexpr int kMszipLevel = 6;
+// zlib level for MSZIP folders. On a 95 MB mixed tree (headers, shared libraries, 15 MB of noise)
+// gcab -c -z wrote 43.86 MB; level 4 43.27 MB in 1.9 s CPU, 5 42.61 MB in 2.2 s, 6 42.32 MB in
+// 3.3 s, 9 42.17 MB in 10.2 s. Level 5 keeps a margin under gcab at two thirds of level 6's cost.
+inline constexpr int kMszipLevel = 5;
 
 // Largest payload an encoded block can take: 32 KiB as stored deflate blocks plus "CK".
 inline constexpr size_t kMszipMaxPayload = kMaxMszipBlock;

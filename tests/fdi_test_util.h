@@ -367,6 +367,7 @@ struct RawBlock {
     uint16_t cb_uncomp = 0;
     bool no_checksum = false;
     uint8_t reserve_fill = 0;
+    int flip_after_checksum = -1;  // index of a byte damaged after the checksum was taken
 };
 
 struct RawFolder {
@@ -449,6 +450,9 @@ struct RawCabinet {
                 if (!b.bytes.empty()) {
                     memcpy(out.data() + at + cab::kDataFixedSize + reserve_data, b.bytes.data(),
                            b.bytes.size());
+                    if (b.flip_after_checksum >= 0) {
+                        out[at + cab::kDataFixedSize + reserve_data + b.flip_after_checksum] ^= 1;
+                    }
                 }
             }
         }
@@ -518,5 +522,76 @@ inline RawCabinet SimpleCabinet(const std::vector<std::pair<std::string, Bytes>>
     c.folders.push_back(fo);
     return c;
 }
+
+// Two folders (stored and MSZIP), four files, one of them run-after-extract.
+inline RawCabinet TwoFolderCabinet() {
+    RawCabinet c = SimpleCabinet(
+        {{"a.txt", MakeContent(100)}, {"sub\\b.bin", MakeContent(70000, 7)}}, tcompTYPE_NONE);
+    RawCabinet z =
+        SimpleCabinet({{"c.txt", MakeContent(40000, 3)}, {"empty", {}}}, tcompTYPE_MSZIP);
+    for (auto f : z.files) {
+        f.folder = 1;
+        c.files.push_back(f);
+    }
+    c.folders.push_back(z.folders[0]);
+    c.files[2].attribs = _A_ARCH | _A_EXEC | _A_RDONLY;
+    c.files[2].date = 0x5A21;
+    c.files[2].time = 0x7BDF;
+    return c;
+}
+
+// A three-cabinet set: one MSZIP folder whose blocks are cut at both boundaries.
+struct SpanSet {
+    Bytes a = MakeContent(10), b = MakeContent(100000, 5), c = MakeContent(5000, 11);
+    std::vector<RawCabinet> cabs;
+
+    explicit SpanSet(uint8_t data_reserve = 0) {
+        Bytes all = a;
+        all.insert(all.end(), b.begin(), b.end());
+        auto blocks = MakeBlocks(all, tcompTYPE_MSZIP);
+        if (blocks.size() != 4)
+            abort();  // the cuts below assume four blocks
+        auto split = [](const RawBlock &blk, size_t at) {
+            RawBlock p1, p2;
+            p1.bytes.assign(blk.bytes.begin(), blk.bytes.begin() + at);
+            p2.bytes.assign(blk.bytes.begin() + at, blk.bytes.end());
+            p1.cb_uncomp = 0;
+            p2.cb_uncomp = blk.cb_uncomp;
+            return std::make_pair(p1, p2);
+        };
+        auto [b1a, b1b] = split(blocks[1], 1000);
+        auto [b2a, b2b] = split(blocks[2], 3);
+        cabs.resize(3);
+        for (uint16_t i = 0; i < 3; ++i) {
+            cabs[i].index = i;
+            cabs[i].reserve = data_reserve > 0;
+            cabs[i].reserve_data = data_reserve;
+            cabs[i].prev = i > 0;
+            cabs[i].next = i < 2;
+            if (i > 0)
+                cabs[i].prev_cab = "set1.cab", cabs[i].prev_disk = "Disk 1";
+            if (i < 2) {
+                cabs[i].next_cab = "set" + std::to_string(i + 2) + ".cab";
+                cabs[i].next_disk = "Disk " + std::to_string(i + 2);
+            }
+        }
+        cabs[0].folders = {RawFolder{tcompTYPE_MSZIP, {blocks[0], b1a}}};
+        cabs[1].folders = {RawFolder{tcompTYPE_MSZIP, {b1b, b2a}}};
+        cabs[2].folders = {RawFolder{tcompTYPE_MSZIP, {b2b, blocks[3]}},
+                           RawFolder{tcompTYPE_NONE, MakeBlocks(c, tcompTYPE_NONE)}};
+        RawFile fa{"a", uint32_t(a.size()), 0, 0xFFFE};
+        RawFile fb{"b", uint32_t(b.size()), uint32_t(a.size()), 0xFFFE};
+        cabs[0].files = {fa, fb};
+        fb.folder = 0xFFFF;
+        cabs[1].files = {fb};
+        fb.folder = 0xFFFD;
+        cabs[2].files = {fb, RawFile{"c", uint32_t(c.size()), 0, 1}};
+    }
+    void AddTo(const std::string &dir) {
+        for (size_t i = 0; i < cabs.size(); ++i) {
+            Fs().files[dir + "set" + std::to_string(i + 1) + ".cab"] = cabs[i].Encode();
+        }
+    }
+};
 
 }  // namespace fdi_test

@@ -1,0 +1,645 @@
+// The reader's contract: notifications and their fields in order, skip and abort answers, the
+// next-cabinet retry loop, name conversion, the failure codes of damaged input, memory and
+// handle hygiene, large reads and writes, and cabinets written by another tool.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "fdi_test_util.h"
+
+namespace {
+
+using namespace fdi_test;
+
+class FdiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Fs().Reset();
+        hfdi_ = CreateMemFdi(&erf_);
+        ASSERT_NE(hfdi_, nullptr);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(FDIDestroy(hfdi_));
+        EXPECT_EQ(Fs().OpenHandles(), 0u) << "a cabinet or target handle was left open";
+        EXPECT_EQ(Fs().live_allocs, 0) << "memory from the caller's allocator leaked";
+    }
+    void Add(const std::string &name, const Bytes &bytes) { Fs().files["dir/" + name] = bytes; }
+    BOOL Run(const std::string &name, Recorder *r) { return Copy(hfdi_, name, "dir/", r); }
+
+    ERF erf_ = {};
+    HFDI hfdi_ = nullptr;
+};
+
+TEST_F(FdiTest, NotifiesEachFileInOrderWithItsFields) {
+    Add("t.cab", TwoFolderCabinet().Encode());
+    Recorder r;
+    ASSERT_TRUE(Run("t.cab", &r)) << erf_.erfOper;
+    EXPECT_EQ(r.Types(), "023232323");
+    const Event &info = r.events[0];
+    EXPECT_FALSE(info.psz1_null) << "no next cabinet is an empty string, not NULL";
+    EXPECT_EQ(info.psz1, "");
+    EXPECT_EQ(info.psz2, "");
+    EXPECT_EQ(info.psz3, "dir/");
+    EXPECT_EQ(info.setID, 0x1234);
+    EXPECT_EQ(info.iCabinet, 0);
+
+    const Event &copy = r.events[5];
+    EXPECT_EQ(copy.psz1, "c.txt");
+    EXPECT_EQ(copy.cb, 40000);
+    EXPECT_EQ(copy.attribs, _A_ARCH | _A_EXEC | _A_RDONLY)
+        << "fdintCOPY_FILE shows the stored bits";
+    EXPECT_EQ(copy.date, 0x5A21);
+    EXPECT_EQ(copy.time, 0x7BDF);
+    const Event &close = r.events[6];
+    EXPECT_EQ(close.attribs, _A_ARCH | _A_RDONLY) << "_A_EXEC moves to cb at fdintCLOSE_FILE_INFO";
+    EXPECT_EQ(close.cb, 1);
+    EXPECT_EQ(r.events[4].cb, 0);
+
+    ASSERT_EQ(r.files.size(), 4u);
+    EXPECT_EQ(r.files[0].data, MakeContent(100));
+    EXPECT_EQ(r.files[1].name, "sub\\b.bin");
+    EXPECT_EQ(r.files[1].data, MakeContent(70000, 7));
+    EXPECT_EQ(r.files[2].data, MakeContent(40000, 3));
+    EXPECT_TRUE(r.files[3].data.empty());
+    EXPECT_EQ(Fs().open_flags[0], _O_BINARY | _O_RDONLY);
+}
+
+// Skipped files are decoded through when a later file of the folder is wanted; a folder nobody
+// wants is never decoded (its damaged block goes unnoticed).
+TEST_F(FdiTest, SkipsFilesAndDecodesOnlyWhatIsWanted) {
+    RawCabinet c = TwoFolderCabinet();
+    c.folders[0].blocks[1].flip_after_checksum = 5;  // damaged block of folder 0
+    Add("t.cab", c.Encode());
+    Recorder r;
+    r.on_copy = [](const Event &e) { return e.psz1 == "empty" || e.psz1 == "c.txt" ? 1 : 0; };
+    ASSERT_TRUE(Run("t.cab", &r)) << erf_.erfOper;
+    EXPECT_EQ(r.Types(), "0222323");
+    ASSERT_EQ(r.files.size(), 2u);
+    EXPECT_EQ(r.files[0].data, MakeContent(40000, 3));
+
+    Recorder second;
+    second.on_copy = [](const Event &e) { return e.psz1 == "sub\\b.bin" ? 1 : 0; };
+    EXPECT_FALSE(Run("t.cab", &second));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_CORRUPT_CABINET);
+
+    // The second file of a stored folder, reached past a skipped first one.
+    Add("u.cab", TwoFolderCabinet().Encode());
+    Recorder third;
+    third.on_copy = [](const Event &e) { return e.psz1 == "sub\\b.bin" ? 1 : 0; };
+    ASSERT_TRUE(Run("u.cab", &third));
+    ASSERT_EQ(third.files.size(), 1u);
+    EXPECT_EQ(third.files[0].data, MakeContent(70000, 7));
+}
+
+// Files listed out of folder order, or sharing data, make the reader restart a folder.
+TEST_F(FdiTest, RereadsAFolderForOverlappingOrUnorderedEntries) {
+    RawCabinet c =
+        SimpleCabinet({{"x", MakeContent(50000)}, {"y", MakeContent(30000, 9)}}, tcompTYPE_MSZIP);
+    std::swap(c.files[0], c.files[1]);
+    RawFile again = c.files[1];
+    again.name = "x-again";
+    c.files.push_back(again);
+    Add("t.cab", c.Encode());
+    Recorder r;
+    ASSERT_TRUE(Run("t.cab", &r)) << erf_.erfOper;
+    ASSERT_EQ(r.files.size(), 3u);
+    EXPECT_EQ(r.files[0].data, MakeContent(30000, 9));
+    EXPECT_EQ(r.files[1].data, MakeContent(50000));
+    EXPECT_EQ(r.files[2].data, MakeContent(50000));
+}
+
+TEST_F(FdiTest, AbortsAtEveryNotificationThatAnswersSo) {
+    Add("t.cab", TwoFolderCabinet().Encode());
+    struct Case {
+        FDINOTIFICATIONTYPE type;
+        INT_PTR answer;
+    } cases[] = {{fdintCABINET_INFO, -1},
+                 {fdintCOPY_FILE, -1},
+                 {fdintCLOSE_FILE_INFO, FALSE},
+                 {fdintCLOSE_FILE_INFO, -1}};
+    for (const auto &c : cases) {
+        Recorder r;
+        r.override_answer = [&](FDINOTIFICATIONTYPE t, FDINOTIFICATION *n) -> INT_PTR {
+            if (t != c.type)
+                return 12345;
+            if (t == fdintCLOSE_FILE_INFO)
+                MemClose(n->hf);
+            return c.answer;
+        };
+        erf_ = {};
+        EXPECT_FALSE(Run("t.cab", &r)) << c.type;
+        EXPECT_EQ(erf_.erfOper, FDIERROR_USER_ABORT) << c.type;
+        EXPECT_TRUE(erf_.fError);
+        EXPECT_EQ(r.events.back().type, c.type) << "nothing is sent after the abort";
+    }
+}
+
+// A failing write ends in FDIERROR_TARGET_FILE, and FDI closes the target it was handed.
+TEST_F(FdiTest, ReportsTargetWriteFailureAndClosesTheTarget) {
+    Add("t.cab", TwoFolderCabinet().Encode());
+    Fs().fail_write_at = 1;
+    Recorder r;
+    EXPECT_FALSE(Run("t.cab", &r));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_TARGET_FILE);
+    EXPECT_EQ(r.Types(), "0232");
+}
+
+TEST_F(FdiTest, FollowsAFolderAcrossASetAndJoinsSplitBlocks) {
+    SpanSet set(3);
+    set.AddTo("dir/");
+    Recorder r;
+    ASSERT_TRUE(Run("set1.cab", &r)) << erf_.erfOper;
+    EXPECT_EQ(r.Types(), "023240403");
+    EXPECT_EQ(r.events[0].psz1, "set2.cab");
+    EXPECT_EQ(r.events[0].psz2, "Disk 2");
+    const Event &next = r.events[4];
+    EXPECT_EQ(next.psz1, "set2.cab");
+    EXPECT_EQ(next.psz2, "Disk 2");
+    EXPECT_EQ(next.psz3, "dir/");
+    EXPECT_EQ(next.fdie, FDIERROR_NONE);
+    EXPECT_EQ(r.events[5].iCabinet, 1);
+    EXPECT_EQ(r.events[7].psz1, "") << "the last cabinet names no next one";
+    ASSERT_EQ(r.files.size(), 2u);
+    EXPECT_EQ(r.files[0].data, set.a);
+    EXPECT_EQ(r.files[1].data, set.b);
+
+    // Continuing through the set: continued files are announced, not offered.
+    Recorder r2;
+    ASSERT_TRUE(Run("set2.cab", &r2));
+    EXPECT_EQ(r2.Types(), "01");
+    EXPECT_EQ(r2.events[1].psz1, "b");
+    EXPECT_EQ(r2.events[1].psz2, "set1.cab");
+    EXPECT_EQ(r2.events[1].psz3, "Disk 1");
+    Recorder r3;
+    ASSERT_TRUE(Run("set3.cab", &r3));
+    EXPECT_EQ(r3.Types(), "0123");
+    ASSERT_EQ(r3.files.size(), 1u);
+    EXPECT_EQ(r3.files[0].data, set.c);
+}
+
+// Skipping the file that runs on means no next cabinet is needed.
+TEST_F(FdiTest, AsksForNoNextCabinetWhenTheSpanningFileIsSkipped) {
+    SpanSet set;
+    set.AddTo("dir/");
+    Recorder r;
+    r.on_copy = [](const Event &e) { return e.psz1 == "a" ? 1 : 0; };
+    ASSERT_TRUE(Run("set1.cab", &r));
+    EXPECT_EQ(r.Types(), "0232");
+}
+
+// The caller may point psz3 elsewhere; each failed attempt is reported through fdie and asked
+// again, until the right cabinet comes or the caller gives up.
+TEST_F(FdiTest, RetriesTheNextCabinetWithTheReasonOfEachFailure) {
+    SpanSet set;
+    set.AddTo("real/");
+    Fs().files["dir/set1.cab"] = set.cabs[0].Encode();
+    RawCabinet other_set = set.cabs[1];
+    other_set.set_id = 99;
+    Fs().files["wrongset/set2.cab"] = other_set.Encode();
+    RawCabinet wrong_index = set.cabs[1];
+    wrong_index.index = 5;
+    Fs().files["wrongindex/set2.cab"] = wrong_index.Encode();
+    RawCabinet reserve = set.cabs[1];
+    reserve.reserve = true;
+    reserve.reserve_data = 4;
+    Fs().files["reserve/set2.cab"] = reserve.Encode();
+    Fs().files["junk/set2.cab"] = ToBytes("not a cabinet at all, just text");
+    Bytes version = set.cabs[1].Encode();
+    version[0x19] = 2;
+    Fs().files["version/set2.cab"] = version;
+
+    const char *dirs[] = {"missing/", "wrongset/", "wrongindex/", "reserve/",
+                          "junk/",    "version/",  "real/"};
+    Recorder r;
+    int call = 0;
+    r.on_next = [&](FDINOTIFICATION *n) -> INT_PTR {
+        if (call < 7)
+            strcpy(n->psz3, dirs[call]);
+        ++call;
+        return 0;
+    };
+    ASSERT_TRUE(Run("set1.cab", &r)) << erf_.erfOper;
+    std::vector<FDIERROR> fdies;
+    for (const auto &e : r.events) {
+        if (e.type == fdintNEXT_CABINET)
+            fdies.push_back(e.fdie);
+    }
+    std::vector<FDIERROR> want = {FDIERROR_NONE,
+                                  FDIERROR_CABINET_NOT_FOUND,
+                                  FDIERROR_WRONG_CABINET,
+                                  FDIERROR_WRONG_CABINET,
+                                  FDIERROR_RESERVE_MISMATCH,
+                                  FDIERROR_NOT_A_CABINET,
+                                  FDIERROR_UNKNOWN_CABINET_VERSION,
+                                  FDIERROR_NONE};
+    EXPECT_EQ(fdies, want);
+    ASSERT_EQ(r.files.size(), 2u);
+    EXPECT_EQ(r.files[1].data, set.b);
+    EXPECT_EQ(Fs().opened.back(), "real/set3.cab") << "later cabinets come from the new folder";
+}
+
+TEST_F(FdiTest, EndsTheNextCabinetLoopOnAbortOrEndlessFailure) {
+    SpanSet set;
+    Fs().files["dir/set1.cab"] = set.cabs[0].Encode();
+    Recorder r;
+    int calls = 0;
+    r.on_next = [&](FDINOTIFICATION *) -> INT_PTR { return ++calls == 3 ? -1 : 0; };
+    EXPECT_FALSE(Run("set1.cab", &r));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_USER_ABORT);
+    EXPECT_EQ(calls, 3);
+
+    // A caller that always says "try again" for a cabinet that is not there must not hang.
+    Recorder forever;
+    EXPECT_FALSE(Run("set1.cab", &forever));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_CABINET_NOT_FOUND);
+}
+
+// Names without the UTF-8 flag that are not UTF-8 were written in a Windows code page.
+TEST_F(FdiTest, ConvertsWindows1252NamesToUtf8) {
+    struct Case {
+        std::string stored;
+        uint16_t attribs;
+        std::string seen;
+    } cases[] = {
+        {"caf\xE9.txt", _A_ARCH, "caf\xC3\xA9.txt"},
+        {"\x80\x9F\xFF", _A_ARCH, "\xE2\x82\xAC\xC5\xB8\xC3\xBF"},
+        {"\x81\x8D", _A_ARCH, "\xC2\x81\xC2\x8D"},  // undefined in the code page: C1 controls
+        {"d\xC3\xA9j\xC3\xA0", _A_ARCH, "d\xC3\xA9j\xC3\xA0"},      // already UTF-8
+        {"\xC0\xAF", _A_ARCH, "\xC3\x80\xC2\xAF"},                  // overlong: not UTF-8
+        {"\xED\xA0\x80", _A_ARCH, "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},  // a surrogate: not UTF-8
+        {"\xE9t\xE9", _A_ARCH | _A_NAME_IS_UTF, "\xE9t\xE9"},       // flagged: passed on as is
+        {"plain", _A_ARCH, "plain"},
+    };
+    std::vector<std::pair<std::string, Bytes>> contents;
+    for (const auto &c : cases)
+        contents.push_back({c.stored, ToBytes("x")});
+    RawCabinet cab = SimpleCabinet(contents, tcompTYPE_NONE);
+    for (size_t i = 0; i < std::size(cases); ++i)
+        cab.files[i].attribs = cases[i].attribs;
+    Add("n.cab", cab.Encode());
+    Recorder r;
+    ASSERT_TRUE(Run("n.cab", &r));
+    ASSERT_EQ(r.files.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(r.files[i].name, cases[i].seen) << i;
+        EXPECT_EQ(r.events[1 + 2 * i].psz1, cases[i].seen) << "fdintCOPY_FILE gets it too";
+    }
+}
+
+TEST_F(FdiTest, SkipsReserveAreasAndIgnoresBytesAfterTheCabinet) {
+    RawCabinet c = TwoFolderCabinet();
+    c.reserve = true;
+    c.reserve_header = 6144;
+    c.reserve_folder = 255;
+    c.reserve_data = 255;
+    for (auto &f : c.folders) {
+        for (auto &b : f.blocks)
+            b.reserve_fill = 0xAA;
+    }
+    Bytes bytes = c.Encode();
+    Bytes tail = ToBytes("signature bytes appended after cbCabinet");
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    Add("r.cab", bytes);
+    Recorder r;
+    ASSERT_TRUE(Run("r.cab", &r)) << erf_.erfOper;
+    ASSERT_EQ(r.files.size(), 4u);
+    EXPECT_EQ(r.files[1].data, MakeContent(70000, 7));
+    EXPECT_EQ(r.files[2].data, MakeContent(40000, 3));
+}
+
+TEST_F(FdiTest, ReadsAnEmptyCabinet) {
+    Add("e.cab", RawCabinet().Encode());
+    Recorder r;
+    ASSERT_TRUE(Run("e.cab", &r));
+    EXPECT_EQ(r.Types(), "0");
+}
+
+// Each kind of damage ends in its own code, with no notification after the header fails.
+TEST_F(FdiTest, MapsDamageToTheDocumentedErrors) {
+    auto good = [] { return TwoFolderCabinet(); };
+    struct Case {
+        const char *what;
+        std::function<Bytes()> make;
+        int error;
+    } cases[] = {
+        {"no file", [] { return Bytes(); }, FDIERROR_CABINET_NOT_FOUND},
+        {"signature",
+         [&] {
+             auto b = good().Encode();
+             b[0] = 'Z';
+             return b;
+         },
+         FDIERROR_NOT_A_CABINET},
+        {"short file", [] { return ToBytes("MS"); }, FDIERROR_NOT_A_CABINET},
+        {"version",
+         [&] {
+             auto b = good().Encode();
+             b[0x18] = 4;
+             return b;
+         },
+         FDIERROR_UNKNOWN_CABINET_VERSION},
+        {"truncated header",
+         [&] {
+             auto b = good().Encode();
+             b.resize(30);
+             return b;
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"truncated entries",
+         [&] {
+             auto b = good().Encode();
+             b.resize(70);
+             return b;
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"cbCabinet cuts entries",
+         [&] {
+             auto b = good().Encode();
+             cab::StoreLe32(&b[8], 60);
+             return b;
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"huge cbCabinet",
+         [&] {
+             auto b = good().Encode();
+             cab::StoreLe32(&b[8], 0x90000000);
+             return b;
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"header reserve too large",
+         [&] {
+             auto c = good();
+             c.reserve = true;
+             c.reserve_header = 60001;
+             return c.Encode();
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"iFolder out of range",
+         [&] {
+             auto c = good();
+             c.files[0].folder = 2;
+             return c.Encode();
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"file past folder end",
+         [&] {
+             auto c = good();
+             c.files[3].size = 5;
+             return c.Encode();
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"checksum",
+         [&] {
+             auto c = good();
+             c.folders[1].blocks[0].flip_after_checksum = 9;
+             return c.Encode();
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"cbUncomp too large",
+         [&] {
+             auto c = good();
+             c.folders[0].blocks[0].cb_uncomp = 40000;
+             return c.Encode();
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"stored size mismatch",
+         [&] {
+             auto c = good();
+             c.folders[0].blocks[2].cb_uncomp -= 1;
+             return c.Encode();
+         },
+         FDIERROR_MDI_FAIL},
+        {"mszip signature",
+         [&] {
+             auto c = good();
+             c.folders[1].blocks[0].bytes[0] = 'X';
+             return c.Encode();
+         },
+         FDIERROR_MDI_FAIL},
+        {"mszip short output",
+         [&] {
+             auto c = good();
+             c.folders[1].blocks[1].cb_uncomp += 1;
+             return c.Encode();
+         },
+         FDIERROR_MDI_FAIL},
+        {"mszip damaged unchecked",
+         [&] {
+             auto c = good();
+             auto &b = c.folders[1].blocks[0];
+             b.no_checksum = true;
+             for (size_t i = 2; i < b.bytes.size(); i += 7)
+                 b.bytes[i] ^= 0x5A;
+             return c.Encode();
+         },
+         FDIERROR_MDI_FAIL},
+        {"split block in mid folder",
+         [&] {
+             auto c = good();
+             c.folders[0].blocks[0].cb_uncomp = 0;
+             return c.Encode();
+         },
+         FDIERROR_CORRUPT_CABINET},
+        {"unknown method",
+         [&] {
+             auto c = good();
+             c.folders[1].type = 0x000F;
+             return c.Encode();
+         },
+         FDIERROR_BAD_COMPR_TYPE},
+        {"nameless entry",
+         [&] {
+             auto c = good();
+             c.files[1].name = "";
+             return c.Encode();
+         },
+         FDIERROR_CORRUPT_CABINET},
+    };
+    for (const auto &c : cases) {
+        Fs().files.clear();
+        Bytes bytes = c.make();
+        if (!bytes.empty())
+            Add("d.cab", bytes);
+        Recorder r;
+        erf_ = {};
+        EXPECT_FALSE(Run("d.cab", &r)) << c.what;
+        EXPECT_EQ(erf_.erfOper, c.error) << c.what;
+        EXPECT_TRUE(erf_.fError) << c.what;
+        if (c.error != FDIERROR_CORRUPT_CABINET && c.error != FDIERROR_MDI_FAIL &&
+            c.error != FDIERROR_BAD_COMPR_TYPE) {
+            EXPECT_TRUE(r.events.empty()) << c.what;
+        }
+    }
+}
+
+// A zero checksum means none was stored; the block is taken as it is.
+TEST_F(FdiTest, AcceptsBlocksWithoutChecksum) {
+    RawCabinet c = TwoFolderCabinet();
+    for (auto &f : c.folders) {
+        for (auto &b : f.blocks)
+            b.no_checksum = true;
+    }
+    Add("t.cab", c.Encode());
+    Recorder r;
+    ASSERT_TRUE(Run("t.cab", &r));
+    EXPECT_EQ(r.files[2].data, MakeContent(40000, 3));
+}
+
+// An unknown method only matters when one of its files is wanted.
+TEST_F(FdiTest, SkippedFolderOfUnknownMethodIsHarmless) {
+    RawCabinet c = TwoFolderCabinet();
+    c.folders[1].type = 0x000F;
+    Add("t.cab", c.Encode());
+    Recorder r;
+    r.on_copy = [](const Event &e) { return e.psz1 == "a.txt" ? 1 : 0; };
+    ASSERT_TRUE(Run("t.cab", &r));
+    EXPECT_EQ(r.files.size(), 1u);
+}
+
+TEST_F(FdiTest, ReportsReadErrorsAsDamage) {
+    Add("t.cab", TwoFolderCabinet().Encode());
+    Fs().fail_read_at = 0;
+    Recorder r;
+    EXPECT_FALSE(Run("t.cab", &r));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_CORRUPT_CABINET);
+}
+
+// Every allocation can fail: the call fails with ALLOC_FAIL and gives back what it took.
+TEST_F(FdiTest, SurvivesEachAllocationFailing) {
+    Add("t.cab", TwoFolderCabinet().Encode());
+    bool succeeded = false;
+    for (long n = 0; n < 100 && !succeeded; ++n) {
+        Fs().allocs = 0;
+        Fs().fail_alloc_at = n;
+        Recorder r;
+        erf_ = {};
+        succeeded = Run("t.cab", &r);
+        if (!succeeded) {
+            EXPECT_EQ(erf_.erfOper, FDIERROR_ALLOC_FAIL) << n;
+        } else {
+            EXPECT_EQ(r.files.size(), 4u);
+        }
+        EXPECT_EQ(Fs().live_allocs, 1) << "only the context stays allocated, after failure " << n;
+    }
+    EXPECT_TRUE(succeeded);
+    Fs().fail_alloc_at = -1;
+
+    ERF erf = {};
+    Fs().allocs = 0;
+    Fs().fail_alloc_at = 0;
+    EXPECT_EQ(CreateMemFdi(&erf), nullptr);
+    EXPECT_EQ(erf.erfOper, FDIERROR_ALLOC_FAIL);
+    Fs().fail_alloc_at = -1;
+}
+
+// Reads come in large chunks and each decoded batch goes out in one write.
+TEST_F(FdiTest, ReadsAndWritesInLargeChunks) {
+    Bytes big = MakeContent(4 << 20, 21);
+    Add("big.cab", SimpleCabinet({{"big", big}}, tcompTYPE_MSZIP).Encode());
+    Recorder r;
+    ASSERT_TRUE(Run("big.cab", &r));
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].data, big);
+    size_t blocks = big.size() / cab::kBlockSize;
+    EXPECT_LE(Fs().write_calls, blocks / 8 + 1) << "one write per batch of decoded blocks";
+    EXPECT_LE(Fs().read_calls, 20u) << "the cabinet is read in large chunks";
+    EXPECT_GE(Fs().largest_read, size_t(256 * 1024));
+}
+
+TEST_F(FdiTest, IsCabinetReadsTheHeaderFromTheStart) {
+    SpanSet set(8);
+    Bytes second = set.cabs[1].Encode();
+    Fs().files["s2.cab"] = second;
+    INT_PTR hf = MemOpen(const_cast<char *>("s2.cab"), _O_BINARY | _O_RDONLY, 0);
+    MemSeek(hf, 17, 0);
+    FDICABINETINFO info = {};
+    ASSERT_TRUE(FDIIsCabinet(hfdi_, hf, &info));
+    EXPECT_EQ(info.cbCabinet, long(second.size()));
+    EXPECT_EQ(info.cFolders, 1);
+    EXPECT_EQ(info.cFiles, 1);
+    EXPECT_EQ(info.setID, 0x1234);
+    EXPECT_EQ(info.iCabinet, 1);
+    EXPECT_TRUE(info.fReserve);
+    EXPECT_TRUE(info.hasprev);
+    EXPECT_TRUE(info.hasnext);
+    MemClose(hf);
+
+    Fs().files["text"] = ToBytes("plain text, no cabinet here");
+    hf = MemOpen(const_cast<char *>("text"), _O_BINARY | _O_RDONLY, 0);
+    EXPECT_FALSE(FDIIsCabinet(hfdi_, hf, &info));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_NOT_A_CABINET);
+    MemClose(hf);
+
+    second[0x19] = 9;
+    Fs().files["v"] = second;
+    hf = MemOpen(const_cast<char *>("v"), _O_BINARY | _O_RDONLY, 0);
+    EXPECT_FALSE(FDIIsCabinet(hfdi_, hf, &info));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_UNKNOWN_CABINET_VERSION);
+    MemClose(hf);
+}
+
+TEST(FdiApi, RejectsInvalidHandlesAndCallbacks) {
+    EXPECT_FALSE(FDIDestroy(nullptr));
+    EXPECT_FALSE(FDICopy(nullptr, nullptr, nullptr, 0, RecordingNotify, nullptr, nullptr));
+    EXPECT_FALSE(FDIIsCabinet(nullptr, 1, nullptr));
+    ERF erf = {};
+    EXPECT_EQ(FDICreate(MemAlloc, MemFree, nullptr, MemRead, MemWrite, MemClose, MemSeek,
+                        cpuUNKNOWN, &erf),
+              nullptr);
+    EXPECT_TRUE(erf.fError);
+    HFDI hfdi = CreateMemFdi(&erf);
+    char name[] = "x.cab";
+    EXPECT_FALSE(FDITruncateCabinet(hfdi, name, 0));
+    EXPECT_TRUE(FDIDestroy(hfdi));
+}
+
+// Cabinets written by another tool (stored and MSZIP) read back byte for byte.
+TEST(FdiInterop, ReadsCabinetsWrittenByGcab) {
+    if (std::system("gcab --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gcab not installed";
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(CABMGR_BINARY_DIR) / "fdi_interop";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "in" / "sub");
+    std::vector<std::pair<std::string, Bytes>> inputs = {
+        {"small.txt", ToBytes("hello cabinet\n")},
+        {"sub/text.txt", MakeContent(300000, 2)},
+        {"random.bin", {}},
+        {"empty", {}},
+    };
+    uint32_t x = 77;
+    for (int i = 0; i < 100000; ++i) {
+        x = x * 1664525u + 1013904223u;
+        inputs[2].second.push_back(uint8_t(x >> 24));
+    }
+    for (const auto &[name, data] : inputs) {
+        std::ofstream(dir / "in" / name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    }
+    for (const char *flags : {"-c", "-cz"}) {
+        std::string cab = (dir / (std::string("g") + flags + ".cab")).string();
+        std::string cmd = "cd '" + (dir / "in").string() + "' && gcab " + flags + " '" + cab +
+                          "' small.txt sub/text.txt random.bin empty >/dev/null 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        Fs().Reset();
+        Fs().load_from_disk = true;
+        ERF erf = {};
+        HFDI hfdi = CreateMemFdi(&erf);
+        Recorder r;
+        ASSERT_TRUE(Copy(hfdi, fs::path(cab).filename().string(), dir.string() + "/", &r))
+            << flags << " " << erf.erfOper;
+        FDIDestroy(hfdi);
+        ASSERT_EQ(r.files.size(), inputs.size()) << flags;
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            std::string want = inputs[i].first;
+            std::replace(want.begin(), want.end(), '/', '\\');
+            EXPECT_EQ(r.files[i].name, want) << flags;
+            EXPECT_EQ(r.files[i].data, inputs[i].second) << flags << " " << want;
+        }
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace

@@ -94,6 +94,11 @@ declare -A tool_ok
 for t in gcab cabextract bsdtar pigz tar strace; do
     if command -v "$t" >/dev/null; then tool_ok[$t]=1; else say "note: $t is missing; its rows are left out"; fi
 done
+# strace may be installed yet not allowed to trace (some containers): then no counts.
+if [ -n "${tool_ok[strace]:-}" ] && ! strace -f -c -o /dev/null true >/dev/null 2>&1; then
+    say "note: strace cannot trace here; no system-call counts"
+    unset 'tool_ok[strace]'
+fi
 [ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[pigz]:-}" ] && tool_ok[tar-pigz]=1
 [ -n "$sevenzip" ] && tool_ok[7zip]=1 || say "note: 7zz/7z is missing; its rows are left out"
 [ $have_ours = 1 ] && tool_ok[cabmgr]=1

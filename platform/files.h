@@ -141,10 +141,11 @@ int _fileno(FILE *stream);
 
 namespace cab {
 
-// Opens a text file for reading line by line with fgetws: its UTF-8 is decoded, a byte that is
-// not UTF-8 arrives as the unit U+DC00 + byte (as in file names), and a CR LF pair reads as one
-// line feed, as Windows text mode reads it. The file is read whole when opened. Null with errno
-// and the last error set on failure. Release with fclose.
+// Opens a text file for reading line by line with fgetws: its UTF-8 is decoded and a CR LF pair
+// reads as one line feed, as Windows text mode reads it. The file is read whole when opened; one
+// that is not valid UTF-8 is refused (EILSEQ, ERROR_NO_UNICODE_TRANSLATION) so that no line is
+// read wrong or silently dropped. Null with errno and the last error set on failure; release
+// with fclose.
 FILE *OpenWideTextReader(const char *path);
 
 }  // namespace cab

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <locale.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <new>
 #include <random>
 #include <string>
@@ -755,35 +757,52 @@ FILE *cab::OpenWideTextReader(const char *path) {
     }
     close(fd);
 
-    // The C library's wide streams refuse lone surrogates in UTF-8 but pass them in UCS-4, so
-    // the decoded text is handed over as UCS-4 through an anonymous in-memory file.
+    // Names in a list are handed to the system exactly, so a file that is not UTF-8 is refused
+    // whole rather than read up to its first bad byte.
     std::wstring text = AcpToWide(bytes);
-    std::string ucs4;
-    ucs4.reserve(text.size() * 4);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n')
-            continue;
-        uint32_t unit = static_cast<uint32_t>(text[i]);
-        for (int shift = 0; shift < 32; shift += 8)
-            ucs4 += static_cast<char>((unit >> shift) & 0xFF);
+    for (wchar_t unit : text) {
+        if (unit >= 0xDC80 && unit <= 0xDCFF) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            errno = EILSEQ;
+            return nullptr;
+        }
     }
+    std::string lines;
+    lines.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r' || i + 1 == bytes.size() || bytes[i + 1] != '\n')
+            lines += bytes[i];
+    }
+    // The stream's decoder is fixed when it is oriented, and it points into the locale, which
+    // therefore lives as long as the process.
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (utf8 == static_cast<locale_t>(0)) {
+        FailWithErrno(ENOENT);
+        return nullptr;
+    }
+    // Wide reading needs a real file stream; an anonymous in-memory file holds the text.
     int mem = memfd_create("wide-text", MFD_CLOEXEC);
     if (mem < 0) {
         FailWithErrno(errno);
         return nullptr;
     }
     size_t written = 0;
-    int write_error = WriteAll(mem, ucs4.data(), ucs4.size(), &written);
+    int write_error = WriteAll(mem, lines.data(), lines.size(), &written);
     if (write_error != 0) {
         close(mem);
         FailWithErrno(write_error);
         return nullptr;
     }
     std::string proc_path = "/proc/self/fd/" + std::to_string(mem);
-    FILE *stream = fopen(proc_path.c_str(), "r,ccs=UCS-4LE");
+    FILE *stream = fopen(proc_path.c_str(), "r");
     int err = errno;
     close(mem);
-    if (stream == nullptr)
+    if (stream == nullptr) {
         FailWithErrno(err);
+        return nullptr;
+    }
+    locale_t previous = uselocale(utf8);
+    fwide(stream, 1);
+    uselocale(previous);
     return stream;
 }

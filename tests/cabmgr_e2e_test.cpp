@@ -288,6 +288,12 @@ TEST_F(CabmgrTest, CommandWordsAndListFilesPackEveryFolder) {
     RunResult result = Cabmgr({"D", cab.string(), out.string()});
     ASSERT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(RegularFiles(out), (std::set<std::string>{"a.txt", "sub/b.txt", "c.txt"}));
+
+    // A list that is not UTF-8 fails whole: no cabinet that silently lacks a folder.
+    WriteFile(work_ / "bad-list.txt", one.string() + "\n" + two.string() + "\xff\n");
+    fs::path bad_cab = work_ / "bad.cab";
+    EXPECT_EQ(Cabmgr({"c", "@" + (work_ / "bad-list.txt").string(), bad_cab.string()}).status, 1);
+    EXPECT_FALSE(fs::exists(bad_cab));
 }
 
 // Names are bytes on Linux; one that is not UTF-8 must come back unchanged, not be dropped.

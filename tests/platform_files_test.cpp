@@ -344,9 +344,10 @@ TEST_F(PlatformFilesTest, ExistsAndDelete) {
     EXPECT_FALSE(DeleteFileA(root_.c_str()));  // folders are not files
 }
 
-// List files: UTF-8 lines, Windows line ends, and bytes that are not UTF-8 must all come through.
+// List files: UTF-8 lines and Windows line ends come through; a file that is not UTF-8 is
+// refused whole instead of ending early at its first bad byte.
 TEST_F(PlatformFilesTest, TextReadingDecodesUtf8AndWindowsLineEnds) {
-    Write("list.txt", "a\r\n\xc3\xa9\n\r\nbad\xff\nlast");
+    Write("list.txt", "a\r\n\xc3\xa9\n\r\n\xf0\x9f\x99\x82\r\rlast");
     FILE *file = _wfopen(fs::path(root_ / "list.txt").wstring().c_str(), L"r");
     ASSERT_NE(file, nullptr);
     std::vector<std::wstring> lines;
@@ -354,11 +355,13 @@ TEST_F(PlatformFilesTest, TextReadingDecodesUtf8AndWindowsLineEnds) {
     while (fgetws(line, MAX_PATH, file) != nullptr)
         lines.push_back(line);
     fclose(file);
-    std::wstring bad = L"bad";
-    bad += static_cast<wchar_t>(0xDCFF);
-    bad += L"\n";
-    EXPECT_EQ(lines, (std::vector<std::wstring>{L"a\n", L"\u00e9\n", L"\n", bad, L"last"}));
+    EXPECT_EQ(lines,
+              (std::vector<std::wstring>{L"a\n", L"\u00e9\n", L"\n", L"\U0001F642\r\rlast"}));
 
+    Write("bad.txt", "good\nbad\xff\n");
+    EXPECT_EQ(_wfopen(fs::path(root_ / "bad.txt").wstring().c_str(), L"r"), nullptr);
+    EXPECT_EQ(errno, EILSEQ);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_NO_UNICODE_TRANSLATION});
     EXPECT_EQ(_wfopen(fs::path(root_ / "missing").wstring().c_str(), L"r"), nullptr);
     EXPECT_EQ(errno, ENOENT);
 }

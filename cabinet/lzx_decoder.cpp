@@ -230,14 +230,23 @@ public:
         block_remaining_ = 0;
         stream_offset_ = 0;
         finished_ = false;
+        failed_ = false;
         std::memset(main_len_, 0, sizeof(main_len_));
         std::memset(length_len_, 0, sizeof(length_len_));
     }
 
     DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
-                             size_t out_size) override;
+                             size_t out_size) override {
+        // After a failure the state is not trusted until the next folder starts.
+        if (failed_)
+            return DecodeStatus::kBadData;
+        DecodeStatus status = DecodeFrame(in, in_size, out, out_size);
+        failed_ = status != DecodeStatus::kOk;
+        return status;
+    }
 
 private:
+    DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out, size_t out_size);
     bool ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_size, size_t *cursor,
                          bool *byte_mode);
     bool ReadLengths(BitReader &br, uint8_t *lengths, int first, int end);
@@ -260,7 +269,8 @@ private:
     int block_type_ = kNoBlock;
     uint32_t block_remaining_ = 0;
     uint64_t stream_offset_ = 0;  // folder-stream offset of the current CFDATA's first byte
-    bool finished_ = false;       // a short (final) frame was seen
+    bool failed_ = false;
+    bool finished_ = false;  // a short (final) frame was seen
 
     uint8_t main_len_[kMaxMainElements] = {};
     uint8_t length_len_[kLengthElements] = {};
@@ -472,7 +482,7 @@ void LzxDecoder::ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) co
     }
 }
 
-DecodeStatus LzxDecoder::DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
+DecodeStatus LzxDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out,
                                      size_t out_size) {
     // Only a folder's last frame may be short; nothing may follow it.
     if (finished_ || out_size == 0 || out_size > kFrameSize || in_size > kMaxInput) {

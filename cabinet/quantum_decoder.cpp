@@ -185,6 +185,7 @@ public:
     void Reset() override {
         pos_ = 0;
         finished_ = false;
+        failed_ = false;
         selector_.Init(0, 7);
         for (int i = 0; i < 4; ++i)
             literal_[i].Init(64 * i, 64);
@@ -195,20 +196,30 @@ public:
     }
 
     DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
-                             size_t out_size) override;
+                             size_t out_size) override {
+        // After a failure the state is not trusted until the next folder starts.
+        if (failed_)
+            return DecodeStatus::kBadData;
+        DecodeStatus status = DecodeFrame(in, in_size, out, out_size);
+        failed_ = status != DecodeStatus::kOk;
+        return status;
+    }
 
 private:
+    DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out, size_t out_size);
+
     const int window_bits_;
     const uint32_t window_size_;
     const uint32_t buffer_size_;
     const uint32_t buffer_mask_;
     std::unique_ptr<uint8_t[]> window_;
     uint64_t pos_ = 0;
+    bool failed_ = false;
     bool finished_ = false;
     Model selector_, literal_[4], position4_, position5_, position6_, length_;
 };
 
-DecodeStatus QuantumDecoder::DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
+DecodeStatus QuantumDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out,
                                          size_t out_size) {
     if (finished_ || out_size == 0 || out_size > kFrameSize)
         return DecodeStatus::kBadData;

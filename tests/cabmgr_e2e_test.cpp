@@ -466,7 +466,11 @@ TEST_F(CorpusTest, SpanningSetsUnpackWhole) {
         std::sort(parts.begin(), parts.end());
         std::string mode = "set:" + std::to_string(parts.size());
         auto rows = expected_.find(head + "\t" + mode);
-        if (rows == expected_.end() || !PlainRows(rows->second))
+        // A set with a part that breaks the format is the damaged-cabinet test's business.
+        bool damaged = std::any_of(parts.begin(), parts.end(), [&](const auto &part) {
+            return manifest_[part.second].at("corrupt") == "yes";
+        });
+        if (rows == expected_.end() || !PlainRows(rows->second) || damaged)
             continue;
         SCOPED_TRACE(head);
         fs::path set_dir = work_ / "set";

@@ -169,21 +169,26 @@ record() {  # record PHASE TREE TOOL REP SIZE OK
         "$T_WALL" "$T_USER" "$T_SYS" "$T_RSS" "$5" "$6" >>"$raw"
 }
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
-file_count() { find "$1" -type f | wc -l; }
 
-# check_cab CAB TREE: the cabinet tests clean and holds every file of TREE.
+# check_cab CAB TREE-NAME: the cabinet tests clean, and its names and MD5 sums are exactly
+# those of the tree's files.
 check_cab() {
-    local log=$out/cabextract-t.log want got
+    local log=$out/cabextract-t.log
     if ! cabextract -t "$1" >"$log" 2>&1; then
         tail -n 5 "$log" >&2
         return 1
     fi
-    want=$(file_count "$2")
-    got=$(grep -cE ' OK +[0-9a-f]{32}$' "$log" || true)
-    if [ "$got" != "$want" ]; then
-        say "$1 holds $got files that test clean, $2 has $want"
+    sed -nE 's/^  (.+)  OK +([0-9a-f]{32})$/\1 \2/p' "$log" | LC_ALL=C sort >"$out/cab.sums"
+    if ! cmp -s "$out/cab.sums" "$out/$2.sums"; then
+        say "$1: names or contents differ from $2 (first differences follow)"
+        diff "$out/$2.sums" "$out/cab.sums" | head -n 5 >&2
         return 1
     fi
+}
+# tree_sums TREE-NAME: "path md5" of every file of the tree, sorted, for check_cab.
+tree_sums() {
+    (cd "$corpus/$1" && xargs -d '\n' -a "$out/$1.list" md5sum) |
+        sed -E 's/^([0-9a-f]{32})  (.*)$/\2 \1/' | LC_ALL=C sort >"$out/$1.sums"
 }
 # check_tree TREE DEST: DEST holds exactly TREE's files, byte for byte.
 check_tree() {
@@ -201,8 +206,8 @@ pack() {  # pack TREE-NAME TOOL REP
             dst=$out/$name.cabmgr.cab
             rm -f "$dst"
             timed "$out/log.txt" "$cabmgr" c "$tree" "$dst" || rc=$?
-            if [ $rc != 0 ] || ! check_cab "$dst" "$tree"; then
-                ok=0; fail "cabmgr c $name (status $rc): cabinet missing or not clean"
+            if [ $rc != 0 ] || ! check_cab "$dst" "$name"; then
+                ok=0; fail "cabmgr c $name (status $rc): cabinet missing, not clean, or unlike the tree"
                 tail -n 5 "$out/log.txt" >&2
             fi ;;
         gcab)
@@ -210,8 +215,8 @@ pack() {  # pack TREE-NAME TOOL REP
             rm -f "$dst"
             mapfile -t list < "$out/$name.list"
             timed "$out/log.txt" env -C "$tree" gcab -c -z "$dst" "${list[@]}" || rc=$?
-            if [ $rc != 0 ] || ! check_cab "$dst" "$tree"; then
-                ok=0; fail "gcab -c -z $name (status $rc): cabinet missing or not clean"
+            if [ $rc != 0 ] || ! check_cab "$dst" "$name"; then
+                ok=0; fail "gcab -c -z $name (status $rc): cabinet missing, not clean, or unlike the tree"
             fi ;;
         tar-pigz)
             dst=$out/$name.tar.gz
@@ -277,6 +282,7 @@ run_benchmark() {
     local name rep tool
     for name in mixed small; do
         (cd "$corpus/$name" && find . -type f -printf '%P\n' | LC_ALL=C sort) >"$out/$name.list"
+        tree_sums "$name"
     done
 
     say "packing, $reps repetition(s)"
@@ -322,13 +328,15 @@ run_benchmark() {
 run_memory_check() {
     local big_bytes=$((2 << 30)) rc=0 ok=1 cab=$out/big.cab dest=$out/x
     python3 "$here/corpus.py" --out "$corpus" --only-big --big $big_bytes >"$out/corpus.json"
+    (cd "$corpus/big" && find . -type f -printf '%P\n' | LC_ALL=C sort) >"$out/big.list"
+    tree_sums big
     if [ $have_ours = 0 ]; then
         say "cabmgr is not built: no memory check"
         exit 1
     fi
     say "packing 2 GiB with cabmgr c"
     timed "$out/log.txt" "$cabmgr" c "$corpus/big" "$cab" || rc=$?
-    if [ $rc != 0 ] || ! check_cab "$cab" "$corpus/big"; then
+    if [ $rc != 0 ] || ! check_cab "$cab" big; then
         ok=0; fail "cabmgr c on the 2 GiB tree (status $rc)"
         tail -n 5 "$out/log.txt" >&2
     fi

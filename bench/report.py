@@ -276,7 +276,7 @@ def old_memory_block(md_path):
     return (m.group(0) if m else None), text
 
 
-def svg_chart(summary, corpus, path):
+def svg_chart(summary, corpus, path, subtitle):
     """Horizontal bars of throughput, one group per operation and tree, cabmgr in its own colour."""
     groups = []
     for phase, tools in (("pack", PACKERS), ("unpack", UNPACKERS)):
@@ -292,7 +292,7 @@ def svg_chart(summary, corpus, path):
     if not groups:
         return
     bar_h, gap, left, width, right = 18, 26, 110, 760, 90
-    top = 48
+    top = 62
     height = top + sum(len(b) * bar_h + gap + 16 for _, b in groups) + 10
     plot_w = width - left - right
     esc = lambda s: s.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
@@ -300,7 +300,8 @@ def svg_chart(summary, corpus, path):
            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
            f'<text x="{width / 2}" y="22" text-anchor="middle" font-size="15" font-weight="bold">'
-           'Throughput, MB of input per second (higher is better)</text>']
+           'Throughput, MB of input per second (higher is better)</text>',
+           f'<text x="{width / 2}" y="40" text-anchor="middle" fill="#495057">{esc(subtitle)}</text>']
     y = top
     for title, bars in groups:
         scale = max(v for _, v in bars)
@@ -397,7 +398,9 @@ def main():
     text = "\n".join(md) + "\n"
     with open(args.md, "w") as f:
         f.write(text)
-    svg_chart(summary, corpus, args.svg)
+    where = "memory file system" if "memory file system" in args.workdir else "disk"
+    svg_chart(summary, corpus, args.svg,
+              f"{m['nproc']} cores, {m['cpu']}; median of {args.reps} run(s), {where}")
     print(text)
 
 

@@ -298,13 +298,13 @@ TEST_F(CabmgrTest, CommandWordsAndListFilesPackEveryFolder) {
 
 // Names are bytes on Linux; one that is not UTF-8 must come back unchanged, not be dropped.
 TEST_F(CabmgrTest, NameThatIsNotUtf8RoundTrips) {
-    fs::path tree = work_ / "tree";
+    fs::path tree = work_ / "tree\xfe";  // the arguments themselves are not UTF-8 either
     WriteFile(tree / "caf\xe9.txt", "latin-1 name\n");
     WriteFile(tree / "plain.txt", "plain\n");
-    fs::path cab = work_ / "names.cab";
+    fs::path cab = work_ / "names\xfd.cab";
     RunResult packed = Cabmgr({"c", tree.string(), cab.string()});
     ASSERT_EQ(packed.status, 0) << packed.out;
-    fs::path out = work_ / "out";
+    fs::path out = work_ / "out\xfc";
     RunResult result = Cabmgr({"d", cab.string(), out.string()});
     ASSERT_EQ(result.status, 0) << result.out;
     ExpectSameTree(tree, out, /*metadata=*/false);

@@ -118,7 +118,7 @@ void FciWriter::Destroy(FciWriter *writer) {
         cb.remove(writer->temp_name_.data(), &err, cb.pv);
     }
     for (uint8_t *p : {writer->history_, writer->pending_, writer->saved_history_,
-                       writer->saved_pending_, writer->record_, writer->io_}) {
+                       writer->saved_pending_, writer->record_, writer->carry_, writer->io_}) {
         if (p != nullptr) {
             cb.free(p);
         }
@@ -134,9 +134,11 @@ bool FciWriter::AllocateBuffers() {
     saved_history_ = get(kBlockSize);
     saved_pending_ = get(kBlockSize);
     record_ = get(kDataFixedSize + kMaxDataReserve + kMszipMaxPayload);
+    carry_ = get(kMszipMaxPayload);
     io_ = get(kIoSize);
     if (history_ == nullptr || pending_ == nullptr || saved_history_ == nullptr ||
-        saved_pending_ == nullptr || record_ == nullptr || io_ == nullptr || !blocks_.Init()) {
+        saved_pending_ == nullptr || record_ == nullptr || carry_ == nullptr || io_ == nullptr ||
+        !blocks_.Init()) {
         return Fail(FCIERR_ALLOC_FAIL);
     }
     return true;
@@ -392,6 +394,7 @@ bool FciWriter::StartNextCabinet(const std::string &prev_cab, const std::string 
     files_.clear();
     file_bytes_ = 0;
     data_size_ = 0;
+    last_record_.valid = false;
     cabinet_pending_ = true;
     return true;
 }
@@ -520,6 +523,7 @@ bool FciWriter::OpenFolder(uint16_t type) {
     folder_size_ = 0;
     folder_compressed_ = 0;
     folder_first_file_ = files_.size();
+    last_record_.valid = false;
     history_size_ = 0;
     pending_size_ = 0;
     return true;
@@ -607,23 +611,30 @@ bool FciWriter::PlaceRecord(const uint8_t *payload, uint16_t size, uint16_t unco
             uint64_t space = CabinetLimit() > used ? CabinetLimit() - used : 0;
             part =
                 space > header_size ? uint16_t(std::min<uint64_t>(space - header_size, size)) : 0;
+            if (part == 0 && folders_.back().blocks != 0) {
+                // A continued folder never ends a cabinet with a whole block: some readers cannot
+                // join such a set. The block placed last gives its final byte to the next one.
+                if (!last_record_.valid || last_record_.size < 2) {
+                    return Fail(FCIERR_CAB_FORMAT_LIMIT);
+                }
+                const LastRecord last = last_record_;
+                memcpy(carry_, record_ + header_size, last.size);
+                data_size_ = last.offset;
+                --folders_.back().blocks;
+                if (!WriteRecordPart(carry_, uint16_t(last.size - 1), 0) ||
+                    !SplitFolder(last.start) ||
+                    !WriteRecordPart(carry_ + last.size - 1, 1, last.uncompressed)) {
+                    return false;
+                }
+                last_record_.start = last.start;
+                continue;
+            }
         }
         if (part != 0) {
-            if (folders_.back().blocks == UINT16_MAX) {
-                return Fail(FCIERR_CAB_FORMAT_LIMIT);
-            }
-            CabData record;
-            record.cbData = part;
-            record.cbUncomp = part == size ? uncompressed : 0;
-            record.csum = DataBlockChecksum(payload, record.cbData, record.cbUncomp);
-            record.Encode(record_);
-            memset(record_ + kDataFixedSize, 0, reserve_data_);
-            memcpy(record_ + header_size, payload, part);
-            if (!WriteTemp(record_, header_size + part)) {
+            if (!WriteRecordPart(payload, part, part == size ? uncompressed : 0)) {
                 return false;
             }
-            data_size_ += uint32_t(header_size + part);
-            ++folders_.back().blocks;
+            last_record_.start = block_start;
             payload += part;
             size = uint16_t(size - part);
         }
@@ -634,6 +645,27 @@ bool FciWriter::PlaceRecord(const uint8_t *payload, uint16_t size, uint16_t unco
             return false;
         }
     }
+}
+
+bool FciWriter::WriteRecordPart(const uint8_t *payload, uint16_t size, uint16_t uncompressed) {
+    const size_t header_size = kDataFixedSize + reserve_data_;
+    if (folders_.back().blocks == UINT16_MAX) {
+        return Fail(FCIERR_CAB_FORMAT_LIMIT);
+    }
+    CabData record;
+    record.cbData = size;
+    record.cbUncomp = uncompressed;
+    record.csum = DataBlockChecksum(payload, record.cbData, record.cbUncomp);
+    record.Encode(record_);
+    memset(record_ + kDataFixedSize, 0, reserve_data_);
+    memcpy(record_ + header_size, payload, size);
+    if (!WriteTemp(record_, header_size + size)) {
+        return false;
+    }
+    last_record_ = LastRecord{true, data_size_, size, uncompressed, 0};
+    data_size_ += uint32_t(header_size + size);
+    ++folders_.back().blocks;
+    return true;
 }
 
 bool FciWriter::SeekTemp(uint32_t position) {
@@ -731,6 +763,7 @@ bool FciWriter::Undo() {
     if (!ok || cabinets_written_ != snap_.cabinets_written) {
         return FailStuck();
     }
+    last_record_.valid = false;
     files_.resize(snap_.files);
     folders_.resize(snap_.folders);
     file_bytes_ = snap_.file_bytes;

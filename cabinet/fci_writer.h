@@ -104,6 +104,7 @@ private:
     bool SubmitBlock();
     bool DrainBlocks(bool wait_all);
     bool PlaceBlock(const CompressedBlock &block);
+    bool WriteRecordPart(const uint8_t *payload, uint16_t size, uint16_t uncompressed);
     bool PlaceRecord(const uint8_t *payload, uint16_t size, uint16_t uncompressed,
                      uint32_t block_start);
     bool WriteTemp(const uint8_t *data, size_t size);
@@ -142,6 +143,16 @@ private:
     uint16_t reserve_header_, reserve_folder_, reserve_data_;
 
     // Folder being filled; it is always the last of folders_.
+    // Where the record written last lies, so that it can be cut when the next one fits nowhere.
+    struct LastRecord {
+        bool valid;
+        uint32_t offset;
+        uint16_t size;
+        uint16_t uncompressed;
+        uint32_t start;
+    };
+    LastRecord last_record_{};
+
     bool folder_open_ = false;
     bool folder_continued_ = false;  // split into another cabinet by the file being added
     uint16_t folder_type_ = 0;
@@ -161,7 +172,8 @@ private:
     uint32_t pending_size_ = 0;
     uint8_t *saved_history_ = nullptr;
     uint8_t *saved_pending_ = nullptr;
-    uint8_t *record_ = nullptr;  // one CFDATA record being assembled
+    uint8_t *record_ = nullptr;  // the CFDATA record written last, header included
+    uint8_t *carry_ = nullptr;   // payload of a record being cut after the fact
     uint8_t *io_ = nullptr;      // cabinet assembly and copying
     Snapshot snap_{};
     bool snap_active_ = false;

@@ -322,5 +322,20 @@ TEST(FciInterop, SpanningSetReadByPeersThatFollowSets) {
     ExpectPeersRead(h, first, files, {"bsdtar", "gcab"});
 }
 
+// cabextract cannot join a continued folder at a cabinet end that falls between two whole
+// blocks; sweep cabinet sizes so that some end would fall there.
+TEST(FciInterop, CabextractJoinsEverySetEnd) {
+    if (!HaveTool("cabextract")) {
+        GTEST_SKIP() << "cabextract not installed";
+    }
+    const std::string data = RandomBytes(150000, 21);
+    for (ULONG cb = 65600; cb < 65640; cb += 3) {
+        FciHarness h("sweep");
+        h.ccab.cb = cb;
+        fs::path first = WriteCabinet(h, {{"big", data}}, tcompTYPE_NONE);
+        EXPECT_EQ(RunQuiet("cabextract -q -t " + Quote(first)), 0) << cb;
+    }
+}
+
 }  // namespace
 }  // namespace cab::testing

@@ -150,6 +150,31 @@ TEST_P(FciSpanTest, SplitsAcrossCabinetsAndReadsBack) {
     EXPECT_EQ(continuations, continued_entries);
 }
 
+// Readers join a continued folder by its cut block: a cabinet must not end between two whole
+// blocks of a folder that goes on. Every cb in the sweep puts a cabinet end somewhere else.
+TEST(FciWriter, ContinuedFolderEndsWithACutBlock) {
+    const std::string data = RandomBytes(200000, 9);
+    for (ULONG cb = 65600; cb < 65640; ++cb) {
+        FciHarness h("cut");
+        h.ccab.cb = cb;
+        ASSERT_TRUE(h.Create());
+        ASSERT_TRUE(h.Add(h.AddSource("big", data), "big", tcompTYPE_NONE));
+        ASSERT_TRUE(h.Flush());
+        ASSERT_TRUE(h.Destroy());
+        auto set = ParseSet(SetPaths(h));
+        ASSERT_GE(set.size(), 3u);
+        for (size_t i = 0; i + 1 < set.size(); ++i) {
+            ASSERT_TRUE(set[i].ok) << set[i].error;
+            ASSERT_FALSE(set[i].folders.back().blocks.empty());
+            EXPECT_EQ(set[i].folders.back().blocks.back().cbUncomp, 0)
+                << "cb " << cb << " cab " << i;
+        }
+        std::string error;
+        EXPECT_EQ(ExtractSet(set, &error)["big"], data) << cb;
+        EXPECT_EQ(error, "");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sets, FciSpanTest,
                          ::testing::Values(SpanCase{tcompTYPE_MSZIP, 8000, 0, 0, 0},
                                            SpanCase{tcompTYPE_NONE, 30000, 0, 0, 0},

@@ -77,7 +77,7 @@ FDIERROR FdiExtractor::NotifyCabinetInfo(const FdiCabinet &cab) {
 }
 
 FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
-    if (!in_.Init() || !reader_.Init()) {
+    if (!in_.Init()) {
         return FDIERROR_ALLOC_FAIL;
     }
     if (!cabinet) {

@@ -4,13 +4,12 @@
 
 namespace cab {
 
-bool FolderReader::Init() {
-    return (out_.data() || out_.Allocate(callbacks_, kBatchBlocks * kBlockSize)) &&
-           (join_.data() || join_.Allocate(callbacks_, kMaxAnyBlock));
-}
-
 FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
     active_ = false;
+    // Allocated on first use: listing or skipping every file needs no output buffer.
+    if (!out_.data() && !out_.Allocate(callbacks_, kBatchBlocks * kBlockSize)) {
+        return FDIERROR_ALLOC_FAIL;
+    }
     const FdiFolder &f = cab->folder(index);
     if (!decoder_ || decoder_type_ != f.typeCompress) {
         decoder_.reset();
@@ -88,6 +87,9 @@ FDIERROR FolderReader::ReadBlock(const uint8_t **data, size_t *size, uint16_t *c
             return FDIERROR_CORRUPT_CABINET;
         }
         if (split || joined > 0) {
+            if (!join_.data() && !join_.Allocate(callbacks_, kMaxAnyBlock)) {
+                return FDIERROR_ALLOC_FAIL;
+            }
             if (joined + d.cbData > join_.size()) {
                 return FDIERROR_CORRUPT_CABINET;
             }

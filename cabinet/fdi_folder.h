@@ -29,8 +29,6 @@ public:
     FolderReader(const FdiCallbacks *callbacks, CabInput *in, FolderContinuation *continuation)
         : callbacks_(callbacks), in_(in), continuation_(continuation) {}
 
-    bool Init();
-
     // Starts folder `index` of `cab` (whose handle the input reads) at uncompressed offset 0.
     FDIERROR Start(const FdiCabinet *cab, uint16_t index);
     bool active() const { return active_; }

@@ -27,7 +27,17 @@ void FdiMemory::Release() {
 }
 
 bool CabInput::Init() {
-    return buffer_.data() || buffer_.Allocate(callbacks_, kBufferSize);
+    return buffer_.data() || buffer_.Allocate(callbacks_, kInitialBufferSize);
+}
+
+void CabInput::Grow() {
+    FdiMemory bigger;
+    // Without the larger buffer the reads are only smaller, not wrong.
+    if (!bigger.Allocate(callbacks_, kBufferSize)) {
+        return;
+    }
+    memcpy(bigger.data(), buffer_.data(), end_);
+    buffer_.Swap(bigger);
 }
 
 void CabInput::Attach(INT_PTR hf) {
@@ -64,9 +74,15 @@ size_t CabInput::Fill(size_t want, const uint8_t **data) {
             end_ -= begin_;
             begin_ = 0;
         }
+        // Grow once the cabinet is known to be larger than the buffer.
+        if (buffer_.size() < kBufferSize && limit_ != UINT32_MAX &&
+            limit_ - file_pos_ > buffer_.size() - end_) {
+            Grow();
+            buf = buffer_.data();
+        }
         // One large read per refill: the whole free space, up to the cabinet's end.
         while (end_ < want && file_pos_ < limit_ && !read_failed_) {
-            uint64_t room = kBufferSize - end_;
+            uint64_t room = buffer_.size() - end_;
             uint64_t left = limit_ - file_pos_;
             UINT chunk = UINT(room < left ? room : left);
             UINT got = callbacks_->read(hf_, buf + end_, chunk);

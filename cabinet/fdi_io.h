@@ -53,6 +53,9 @@ private:
 class CabInput {
 public:
     static constexpr size_t kBufferSize = 512 * 1024;
+    // What any single Peek can ask for (a CFDATA header, its reserve and 64 KiB of data); the
+    // buffer starts at this size and grows to kBufferSize only for a cabinet that needs it.
+    static constexpr size_t kInitialBufferSize = 80 * 1024;
 
     explicit CabInput(const FdiCallbacks *callbacks) : callbacks_(callbacks) {}
 
@@ -68,7 +71,7 @@ public:
     bool Seek(uint32_t pos);
     uint32_t Position() const { return uint32_t(file_pos_ - (end_ - begin_)); }
 
-    // Makes up to `want` bytes (want <= kBufferSize) contiguous at the current position and
+    // Makes up to `want` bytes (want <= kInitialBufferSize) contiguous at the current position and
     // returns how many are available; fewer means the cabinet (or the file) ends first.
     size_t Fill(size_t want, const uint8_t **data);
     // Returns `size` contiguous bytes at the current position, or null when fewer remain.
@@ -82,6 +85,8 @@ public:
     bool read_failed() const { return read_failed_; }
 
 private:
+    void Grow();
+
     const FdiCallbacks *callbacks_;
     FdiMemory buffer_;
     INT_PTR hf_ = -1;

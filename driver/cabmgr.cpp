@@ -14,7 +14,7 @@ namespace {
 
 const char kUsage[] = "The format is: c|d pathA pathB";
 
-// Runs the command; argv holds the arguments as wide strings, argument 0 included.
+// Runs the command; args holds the arguments as wide strings, argument 0 included.
 cab::ExitStatus Run(const std::vector<std::wstring> &args) {
     CCabManager manager;
     std::wstring out_folder;

@@ -253,6 +253,20 @@ TEST_F(CabmgrTest, PackedTreeIsReadByPeersAndUnpacksWithTimesAndAttributes) {
     RunResult listed = Shell(kZone + std::string("cabextract -l ") + Quote(cab.string()));
     EXPECT_NE(listed.out.find("03.01.2019 11:20:30 | top.txt"), std::string::npos) << listed.out;
 
+    // The stored attributes, as 7-Zip reads them: read-only and hidden where the tree has them.
+    RunResult attributes = Shell("7zz l -slt " + Quote(cab.string()));
+    auto attributes_of = [&](const std::string &path) {
+        size_t at = attributes.out.find("Path = " + path + "\n");
+        size_t line = attributes.out.find("Attributes = ", at);
+        return at == std::string::npos || line == std::string::npos
+                   ? std::string()
+                   : attributes.out.substr(line + 13, attributes.out.find('\n', line) - line - 13);
+    };
+    EXPECT_EQ(attributes_of("readonly.txt"), "RA");
+    EXPECT_EQ(attributes_of(".hidden"), "HA");
+    EXPECT_EQ(attributes_of("nested/.config/settings.ini"), "A");  // hidden goes by its own name
+    EXPECT_EQ(attributes_of("top.txt"), "A");
+
     fs::path by_7z = work_ / "by-7z";
     RunResult seven = Shell("7zz x -y -o" + Quote(by_7z.string()) + " " + Quote(cab.string()));
     ASSERT_EQ(seven.status, 0) << seven.out << seven.err;

@@ -390,13 +390,17 @@ bool FciWriter::StartNextCabinet(const std::string &prev_cab, const std::string 
     ccab_ = next_ccab_;
     next_known_ = false;
     ++cabinet_index_;
+    ClearCabinetContents();
+    cabinet_pending_ = true;
+    return true;
+}
+
+void FciWriter::ClearCabinetContents() {
     folders_.clear();
     files_.clear();
     file_bytes_ = 0;
     data_size_ = 0;
     last_record_.valid = false;
-    cabinet_pending_ = true;
-    return true;
 }
 
 bool FciWriter::FinishCabinetAndContinue() {
@@ -954,6 +958,7 @@ bool FciWriter::FlushCabinet(bool get_next_cabinet, PFNFCIGETNEXTCABINET get_nex
     if (!WriteCabinet()) {
         return FailStuck();
     }
+    ClearCabinetContents();
     cabinet_pending_ = false;
     return true;
 }

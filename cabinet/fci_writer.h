@@ -96,6 +96,7 @@ private:
     bool WriteCabinet();
     bool StartNextCabinet(const std::string &prev_cab, const std::string &prev_disk);
     bool FinishCabinetAndContinue();
+    void ClearCabinetContents();
     bool SplitFolder(uint32_t block_start);
 
     // Folder data.

@@ -271,6 +271,11 @@ TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {
     EXPECT_FALSE(h.Add(h.dir / "src" / "missing", "missing"));
     EXPECT_EQ(h.erf.erfOper, FCIERR_OPEN_SRC);
     EXPECT_EQ(h.erf.erfType, ENOENT);
+    // Larger than the format allows: refused before a byte is read (the file is sparse).
+    fs::path huge = h.AddSource("huge", "");
+    fs::resize_file(huge, uintmax_t(kMaxFileSize) + 1);
+    EXPECT_FALSE(h.Add(huge, "huge"));
+    EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FORMAT_LIMIT);
     // Names are never cut: 256 bytes is refused, 255 taken.
     EXPECT_FALSE(h.Add(ok, std::string(256, 'n')));
     EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FORMAT_LIMIT);
@@ -449,6 +454,24 @@ TEST(FciWriter, FlushCabinetWithNextStartsALinkedCabinet) {
     EXPECT_EQ(set[1].header.szCabinetPrev, "test.cab");
     EXPECT_EQ(set[1].header.iCabinet, 1);
     EXPECT_EQ(set[1].files[0].iFolder, 0);
+}
+
+// After the last cabinet of a set is written, a further file opens a new set under the next
+// name, never overwriting the finished cabinet.
+TEST(FciWriter, AddAfterFinalFlushStartsANewSet) {
+    FciHarness h("newset");
+    ASSERT_TRUE(h.Create());
+    ASSERT_TRUE(h.Add(h.AddSource("a", "first"), "a"));
+    ASSERT_TRUE(h.Flush());
+    ASSERT_TRUE(h.Add(h.AddSource("b", "second"), "b"));
+    ASSERT_TRUE(h.Flush());
+    auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
+    ASSERT_TRUE(set[0].ok && set[1].ok);
+    EXPECT_EQ(set[0].header.flags, 0);
+    EXPECT_EQ(set[1].header.flags, 0);
+    EXPECT_EQ(set[1].header.iCabinet, 0);
+    EXPECT_EQ(set[0].files[0].szName, "a");
+    EXPECT_EQ(set[1].files[0].szName, "b");
 }
 
 // 65535 entries fill a cabinet; the next file opens another one, or is refused cleanly.

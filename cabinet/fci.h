@@ -4,6 +4,18 @@
 
 #include "cabinet/fdi_fci_types.h"
 
+// How this engine uses the callbacks:
+// - cabinets are opened with _O_BINARY | _O_CREAT | _O_TRUNC | _O_RDWR, temporary files with
+//   _O_EXCL added (a taken name is asked for again), both with _S_IREAD | _S_IWRITE;
+// - a source handle from get-open-info is read, closed, and also given to the seek callback to
+//   learn the file's size first (a file that cannot seek is read to its end instead, but may
+//   then not span cabinets);
+// - CCAB.cb of 0 means the largest cabinet; reserve sizes above 60000/255/255 fail FCICreate;
+// - MSZIP blocks are compressed on worker threads, but every callback runs on the caller's thread,
+//   inside the FCI call, and the output does not depend on the number of threads;
+// - a failed FCIAddFile leaves no trace of that file, unless a cabinet was completed while it
+//   was added: then every later call fails with the same error.
+
 typedef void *HFCI;
 
 // Error codes left in ERF.erfOper by a failed FCI call.

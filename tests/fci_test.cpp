@@ -245,6 +245,8 @@ TEST(FciParallel, SameBytesAsOneThread) {
         }
         EXPECT_TRUE(h.Flush());
         EXPECT_TRUE(h.Destroy());
+        // Worker threads compress; callbacks stay on the caller's thread.
+        EXPECT_EQ(h.callback_threads, std::set<std::thread::id>{std::this_thread::get_id()});
         std::vector<std::string> cabinets;
         for (auto &p : SetPaths(h)) {
             cabinets.push_back(ReadFileBytes(p));

@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zlib.h>
@@ -147,6 +148,7 @@ public:
     ERF erf{};
     HFCI hfci = nullptr;
     std::vector<FciEvent> events;
+    std::set<std::thread::id> callback_threads;  // every thread a callback with a context ran on
     std::set<FILE *> open_files;
     int temp_counter = 0;
     std::string next_pattern = "test%d.cab";  // printf pattern over iCab
@@ -174,7 +176,11 @@ public:
     int open_err_value = 13;
 
 private:
-    static FciHarness *Self(void *pv) { return static_cast<FciHarness *>(pv); }
+    static FciHarness *Self(void *pv) {
+        auto *h = static_cast<FciHarness *>(pv);
+        h->callback_threads.insert(std::this_thread::get_id());
+        return h;
+    }
 
     static bool IsTemp(FciHarness *h, FILE *f) { return h->temp_files.count(f) != 0; }
 

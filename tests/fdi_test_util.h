@@ -201,7 +201,9 @@ inline FNOPEN(MemOpen) {
         fs.files[pszFile] = ReadDiskFile(pszFile);
         it = fs.files.find(pszFile);
     }
-    return fs.AddHandle(pszFile, std::make_shared<Bytes>(it->second), false);
+    // Readers share the stored bytes (no copy per open); the map outlives every handle.
+    return fs.AddHandle(pszFile, std::shared_ptr<Bytes>(std::shared_ptr<Bytes>(), &it->second),
+                        false);
 }
 inline FNREAD(MemRead) {
     MemFs &fs = Fs();
@@ -215,7 +217,8 @@ inline FNREAD(MemRead) {
         fs.largest_read = cb;
     size_t left = h->pos < h->data->size() ? h->data->size() - h->pos : 0;
     size_t n = cb < left ? cb : left;
-    memcpy(pv, h->data->data() + h->pos, n);
+    if (n > 0)
+        memcpy(pv, h->data->data() + h->pos, n);
     h->pos += n;
     return UINT(n);
 }

@@ -10,8 +10,10 @@ namespace cab {
 
 namespace {
 
-// Each MSZIP block is "CK" and one complete raw deflate stream; the previous 32 KiB of the
-// folder's output is the stream's preset dictionary.
+// Each MSZIP block is "CK" and one complete raw deflate stream whose preset dictionary is the
+// previous 32 KiB of the folder's output. That history is exactly what zlib's own window holds
+// after the previous block, so the stream is reset with the window kept (inflateResetKeep)
+// instead of copying the history out and back in through inflateSetDictionary.
 class MszipDecoder final : public BlockDecoder {
 public:
     ~MszipDecoder() override {
@@ -26,53 +28,41 @@ public:
         return initialized_;
     }
 
-    void Reset() override { history_size_ = 0; }
+    void Reset() override { folder_start_ = true; }
 
     DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
                              size_t out_size) override {
         if (in_size < 2 || in[0] != 'C' || in[1] != 'K' || out_size > kBlockSize) {
             return DecodeStatus::kBadData;
         }
-        if (inflateReset(&stream_) != Z_OK) {
+        // A new folder starts with an empty window; later blocks keep it as their history.
+        int rc = folder_start_ ? inflateReset(&stream_) : inflateResetKeep(&stream_);
+        if (rc != Z_OK) {
             return DecodeStatus::kBadData;
         }
-        if (history_size_ > 0 &&
-            inflateSetDictionary(&stream_, history_, uInt(history_size_)) != Z_OK) {
-            return DecodeStatus::kBadData;
-        }
+        folder_start_ = false;
         stream_.next_in = const_cast<Bytef *>(in + 2);
         stream_.avail_in = uInt(in_size - 2);
         stream_.next_out = out;
         stream_.avail_out = uInt(out_size);
-        int rc = inflate(&stream_, Z_FINISH);
+        // Not Z_FINISH: with it zlib may skip filling its window when the stream ends at once.
+        rc = inflate(&stream_, Z_NO_FLUSH);
         if (rc == Z_MEM_ERROR) {
             return DecodeStatus::kNoMemory;
         }
-        // The stream must end exactly at the block's size: short or long output is damage.
+        // The stream must end exactly at the block's size: short or long output is damage, and
+        // the window is then no history for a next block.
         if (rc != Z_STREAM_END || stream_.avail_out != 0) {
+            folder_start_ = true;
             return DecodeStatus::kBadData;
         }
-        KeepHistory(out, out_size);
         return DecodeStatus::kOk;
     }
 
 private:
-    void KeepHistory(const uint8_t *out, size_t size) {
-        if (size >= kBlockSize) {
-            memcpy(history_, out + size - kBlockSize, kBlockSize);
-            history_size_ = kBlockSize;
-            return;
-        }
-        size_t keep = history_size_ + size > kBlockSize ? kBlockSize - size : history_size_;
-        memmove(history_, history_ + history_size_ - keep, keep);
-        memcpy(history_ + keep, out, size);
-        history_size_ = keep + size;
-    }
-
     z_stream stream_;
     bool initialized_ = false;
-    uint8_t history_[kBlockSize];
-    size_t history_size_ = 0;
+    bool folder_start_ = true;
 };
 
 }  // namespace

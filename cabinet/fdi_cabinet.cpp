@@ -160,6 +160,7 @@ bool FdiCabinet::AppendName(const uint8_t *raw, size_t size, bool is_utf8, uint3
 
 FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
     files_.Release();
+    first_folder_continued_ = false;
     if (header_.cFiles == 0) {
         return FDIERROR_NONE;
     }
@@ -173,6 +174,7 @@ FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
         in->Consume(kFileFixedSize);
         bool special = f.iFolder >= kFolderContinuedFromPrev;
         FDI_CHECK(special || f.iFolder < header_.cFolders, FDIERROR_CORRUPT_CABINET);
+        first_folder_continued_ |= ContinuedFromPrev(f.iFolder);
         FDI_CHECK(uint64_t(f.uoffFolderStart) + f.cbFile <= kMaxFolderSize,
                   FDIERROR_CORRUPT_CABINET);
         size_t have = in->Fill(kMaxReadFileNameLength + 1, &p);

@@ -70,6 +70,9 @@ public:
     const char *next_cabinet() const { return next_cabinet_; }
     const char *next_disk() const { return next_disk_; }
 
+    // True when folder 0 only continues a folder begun in an earlier cabinet.
+    bool first_folder_continued() const { return first_folder_continued_; }
+
     const FdiFolder &folder(size_t i) const { return folders()[i]; }
     const FdiFile &file(size_t i) const { return files()[i]; }
     // The folder index a file's data lives in, its special iFolder values resolved.
@@ -99,6 +102,7 @@ private:
     FdiMemory files_;
     FdiMemory names_;
     size_t names_used_ = 0;
+    bool first_folder_continued_ = false;
 };
 
 }  // namespace cab

@@ -155,6 +155,11 @@ FDIERROR FdiExtractor::ExtractFile(const FdiFile &f, INT_PTR hf) {
         return FDIERROR_NONE;
     }
     uint16_t folder = first_.RealFolder(f);
+    // Data of a folder begun in an earlier cabinet cannot be decoded from here; an entry that
+    // claims to start in it contradicts the continued entries.
+    if (folder == 0 && first_.first_folder_continued()) {
+        return FDIERROR_CORRUPT_CABINET;
+    }
     bool resume = reader_.active() && reader_.start_cabinet() == &first_ &&
                   reader_.folder() == folder && reader_.position() <= f.uoffFolderStart;
     if (!resume) {

@@ -179,6 +179,18 @@ TEST_F(FdiTest, FollowsAFolderAcrossASetAndJoinsSplitBlocks) {
     EXPECT_EQ(r3.files[0].data, set.c);
 }
 
+// A file said to start in a folder that only continues an earlier cabinet's folder cannot be
+// decoded from there: its offset counts from the folder's real start.
+TEST_F(FdiTest, RefusesAFileStartingInAContinuedFolder) {
+    SpanSet set;
+    set.cabs[2].files.push_back(RawFile{"late", 10, uint32_t(set.a.size() + set.b.size()), 0});
+    set.AddTo("dir/");
+    Recorder r;
+    r.on_copy = [](const Event &e) { return e.psz1 == "late" ? 1 : 0; };
+    EXPECT_FALSE(Run("set3.cab", &r));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_CORRUPT_CABINET);
+}
+
 // Skipping the file that runs on means no next cabinet is needed.
 TEST_F(FdiTest, AsksForNoNextCabinetWhenTheSpanningFileIsSkipped) {
     SpanSet set;

@@ -252,8 +252,8 @@ protected:
     std::vector<CFileInCab> m_vecFiles;
     std::atomic<LONG> m_fCancel;
     ERF m_erf;
-    HFCI m_hfci;
-    HFDI m_hfdi;
+    HFCI m_hfci = nullptr;
+    HFDI m_hfdi = nullptr;
     CCAB m_ccab;
     char m_szCabBaseName[MAX_PATH];
     char m_szDestFolder[MAX_PATH];

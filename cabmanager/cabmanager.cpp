@@ -175,6 +175,11 @@ CCabManager::~CCabManager() {
 }
 
 void CCabManager::Initialize() {
+    // A library user may call this after a run: a held context still owns its temporary file.
+    if (m_hfci != nullptr)
+        FCIDestroy(m_hfci);
+    if (m_hfdi != nullptr)
+        FDIDestroy(m_hfdi);
     m_fCancel = 0;
     memset(&m_erf, 0, sizeof(m_erf));
     memset(&m_ccab, 0, sizeof(m_ccab));

@@ -1,5 +1,5 @@
-// Helpers for the cabinet manager suites: scratch folders, files, captured reports, and a
-// manager that opens its protected members to the tests.
+// Helpers for the cabinet manager suite: scratch folders, files, captured reports, and a manager
+// that opens its protected members to the tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,41 +19,16 @@ namespace cab::test {
 
 namespace fs = std::filesystem;
 
-// A fresh folder below the system's temporary folder, removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() /
-                ("cabmgr_test_" + std::to_string(random()) + "_" + std::to_string(random()));
-        fs::create_directories(path_);
+// Read-only files and folders are made writable first so that everything goes.
+inline void RemoveTree(const fs::path &path) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_symlink())
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    ~ScratchDir() { Remove(path_); }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-
-    const fs::path &path() const { return path_; }
-    std::string str() const { return path_.string(); }
-    std::wstring wstr() const { return AcpToWide(path_.string()); }
-    fs::path operator/(const std::string &name) const { return path_ / name; }
-
-    // Read-only folders and files are made writable so that everything goes.
-    static void Remove(const fs::path &path) {
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(path, ec)))
-            return;
-        for (auto it = fs::recursive_directory_iterator(path, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (!it->is_symlink()) {
-                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-            }
-        }
-        fs::remove_all(path, ec);
-    }
-
-private:
-    fs::path path_;
-};
+    fs::remove_all(path, ec);
+}
 
 // A disk path as the manager takes it.
 inline std::wstring W(const fs::path &path) {
@@ -67,7 +42,7 @@ inline void WriteFile(const fs::path &path, const std::string &data) {
 
 inline std::string ReadFile(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Bytes that deflate cannot shrink, so that cabinet sizes follow file sizes.
@@ -79,8 +54,7 @@ inline std::string RandomBytes(size_t cb, unsigned start) {
     return data;
 }
 
-// Every regular file below root: relative path ('/'-separated), size and a digest of the content,
-// short enough to print when trees differ.
+// Every regular file below root as "relative/name size digest", sorted.
 inline std::vector<std::string> ReadTree(const fs::path &root) {
     std::vector<std::string> files;
     for (auto &entry : fs::recursive_directory_iterator(root)) {
@@ -99,14 +73,10 @@ inline std::vector<std::string> ReadTree(const fs::path &root) {
 class CapturedReports {
 public:
     CapturedReports() { ::testing::internal::CaptureStdout(); }
-    ~CapturedReports() {
-        if (!taken_)
-            ::testing::internal::GetCapturedStdout();
-    }
+    ~CapturedReports() { Take(); }
     CapturedReports(const CapturedReports &) = delete;
     CapturedReports &operator=(const CapturedReports &) = delete;
 
-    // Stops capturing; call once.
     const std::string &Take() {
         if (!taken_) {
             fflush(stdout);
@@ -121,26 +91,19 @@ private:
     bool taken_ = false;
 };
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
+// Points TMPDIR elsewhere for the life of the object.
+class ScopedTmpdir {
 public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = std::getenv(name))
+    explicit ScopedTmpdir(const fs::path &folder) {
+        if (const char *old = std::getenv("TMPDIR"))
             old_ = old, had_ = true;
-        setenv(name, value.c_str(), 1);
+        setenv("TMPDIR", folder.c_str(), 1);
     }
-    ~ScopedEnv() {
-        if (had_) {
-            setenv(name_.c_str(), old_.c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
+    ~ScopedTmpdir() { had_ ? setenv("TMPDIR", old_.c_str(), 1) : unsetenv("TMPDIR"); }
+    ScopedTmpdir(const ScopedTmpdir &) = delete;
+    ScopedTmpdir &operator=(const ScopedTmpdir &) = delete;
 
 private:
-    std::string name_;
     std::string old_;
     bool had_ = false;
 };
@@ -148,31 +111,22 @@ private:
 // The manager with its protected members open to the tests.
 class OpenManager : public CCabManager {
 public:
-    using CCabManager::BridgeFciGetTempFile;
-    using CCabManager::BridgeFciStatus;
-    using CCabManager::CheckFileSpecMatch;
     using CCabManager::FciGetNextCabinet;
-    using CCabManager::FciGetOpenInfo;
-    using CCabManager::FdiNotify;
     using CCabManager::GetFciErrorString;
     using CCabManager::GetFdiErrorString;
     using CCabManager::m_ccab;
-    using CCabManager::m_cDoneFiles;
     using CCabManager::m_cTotalFiles;
     using CCabManager::m_erf;
-    using CCabManager::m_hfci;
-    using CCabManager::m_hfdi;
-    using CCabManager::m_nLastPercent;
     using CCabManager::m_szCabBaseName;
     using CCabManager::m_szDestFolder;
-    using CCabManager::m_szFileFilter;
     using CCabManager::m_vecFiles;
-    using CCabManager::SetCabSettings;
 
-    std::vector<std::string> Names() const {
+    std::vector<std::string> Names(bool sorted = false) const {
         std::vector<std::string> names;
         for (const CFileInCab &file : m_vecFiles)
             names.emplace_back(file.szNameInCab);
+        if (sorted)
+            std::sort(names.begin(), names.end());
         return names;
     }
 };

@@ -5,6 +5,11 @@
 
 #include "cabinet/cab_format.h"
 #include "cabinet/codec.h"
+#include "cabinet/fdi_mszip.h"
+
+#if CABMGR_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 
 namespace cab {
 
@@ -65,14 +70,93 @@ private:
     bool folder_start_ = true;
 };
 
+#if CABMGR_HAVE_ISAL
+// The same format through ISA-L's inflate, about twice as fast as zlib's. Its state cannot keep a
+// window across streams, so the last 32 KiB of output is kept here and set as the dictionary.
+class IsalMszipDecoder final : public BlockDecoder {
+public:
+    IsalMszipDecoder() { isal_inflate_init(&state_); }
+
+    void Reset() override { history_size_ = 0; }
+
+    DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
+                             size_t out_size) override {
+        if (in_size < 2 || in[0] != 'C' || in[1] != 'K' || out_size > kBlockSize) {
+            return DecodeStatus::kBadData;
+        }
+        isal_inflate_reset(&state_);
+        state_.crc_flag = ISAL_DEFLATE;
+        state_.hist_bits = 0;
+        if (history_size_ > 0 &&
+            isal_inflate_set_dict(&state_, history_, uint32_t(history_size_)) != COMP_OK) {
+            return DecodeStatus::kBadData;
+        }
+        state_.next_in = const_cast<uint8_t *>(in + 2);
+        state_.avail_in = uint32_t(in_size - 2);
+        state_.next_out = out;
+        state_.avail_out = uint32_t(out_size);
+        int rc = isal_inflate(&state_);
+        if (rc == ISAL_DECOMP_OK && state_.block_state != ISAL_BLOCK_FINISH &&
+            state_.avail_out == 0) {
+            // With the output exactly full the end of the stream may still be unread: any
+            // further byte would be output beyond the block's size.
+            uint8_t spare[8];
+            state_.next_out = spare;
+            state_.avail_out = sizeof(spare);
+            rc = isal_inflate(&state_);
+        }
+        if (rc != ISAL_DECOMP_OK || state_.block_state != ISAL_BLOCK_FINISH ||
+            state_.total_out != out_size) {
+            history_size_ = 0;
+            return DecodeStatus::kBadData;
+        }
+        KeepHistory(out, out_size);
+        return DecodeStatus::kOk;
+    }
+
+private:
+    void KeepHistory(const uint8_t *out, size_t size) {
+        if (size >= kBlockSize) {
+            memcpy(history_, out + size - kBlockSize, kBlockSize);
+            history_size_ = kBlockSize;
+            return;
+        }
+        size_t keep = history_size_ + size > kBlockSize ? kBlockSize - size : history_size_;
+        memmove(history_, history_ + history_size_ - keep, keep);
+        memcpy(history_ + keep, out, size);
+        history_size_ = keep + size;
+    }
+
+    inflate_state state_;
+    uint8_t history_[kBlockSize];
+    size_t history_size_ = 0;
+};
+#endif
+
 }  // namespace
 
-std::unique_ptr<BlockDecoder> NewMszipDecoder() {
+std::unique_ptr<BlockDecoder> NewZlibMszipDecoder() {
     std::unique_ptr<MszipDecoder> decoder(new (std::nothrow) MszipDecoder());
     if (!decoder || !decoder->Init()) {
         return nullptr;
     }
     return decoder;
+}
+
+std::unique_ptr<BlockDecoder> NewIsalMszipDecoder() {
+#if CABMGR_HAVE_ISAL
+    return std::unique_ptr<BlockDecoder>(new (std::nothrow) IsalMszipDecoder());
+#else
+    return nullptr;
+#endif
+}
+
+std::unique_ptr<BlockDecoder> NewMszipDecoder() {
+#if CABMGR_HAVE_ISAL
+    return NewIsalMszipDecoder();
+#else
+    return NewZlibMszipDecoder();
+#endif
 }
 
 }  // namespace cab

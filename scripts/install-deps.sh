@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever the build, the tests and the peers used by the
 # interoperability tests need and is missing. Does nothing when all is there.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkgconf zlib1g-dev libgtest-dev clang libclang-rt-14-dev
+packages=(g++ cmake ninja-build pkgconf zlib1g-dev libisal-dev libgtest-dev clang libclang-rt-14-dev
           cabextract gcab 7zip libarchive-tools pigz hyperfine strace python3 time)
 missing=()
 for p in "${packages[@]}"; do

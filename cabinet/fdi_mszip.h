@@ -1,0 +1,17 @@
+// MSZIP decoders behind the codec seam. NewMszipDecoder (codec.h) gives the fastest one built:
+// ISA-L's inflate when the build found it, else zlib. The zlib one stays available as the
+// reference the other is checked against.
+#pragma once
+
+#include <memory>
+
+#include "cabinet/codec.h"
+
+namespace cab {
+
+std::unique_ptr<BlockDecoder> NewZlibMszipDecoder();
+
+// Null when the build has no ISA-L.
+std::unique_ptr<BlockDecoder> NewIsalMszipDecoder();
+
+}  // namespace cab

@@ -93,6 +93,11 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
         return err;
     }
     const FdiHeader &h = first_.header();
+    // Enough to pass over every file of the cabinet twice, as skipping and a few rereads need.
+    skip_budget_ = kSkipAllowance;
+    for (size_t i = 0; i < h.cFiles; ++i) {
+        skip_budget_ += 2 * uint64_t(first_.file(i).cbFile);
+    }
     for (size_t i = 0; i < h.cFiles; ++i) {
         const FdiFile &f = first_.file(i);
         if (!ContinuedFromPrev(f.iFolder)) {
@@ -173,7 +178,12 @@ FDIERROR FdiExtractor::ExtractFile(const FdiFile &f, INT_PTR hf) {
             return err;
         }
     }
-    FDIERROR err = reader_.Skip(f.uoffFolderStart - reader_.position());
+    uint64_t skip = f.uoffFolderStart - reader_.position();
+    if (skip > skip_budget_) {
+        return FDIERROR_CORRUPT_CABINET;
+    }
+    skip_budget_ -= skip;
+    FDIERROR err = reader_.Skip(skip);
     if (err == FDIERROR_NONE) {
         err = reader_.CopyTo(hf, f.cbFile);
     }

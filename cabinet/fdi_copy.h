@@ -14,6 +14,7 @@ public:
     // that always answers 0 (try again) cannot hang on a missing or wrong cabinet.
     static constexpr int kMaxNextCabinetAttempts = 64;
     static constexpr size_t kPathBufferSize = 4096;
+    static constexpr uint64_t kSkipAllowance = uint64_t(256) << 20;
 
     FdiExtractor(const FdiCallbacks *callbacks, PFNFDINOTIFY notify, void *pv);
     ~FdiExtractor() override;
@@ -41,6 +42,9 @@ private:
     char full_name_[2 * kPathBufferSize] = {};
     char psz1_[FdiCabinet::kNameBufferSize] = {};
     char psz2_[FdiCabinet::kNameBufferSize] = {};
+    // Bytes the reader may decode only to drop them. Entries listed out of order or sharing data
+    // make it restart folders; without a bound a small cabinet could keep it decoding for hours.
+    uint64_t skip_budget_ = 0;
 };
 
 }  // namespace cab

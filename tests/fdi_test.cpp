@@ -111,6 +111,23 @@ TEST_F(FdiTest, RereadsAFolderForOverlappingOrUnorderedEntries) {
     EXPECT_EQ(r.files[2].data, MakeContent(50000));
 }
 
+// Entries that send the reader back to a folder's start again and again would keep it decoding
+// for hours; past a bound of about twice the cabinet's listed data the cabinet is refused.
+TEST_F(FdiTest, BoundsTheWorkOfRereadingFolders) {
+    Bytes big = MakeContent(3 << 20, 8);
+    RawCabinet c = SimpleCabinet({{"big", big}}, tcompTYPE_MSZIP);
+    // Many one-byte entries near the end, listed backwards: each one restarts the folder.
+    for (uint32_t i = 0; i < 400; ++i) {
+        c.files.push_back(RawFile{"tail" + std::to_string(i), 1, uint32_t(big.size() - 1 - i), 0});
+    }
+    c.files.erase(c.files.begin());
+    Add("t.cab", c.Encode());
+    Recorder r;
+    EXPECT_FALSE(Run("t.cab", &r));
+    EXPECT_EQ(erf_.erfOper, FDIERROR_CORRUPT_CABINET);
+    EXPECT_LT(r.files.size(), 200u);
+}
+
 TEST_F(FdiTest, AbortsAtEveryNotificationThatAnswersSo) {
     Add("t.cab", TwoFolderCabinet().Encode());
     struct Case {

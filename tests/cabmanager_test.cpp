@@ -151,24 +151,6 @@ TEST(CabSettings, SplitCabPathKeepsTheSeparatorWithTheFolder) {
     }
 }
 
-TEST(CabSettings, FurtherCabinetsAreNumberedFromTheBaseName) {
-    OpenManager manager;
-    strcpy(manager.m_szCabBaseName, "my");
-    CCAB ccab = {};
-    strcpy(ccab.szCabPath, "/keep/");
-    ccab.iCab = 2;
-    EXPECT_TRUE(manager.FciGetNextCabinet(&ccab, 0));
-    EXPECT_STREQ(ccab.szCab, "my002.cab");
-    ccab.iCab = 1234;
-    EXPECT_TRUE(manager.FciGetNextCabinet(&ccab, 0));
-    EXPECT_STREQ(ccab.szCab, "my1234.cab");
-    EXPECT_STREQ(ccab.szCabPath, "/keep/");
-    // A name that does not fit the record is refused, not cut.
-    memset(manager.m_szCabBaseName, 'b', 254);
-    manager.m_szCabBaseName[254] = '\0';
-    EXPECT_FALSE(manager.FciGetNextCabinet(&ccab, 0));
-}
-
 TEST(CabSettings, ErrorNumbersMapToFixedTexts) {
     const std::vector<std::string> fci = {"No error",
                                           "Failure opening file to be stored in cabinet",

@@ -111,13 +111,11 @@ private:
 // The manager with its protected members open to the tests.
 class OpenManager : public CCabManager {
 public:
-    using CCabManager::FciGetNextCabinet;
     using CCabManager::GetFciErrorString;
     using CCabManager::GetFdiErrorString;
     using CCabManager::m_ccab;
     using CCabManager::m_cTotalFiles;
     using CCabManager::m_erf;
-    using CCabManager::m_szCabBaseName;
     using CCabManager::m_szDestFolder;
     using CCabManager::m_vecFiles;
 

@@ -360,6 +360,8 @@ def main():
     md.append("")
     md.append(f"- {m['nproc']} cores, {m['cpu']}, {m['memory']} of memory")
     md.append(f"- {m['kernel']}, {m['system']}")
+    md.append(f"- load average (1, 5, 15 min): {os.environ.get('BENCH_LOAD', 'unknown')}; other "
+              "work on the machine slows wall times, CPU times much less")
     for tool, v in versions.items():
         md.append(f"- {tool}: {v}")
     md.append("")

@@ -143,6 +143,7 @@ mkdir -p "$out/tmp"
 # Every tool's temporary files go to the same folder as its output.
 export TMPDIR=$out/tmp
 say "working in $fs_desc"
+load_start=$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown)
 
 raw=$out/raw.tsv
 printf 'phase\ttree\ttool\trep\twall\tuser\tsys\trss_kb\tsize\tok\n' >"$raw"
@@ -371,6 +372,7 @@ mkdir -p "$(dirname "$md")"
 mode=full
 [ $quick = 1 ] && mode=quick
 [ $memory_check = 1 ] && mode=memory
+export BENCH_LOAD="${load_start} at the start, $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) at the end"
 export BENCH_CABMGR=$cabmgr BENCH_SEVENZIP=$sevenzip BENCH_BUILD_TYPE=${build_type:-unknown}
 export BENCH_COMMIT
 BENCH_COMMIT=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)

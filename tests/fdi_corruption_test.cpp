@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 
+#include "fci_test_util.h"
 #include "fdi_test_util.h"
 
 namespace {
@@ -182,6 +183,60 @@ TEST(FdiCorruption, CraftedCabinetsAndSetsSurviveDamage) {
     for (size_t i = 0; i < files.size(); ++i)
         Mutate(files, i, &tally);
     EXPECT_GE(tally.errors.size(), 4u);
+}
+
+// Cabinets the engine's own writer makes: one with stored and MSZIP folders, and a spanning set
+// whose folder runs over several cabinets. Each reads back first, then survives damage.
+TEST(FdiCorruption, WriterCabinetsSurviveDamage) {
+    using cab::testing::CompressibleBytes;
+    using cab::testing::FciHarness;
+    using cab::testing::RandomBytes;
+    FciHarness h("fdi_corruption");
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {"a.txt", CompressibleBytes(20000, 1)},
+        {"b.bin", RandomBytes(9000, 2)},
+        {"c.txt", CompressibleBytes(50000, 3)},
+    };
+    h.ccab.cb = 12000;
+    ASSERT_TRUE(h.Create());
+    ASSERT_TRUE(h.Add(h.AddSource("a.txt", inputs[0].second), "a.txt", tcompTYPE_NONE));
+    ASSERT_TRUE(h.FlushFolder());
+    for (size_t i = 1; i < inputs.size(); ++i) {
+        ASSERT_TRUE(h.Add(h.AddSource(inputs[i].first, inputs[i].second), inputs[i].first));
+    }
+    ASSERT_TRUE(h.Flush());
+    ASSERT_TRUE(h.Destroy());
+    std::vector<std::string> names = h.CabinetNames();
+    ASSERT_GE(names.size(), 3u);
+    // The first cabinet keeps its own name; the writer names the next ones test1.cab, ...
+    for (size_t i = 1; i < names.size(); ++i)
+        names[i] = "test" + std::to_string(i) + ".cab";
+    names[0] = "test.cab";
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (const auto &n : names)
+        files.push_back({n, ReadDiskFile(h.Cabinet(n).string())});
+
+    // Undamaged, the set reads back whole, FDICopy after FDICopy.
+    Fs().Reset();
+    for (const auto &[n, bytes] : files)
+        Fs().files["c/" + n] = bytes;
+    ERF erf = {};
+    HFDI hfdi = CreateMemFdi(&erf);
+    std::map<std::string, std::string> got;
+    for (const auto &[n, bytes] : files) {
+        Recorder r;
+        ASSERT_TRUE(Copy(hfdi, n, "c/", &r)) << n << " " << erf.erfOper;
+        for (const auto &f : r.files)
+            got[f.name] = std::string(f.data.begin(), f.data.end());
+    }
+    FDIDestroy(hfdi);
+    for (const auto &[n, bytes] : inputs)
+        EXPECT_EQ(got[n], bytes) << n;
+
+    Tally tally;
+    for (size_t i = 0; i < files.size(); ++i)
+        Mutate(files, i, &tally);
+    EXPECT_GE(tally.errors.size(), 3u);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using namespace fdi_test;
 constexpr uint32_t kLargestExtracted = 4 << 20;  // bigger files are skipped to keep runs short
 // Large cabinets take long to decode and add little: they get fewer mutations.
 constexpr size_t kLargeCabinet = 256 * 1024;
-constexpr size_t kFlipsPerFile = 32, kFlipsPerLargeFile = 6;
+constexpr size_t kFlipsPerFile = 20, kFlipsPerLargeFile = 6;
 
 // Recomputes every non-zero CFDATA checksum reachable from the folder table, so that damage in a
 // block's bytes reaches the decoder instead of stopping at the checksum.

@@ -38,6 +38,11 @@ void FdiExtractor::CloseCabinet() {
     }
 }
 
+char *FdiExtractor::FileName(const FdiFile &f) {
+    CopyString(name_, sizeof(name_), first_.name(f));
+    return name_;
+}
+
 INT_PTR FdiExtractor::Notify(FDINOTIFICATIONTYPE type, FDINOTIFICATION *n) {
     n->pv = pv_;
     return notify_(type, n);
@@ -104,11 +109,11 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
             continue;
         }
         FDINOTIFICATION n = {};
-        n.psz1 = first_.name(f);
+        n.psz1 = FileName(f);
         CopyString(psz2_, sizeof(psz2_), first_.prev_cabinet());
-        CopyString(psz1_, sizeof(psz1_), first_.prev_disk());
+        CopyString(psz3_, sizeof(psz3_), first_.prev_disk());
         n.psz2 = psz2_;
-        n.psz3 = psz1_;
+        n.psz3 = psz3_;
         if (Notify(fdintPARTIAL_FILE, &n) == -1) {
             return FDIERROR_USER_ABORT;
         }
@@ -119,7 +124,7 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
             continue;
         }
         FDINOTIFICATION n = {};
-        n.psz1 = first_.name(f);
+        n.psz1 = FileName(f);
         n.cb = long(f.cbFile);
         n.date = f.date;
         n.time = f.time;
@@ -139,7 +144,7 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
             return err;
         }
         n = {};
-        n.psz1 = first_.name(f);
+        n.psz1 = FileName(f);
         n.hf = hf;
         n.date = f.date;
         n.time = f.time;

@@ -29,6 +29,7 @@ private:
     FDIERROR NotifyCabinetInfo(const FdiCabinet &cab);
     FDIERROR ExtractFile(const FdiFile &file, INT_PTR hf);
     INT_PTR Notify(FDINOTIFICATIONTYPE type, FDINOTIFICATION *n);
+    char *FileName(const FdiFile &f);
 
     const FdiCallbacks *callbacks_;
     PFNFDINOTIFY notify_;
@@ -42,6 +43,9 @@ private:
     char full_name_[2 * kPathBufferSize] = {};
     char psz1_[FdiCabinet::kNameBufferSize] = {};
     char psz2_[FdiCabinet::kNameBufferSize] = {};
+    char psz3_[FdiCabinet::kNameBufferSize] = {};
+    // The file name handed out: a copy, so a caller that writes into psz1 cannot reach our tables.
+    char name_[3 * kMaxReadFileNameLength + 1] = {};
     // Bytes the reader may decode only to drop them. Entries listed out of order or sharing data
     // make it restart folders; without a bound a small cabinet could keep it decoding for hours.
     uint64_t skip_budget_ = 0;

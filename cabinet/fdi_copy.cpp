@@ -175,7 +175,7 @@ FDIERROR FdiExtractor::ExtractFile(const FdiFile &f, INT_PTR hf) {
     if (!resume) {
         // Restarting a folder needs the first cabinet's data; once the stream has moved on into
         // the next cabinet of a set, only later offsets of the same folder can be reached.
-        if (reader_.active() && reader_.data_cabinet() != &first_) {
+        if (reader_.data_cabinet() && reader_.data_cabinet() != &first_) {
             return FDIERROR_CORRUPT_CABINET;
         }
         FDIERROR err = reader_.Start(&first_, folder);

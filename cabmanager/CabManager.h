@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -266,4 +267,14 @@ protected:
     // Spanning-set state of the FDICopy call in progress.
     BOOL m_fCabinetInfoSeen;
     char m_szNextCabinet[CB_MAX_CABINET_NAME];
+
+private:
+    // Folders made or found during the extraction in progress, so each is prepared once.
+    std::unordered_set<std::string> m_setPreparedFolders;
+    // A source opened and described by CompressFiles before FCIAddFile asks for it; -1 when none.
+    int m_hfSource = -1;
+    const char *m_pszSourcePath = nullptr;
+    USHORT m_dateSource = 0;
+    USHORT m_timeSource = 0;
+    USHORT m_attribsSource = 0;
 };

@@ -107,6 +107,20 @@ bool IsUnsafeCabinetName(const char *pszName) {
     }
 }
 
+// The date, time and attributes a file described by info is stored with.
+void StampFromInformation(const BY_HANDLE_FILE_INFORMATION &info, USHORT *pdate, USHORT *ptime,
+                          USHORT *pattribs) {
+    FILETIME ftLocal;
+    if (!FileTimeToLocalFileTime(&info.ftLastWriteTime, &ftLocal) ||
+        !FileTimeToDosDateTime(&ftLocal, pdate, ptime)) {
+        // DOS times cannot hold a date before 1980 (or after 2107): the earliest one stands in,
+        // rather than no date at all.
+        *pdate = kEarliestDosDate;
+        *ptime = 0;
+    }
+    *pattribs = static_cast<USHORT>(info.dwFileAttributes & kAttributeMask);
+}
+
 // Identity of a folder (device and inode), to see a link leading back into the walk.
 bool ReadFolderIdentity(const std::wstring &strFolder, FolderIdentity *pid) {
     std::string strNarrow;
@@ -403,10 +417,25 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
             continue;
         // A copy: a callback of a derived class may append to the list.
         CFileInCab file = m_vecFiles[i];
-        if (!PathFileExistsA(file.szFilePath))
+        // One open answers both whether the file is there and FCI's request for it.
+        BY_HANDLE_FILE_INFORMATION info;
+        m_hfSource = cab::OpenWithInformation(file.szFilePath, _O_RDONLY | _O_BINARY, 0, &info);
+        if (m_hfSource != -1) {
+            m_pszSourcePath = file.szFilePath;
+            StampFromInformation(info, &m_dateSource, &m_timeSource, &m_attribsSource);
+        } else if (!PathFileExistsA(file.szFilePath)) {
             continue;
-        if (FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
-                       BridgeFciStatus, BridgeFciGetOpenInfo, tcompTYPE_MSZIP)) {
+        }
+        BOOL fAdded =
+            FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
+                       BridgeFciStatus, BridgeFciGetOpenInfo, tcompTYPE_MSZIP);
+        // Not asked for (a derived FciGetOpenInfo, or FCI failed before opening).
+        if (m_hfSource != -1) {
+            _close(m_hfSource);
+            m_hfSource = -1;
+        }
+        m_pszSourcePath = nullptr;
+        if (fAdded) {
             ++*pcFilesAdded;
         } else {
             // A file that exists but cannot be stored leaves the cabinet incomplete.
@@ -562,32 +591,22 @@ int CCabManager::FciFilePlaced(PCCAB /*pccab*/, char * /*pszFile*/, long /*cbFil
 
 INT_PTR CCabManager::FciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime, USHORT *pattribs,
                                     int *err) {
-    HANDLE h =
-        CreateFileA(pszName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (GetFileInformationByHandle(h, &info)) {
-            FILETIME ftLocal;
-            if (!FileTimeToLocalFileTime(&info.ftLastWriteTime, &ftLocal) ||
-                !FileTimeToDosDateTime(&ftLocal, pdate, ptime)) {
-                // DOS times cannot hold a date before 1980 (or after 2107): the earliest one
-                // stands in, rather than no date at all.
-                *pdate = kEarliestDosDate;
-                *ptime = 0;
-            }
-            DWORD dwAttributes = GetFileAttributesA(pszName);
-            *pattribs = dwAttributes == INVALID_FILE_ATTRIBUTES
-                            ? 0
-                            : static_cast<USHORT>(dwAttributes & kAttributeMask);
-        }
-        CloseHandle(h);
+    if (m_hfSource != -1 && m_pszSourcePath != nullptr && strcmp(pszName, m_pszSourcePath) == 0) {
+        int hf = m_hfSource;
+        m_hfSource = -1;
+        *pdate = m_dateSource;
+        *ptime = m_timeSource;
+        *pattribs = m_attribsSource;
+        return hf;
     }
-    int hf = _open(pszName, _O_RDONLY | _O_BINARY);
+    BY_HANDLE_FILE_INFORMATION info;
+    int hf = cab::OpenWithInformation(pszName, _O_RDONLY | _O_BINARY, 0, &info);
     if (hf == -1) {
         DPF_FAIL_AT("CCabManager::FciGetOpenInfo", "_open failed with error %d", errno);
         *err = errno;
+        return hf;
     }
+    StampFromInformation(info, pdate, ptime, pattribs);
     return hf;
 }
 
@@ -715,6 +734,7 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         goto Done;
     }
     EmptyFileList();
+    m_setPreparedFolders.clear();
     hr = SplitCabPath(pwszCabPath, szCabFolder, MAX_PATH, szCabName, MAX_PATH);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SplitCabPath failed");
@@ -784,6 +804,7 @@ Done:
         FDIDestroy(m_hfdi);
         m_hfdi = nullptr;
     }
+    m_setPreparedFolders.clear();
     ReportProgress(CABPROGRESS_DECOMPRESS_DONE, 0);
     return hr;
 }
@@ -942,25 +963,22 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
 }
 
 INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
-    _close(static_cast<int>(pfdin->hf));
+    // Times and attributes go through the descriptor still open for writing: no second open.
+    int hf = static_cast<int>(pfdin->hf);
     char szPath[MAX_PATH];
     if (FAILED(StringCchPrintfA(szPath, MAX_PATH, "%s%s", m_szDestFolder, pfdin->psz1))) {
+        _close(hf);
         DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "StringCchPrintfA failed");
         return -1;
     }
-    MakeDiskPath(szPath + strlen(m_szDestFolder));
-    HANDLE h = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        FILETIME ftLocal;
-        FILETIME ftUtc;
-        if (DosDateTimeToFileTime(pfdin->date, pfdin->time, &ftLocal) &&
-            LocalFileTimeToFileTime(&ftLocal, &ftUtc)) {
-            SetFileTime(h, &ftUtc, nullptr, &ftUtc);
-        }
-        CloseHandle(h);
+    FILETIME ftLocal;
+    FILETIME ftUtc;
+    if (DosDateTimeToFileTime(pfdin->date, pfdin->time, &ftLocal) &&
+        LocalFileTimeToFileTime(&ftLocal, &ftUtc)) {
+        cab::SetDescriptorTime(hf, &ftUtc, &ftUtc);
     }
-    SetFileAttributesA(szPath, pfdin->attribs & kAttributeMask);
+    cab::SetDescriptorAttributes(hf, pfdin->attribs & kAttributeMask);
+    _close(hf);
     return TRUE;
 }
 
@@ -986,6 +1004,8 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
         return E_FAIL;
     }
     pszLast[1] = '\0';
+    if (m_setPreparedFolders.find(szFolder) != m_setPreparedFolders.end())
+        return S_OK;
     std::wstring strFolder;
     hr = UtilConvertPSTRToWstring(szFolder, &strFolder);
     if (FAILED(hr)) {
@@ -997,6 +1017,11 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
         DPF_FAIL_AT("CCabManager::PrepareDestination", "SHCreateDirectory failed with %d", nResult);
         DPFLastError();
         return E_FAIL;
+    }
+    try {
+        m_setPreparedFolders.emplace(szFolder);
+    } catch (const std::bad_alloc &) {
+        // Not remembered: the folder is only prepared again for the next file.
     }
     return S_OK;
 }

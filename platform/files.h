@@ -141,6 +141,15 @@ int _fileno(FILE *stream);
 
 namespace cab {
 
+// _open that also describes the file it opened, as GetFileInformationByHandle does for a handle
+// on the same path; info may be null. One open and at most one fstat.
+int OpenWithInformation(const char *filename, int oflag, int pmode,
+                        LPBY_HANDLE_FILE_INFORMATION info);
+// SetFileTime and SetFileAttributesA for a descriptor from _open, so that a file just written
+// needs no second open by name.
+BOOL SetDescriptorTime(int fd, const FILETIME *lpLastAccessTime, const FILETIME *lpLastWriteTime);
+BOOL SetDescriptorAttributes(int fd, DWORD dwFileAttributes);
+
 // Opens a text file for reading line by line with fgetws: its UTF-8 is decoded and a CR LF pair
 // reads as one line feed, as Windows text mode reads it. The file is read whole when opened; one
 // that is not valid UTF-8 is refused (EILSEQ, ERROR_NO_UNICODE_TRANSLATION) so that no line is

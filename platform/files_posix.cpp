@@ -144,6 +144,30 @@ void SplitSize(uint64_t size, DWORD *high, DWORD *low) {
     *low = static_cast<DWORD>(size & 0xFFFFFFFFu);
 }
 
+BY_HANDLE_FILE_INFORMATION InformationFromStat(const struct stat &st, std::string_view path) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    info.dwFileAttributes = AttributesFromStat(st, path);
+    info.ftCreationTime = FromTimespec(st.st_mtim);
+    info.ftLastAccessTime = FromTimespec(st.st_atim);
+    info.ftLastWriteTime = FromTimespec(st.st_mtim);
+    // Fold the 64-bit device number so that distinct devices stay distinct in practice.
+    uint64_t device = static_cast<uint64_t>(st.st_dev);
+    info.dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+    if (!S_ISDIR(st.st_mode))
+        SplitSize(static_cast<uint64_t>(st.st_size), &info.nFileSizeHigh, &info.nFileSizeLow);
+    info.nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    SplitSize(static_cast<uint64_t>(st.st_ino), &info.nFileIndexHigh, &info.nFileIndexLow);
+    return info;
+}
+
+// The mode SetFileAttributesA gives a file whose mode is `mode`.
+mode_t ModeForAttributes(mode_t mode, DWORD attributes) {
+    mode &= 07777;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        return mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    return mode | S_IWUSR;
+}
+
 bool MatchesPattern(const std::string &pattern, const char *name) {
     return pattern.empty() || fnmatch(pattern.c_str(), name, FNM_NOESCAPE) == 0;
 }
@@ -152,9 +176,9 @@ bool MatchesPattern(const std::string &pattern, const char *name) {
 bool DescribeEntry(const FindHandle &find, const char *name, WIN32_FIND_DATAW *data) {
     if (!MatchesPattern(find.pattern, name))
         return false;
-    std::string path = find.folder + name;
+    // Relative to the open folder: the kernel does not walk the whole path again per entry.
     struct stat st;
-    if (stat(path.c_str(), &st) != 0)
+    if (fstatat(dirfd(find.dir), name, &st, 0) != 0)
         return false;  // dangling link, or gone meanwhile
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         return false;
@@ -375,19 +399,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFil
         FailWithErrno(errno);
         return FALSE;
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    info.dwFileAttributes = AttributesFromStat(st, handle->path);
-    info.ftCreationTime = FromTimespec(st.st_mtim);
-    info.ftLastAccessTime = FromTimespec(st.st_atim);
-    info.ftLastWriteTime = FromTimespec(st.st_mtim);
-    // Fold the 64-bit device number so that distinct devices stay distinct in practice.
-    uint64_t device = static_cast<uint64_t>(st.st_dev);
-    info.dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
-    if (!S_ISDIR(st.st_mode))
-        SplitSize(static_cast<uint64_t>(st.st_size), &info.nFileSizeHigh, &info.nFileSizeLow);
-    info.nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
-    SplitSize(static_cast<uint64_t>(st.st_ino), &info.nFileIndexHigh, &info.nFileIndexLow);
-    *lpFileInformation = info;
+    *lpFileInformation = InformationFromStat(st, handle->path);
     return TRUE;
 }
 
@@ -398,6 +410,11 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME * /*lpCreationTime*/,
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    return SetDescriptorTime(handle->fd, lpLastAccessTime, lpLastWriteTime);
+}
+
+BOOL cab::SetDescriptorTime(int fd, const FILETIME *lpLastAccessTime,
+                            const FILETIME *lpLastWriteTime) {
     if ((lpLastAccessTime != nullptr && !IsValidFileTime(lpLastAccessTime)) ||
         (lpLastWriteTime != nullptr && !IsValidFileTime(lpLastWriteTime))) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -411,7 +428,7 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME * /*lpCreationTime*/,
         times[0] = ToTimespec(*lpLastAccessTime);
     if (lpLastWriteTime != nullptr)
         times[1] = ToTimespec(*lpLastWriteTime);
-    if (futimens(handle->fd, times) != 0) {
+    if (futimens(fd, times) != 0) {
         FailWithErrno(errno);
         return FALSE;
     }
@@ -456,6 +473,23 @@ BOOL LocalFileTimeToFileTime(const FILETIME *lpLocalFileTime, LPFILETIME lpFileT
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // mktime looks at the zone file again on every call (a stat each time); files unpacked
+    // together mostly share a time, so the last answer is kept while TZ stays the same.
+    struct LastAnswer {
+        bool valid = false;
+        int64_t local = 0;
+        FILETIME utc{};
+        std::string tz;
+        bool tz_set = false;
+    };
+    thread_local LastAnswer last;
+    const char *tz = getenv("TZ");
+    const int64_t local_ticks = ToInt64(*lpLocalFileTime);
+    if (last.valid && last.local == local_ticks && last.tz_set == (tz != nullptr) &&
+        (tz == nullptr || last.tz == tz)) {
+        *lpFileTime = last.utc;
+        return TRUE;
+    }
     struct timespec ts = ToTimespec(*lpLocalFileTime);
     struct tm fields;
     if (gmtime_r(&ts.tv_sec, &fields) == nullptr) {
@@ -476,6 +510,16 @@ BOOL LocalFileTimeToFileTime(const FILETIME *lpLocalFileTime, LPFILETIME lpFileT
         return FALSE;
     }
     *lpFileTime = FromInt64(ticks);
+    last.valid = false;
+    try {
+        last.tz = tz != nullptr ? tz : "";
+        last.tz_set = tz != nullptr;
+        last.local = local_ticks;
+        last.utc = *lpFileTime;
+        last.valid = true;
+    } catch (const std::bad_alloc &) {
+        // Not kept: the next call asks mktime again.
+    }
     return TRUE;
 }
 
@@ -547,13 +591,23 @@ BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
         SetLastErrorFromErrno(errno, lpFileName);
         return FALSE;
     }
-    mode_t mode = st.st_mode & 07777;
-    if (dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-    else
-        mode |= S_IWUSR;
+    mode_t mode = ModeForAttributes(st.st_mode, dwFileAttributes);
     if (mode != (st.st_mode & 07777) && chmod(lpFileName, mode) != 0) {
         SetLastErrorFromErrno(errno, lpFileName);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL cab::SetDescriptorAttributes(int fd, DWORD dwFileAttributes) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        FailWithErrno(errno);
+        return FALSE;
+    }
+    mode_t mode = ModeForAttributes(st.st_mode, dwFileAttributes);
+    if (mode != (st.st_mode & 07777) && fchmod(fd, mode) != 0) {
+        FailWithErrno(errno);
         return FALSE;
     }
     return TRUE;
@@ -613,6 +667,11 @@ DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
 }
 
 int _open(const char *filename, int oflag, int pmode) {
+    return cab::OpenWithInformation(filename, oflag, pmode, nullptr);
+}
+
+int cab::OpenWithInformation(const char *filename, int oflag, int pmode,
+                             LPBY_HANDLE_FILE_INFORMATION info) {
     int flags = cab::OpenFlagsFromCrt(oflag);
     if (filename == nullptr || flags < 0) {
         FailWithErrno(EINVAL);
@@ -629,12 +688,26 @@ int _open(const char *filename, int oflag, int pmode) {
         FailWithErrno(errno);
         return -1;
     }
+    // Opening a folder for writing or creating already fails (EISDIR); only a plain read can
+    // reach one.
+    if (info == nullptr && ((flags & O_ACCMODE) != O_RDONLY || (flags & O_CREAT) != 0))
+        return fd;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        if (info == nullptr)
+            return fd;
+        int err = errno;
+        close(fd);
+        FailWithErrno(err);
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
         close(fd);
         FailWithErrno(EACCES);
         return -1;
     }
+    if (info != nullptr)
+        *info = InformationFromStat(st, filename);
     return fd;
 }
 

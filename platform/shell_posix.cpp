@@ -91,6 +91,14 @@ int SHCreateDirectory(HWND hwnd, LPCWSTR pszPath) {
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
+    // Most calls name a folder whose parent is there already: one mkdir then settles it. Only
+    // a missing level on the way needs the walk from the top.
+    if (path.find('/', 1) != std::string::npos) {
+        const DWORD code = MakeLevel(path);
+        if (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS) {
+            return Answer(code);
+        }
+    }
     // Create the levels on the way first; a level that is already a folder is fine.
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {

@@ -77,6 +77,12 @@ else
         say "cabmgr did not build; measuring the other tools only"
     fi
 fi
+# The source measured: the commit, and whether files outside bench/ differed from it at build time.
+BENCH_COMMIT=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no -- . ':!bench' 2>/dev/null)" ]; then
+    BENCH_COMMIT="$BENCH_COMMIT with uncommitted changes"
+fi
+export BENCH_COMMIT
 have_ours=0
 [ -x "$cabmgr" ] && have_ours=1
 if [ -f "$build_dir/CMakeCache.txt" ]; then
@@ -374,8 +380,6 @@ mode=full
 [ $memory_check = 1 ] && mode=memory
 export BENCH_LOAD="${load_start} at the start, $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo unknown) at the end"
 export BENCH_CABMGR=$cabmgr BENCH_SEVENZIP=$sevenzip BENCH_BUILD_TYPE=${build_type:-unknown}
-export BENCH_COMMIT
-BENCH_COMMIT=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
 python3 "$here/report.py" --mode "$mode" --raw "$raw" --corpus "$out/corpus.json" \
     --strace-dir "$out" --workdir "$fs_desc" --reps "$reps" --md "$md" --svg "$svg"
 

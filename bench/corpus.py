@@ -17,7 +17,7 @@ import random
 import shutil
 import sys
 
-FORMAT_VERSION = 3
+FORMAT_VERSION = 4
 
 # Sizes per scale. "full" is the measured run, "quick" the short mode of the test command.
 SCALES = {
@@ -158,9 +158,14 @@ def spread(rng, total, count, low, high):
     return sizes
 
 
-def nested_dir(rng, words, depth_max):
-    depth = rng.randint(1, depth_max)
-    return "/".join(rng.choice(words) for _ in range(depth))
+def folder_pool(rng, words, count, depth_max):
+    """count folder paths 1 to depth_max levels deep under a dozen top folders, so that files
+    drawn from the pool share folders about as they do in a real tree."""
+    pool = []
+    for _ in range(count):
+        depth = rng.randint(1, depth_max)
+        pool.append("/".join([rng.choice(words[:12])] + [rng.choice(words) for _ in range(depth - 1)]))
+    return pool
 
 
 def write(path, data):
@@ -226,17 +231,19 @@ def make_mixed(root, p):
     info = {}
 
     langs = ("c", "c", "h", "cpp", "py")
+    src_dirs = folder_pool(rng, dirs, max(1, p["src_files"] // 12), 4)
+    doc_dirs = folder_pool(rng, dirs, max(1, p["doc_files"] // 12), 3)
     for i, size in enumerate(spread(rng, p["src_bytes"], p["src_files"], 200, 400_000)):
         lang = rng.choice(langs)
         ext = lang
-        name = f"src/{nested_dir(rng, dirs, 4)}/{text.ident()}_{i}.{ext}"
+        name = f"src/{rng.choice(src_dirs)}/{text.ident()}_{i}.{ext}"
         write(os.path.join(root, name), text.source(size, "py" if lang == "py" else "c"))
     for extra in (".gitignore", "src/.clang-format"):
         write(os.path.join(root, extra), text.prose(300))
 
     for i, size in enumerate(spread(rng, p["doc_bytes"], p["doc_files"], 200, 600_000)):
         kind = rng.randint(0, 4)
-        base = f"doc/{nested_dir(rng, dirs, 3)}/{text.ident()}_{i}"
+        base = f"doc/{rng.choice(doc_dirs)}/{text.ident()}_{i}"
         if kind == 0:
             body = text.prose(size)
             body = (b"<html><body>\n<p>" + body.replace(b"\n", b"</p>\n<p>") + b"</p>\n</body></html>\n")

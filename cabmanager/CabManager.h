@@ -269,6 +269,8 @@ protected:
     char m_szNextCabinet[CB_MAX_CABINET_NAME];
 
 private:
+    BOOL PrepareFolderLevels(char *pszFolder, size_t cchDest);
+
     // Folders made or found during the extraction in progress, so each is prepared once.
     std::unordered_set<std::string> m_setPreparedFolders;
     // A source opened and described by CompressFiles before FCIAddFile asks for it; -1 when none.

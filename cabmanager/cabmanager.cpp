@@ -1006,6 +1006,8 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
     pszLast[1] = '\0';
     if (m_setPreparedFolders.find(szFolder) != m_setPreparedFolders.end())
         return S_OK;
+    if (PrepareFolderLevels(szFolder, cchDest))
+        return S_OK;
     std::wstring strFolder;
     hr = UtilConvertPSTRToWstring(szFolder, &strFolder);
     if (FAILED(hr)) {
@@ -1024,6 +1026,35 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
         // Not remembered: the folder is only prepared again for the next file.
     }
     return S_OK;
+}
+
+// Makes the levels from the destination down one call each, parents first, so that a folder
+// whose parent is already made costs one mkdir. FALSE on any failure: the whole-path call then
+// reports it as it always did.
+BOOL CCabManager::PrepareFolderLevels(char *pszFolder, size_t cchDest) {
+    std::wstring strLevel;
+    for (char *psz = pszFolder + (cchDest != 0 ? cchDest - 1 : 0); *psz != '\0'; ++psz) {
+        if (*psz != '/')
+            continue;
+        char chAfter = psz[1];
+        psz[1] = '\0';
+        bool fReady = m_setPreparedFolders.find(pszFolder) != m_setPreparedFolders.end();
+        if (!fReady && SUCCEEDED(UtilConvertPSTRToWstring(pszFolder, &strLevel))) {
+            int nResult = SHCreateDirectory(nullptr, strLevel.c_str());
+            fReady = nResult == ERROR_SUCCESS || nResult == ERROR_ALREADY_EXISTS;
+            if (fReady) {
+                try {
+                    m_setPreparedFolders.emplace(pszFolder);
+                } catch (const std::bad_alloc &) {
+                    // Not remembered: made again when next asked for.
+                }
+            }
+        }
+        psz[1] = chAfter;
+        if (!fReady)
+            return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL CCabManager::CheckFileSpecMatch(const char *pszName) {

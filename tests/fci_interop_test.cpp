@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 
+#include "cab_test_util.h"
 #include "cabinet/fdi.h"
-#include "fci_test_util.h"
 
-namespace cab::testing {
+namespace cab::test {
 namespace {
 
 using Tree = std::map<std::string, std::string>;
@@ -122,105 +122,6 @@ void ExpectPeersRead(FciHarness &h, const fs::path &cab, const Tree &files,
     }
 }
 
-// ---- reading back through the engine's own reader ----
-
-struct FdiRun {
-    fs::path folder;
-    Tree files;
-    std::string next;  // next cabinet named by the cabinet FDICopy was given
-    bool seen_info = false;
-    std::string error;
-    std::map<INT_PTR, std::string> names;
-};
-
-namespace fdi_io {
-FNALLOC(Alloc) {
-    return malloc(cb);
-}
-FNFREE(Free) {
-    free(pv);
-}
-FNOPEN(Open) {
-    (void)pmode;
-    FILE *f = fopen(pszFile, (oflag & (_O_WRONLY | _O_RDWR)) ? "w+b" : "rb");
-    return f == nullptr ? -1 : INT_PTR(f);
-}
-FNREAD(Read) {
-    return UINT(fread(pv, 1, cb, reinterpret_cast<FILE *>(hf)));
-}
-FNWRITE(Write) {
-    return UINT(fwrite(pv, 1, cb, reinterpret_cast<FILE *>(hf)));
-}
-FNCLOSE(Close) {
-    return fclose(reinterpret_cast<FILE *>(hf));
-}
-FNSEEK(Seek) {
-    FILE *f = reinterpret_cast<FILE *>(hf);
-    return fseek(f, dist, seektype) == 0 ? ftell(f) : -1;
-}
-FNFDINOTIFY(Notify) {
-    auto *run = static_cast<FdiRun *>(pfdin->pv);
-    switch (fdint) {
-        case fdintCABINET_INFO:
-            // The first one is the cabinet FDICopy was given; later ones are continuations.
-            if (!run->seen_info)
-                run->next = pfdin->psz1;
-            run->seen_info = true;
-            return 0;
-        case fdintCOPY_FILE: {
-            fs::path out = run->folder / ("x" + std::to_string(run->names.size()));
-            FILE *f = fopen(out.c_str(), "w+b");
-            if (f == nullptr)
-                return -1;
-            run->names[INT_PTR(f)] = pfdin->psz1;
-            return INT_PTR(f);
-        }
-        case fdintCLOSE_FILE_INFO: {
-            FILE *f = reinterpret_cast<FILE *>(pfdin->hf);
-            fflush(f);
-            fseek(f, 0, SEEK_SET);
-            std::string bytes;
-            char buf[65536];
-            for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-                bytes.append(buf, n);
-            fclose(f);
-            run->files[run->names[pfdin->hf]] = bytes;
-            return TRUE;
-        }
-        default:
-            return 0;
-    }
-}
-}  // namespace fdi_io
-
-// Extracts a whole set with one FDICopy per cabinet, as an application would.
-Tree ReadWithFdi(const fs::path &first, std::string *error) {
-    ERF erf{};
-    HFDI hfdi = FDICreate(fdi_io::Alloc, fdi_io::Free, fdi_io::Open, fdi_io::Read, fdi_io::Write,
-                          fdi_io::Close, fdi_io::Seek, cpuUNKNOWN, &erf);
-    if (hfdi == nullptr) {
-        *error = "FDICreate";
-        return {};
-    }
-    FdiRun run;
-    run.folder = first.parent_path() / "fdi_out";
-    fs::create_directories(run.folder);
-    std::string path = first.parent_path().string() + "/";
-    std::string cabinet = first.filename().string();
-    for (int guard = 0; !cabinet.empty() && guard < 1000; ++guard) {
-        run.next.clear();
-        run.seen_info = false;
-        if (!FDICopy(hfdi, cabinet.data(), path.data(), 0, fdi_io::Notify, nullptr, &run)) {
-            *error = "FDICopy " + cabinet + " erf " + std::to_string(erf.erfOper);
-            break;
-        }
-        cabinet = run.next;
-    }
-    FDIDestroy(hfdi);
-    fs::remove_all(run.folder);
-    return run.files;
-}
-
 TEST(FciInterop, EngineReaderReadsBackSingleCabinetsAndSets) {
     Tree files;
     files["empty"] = "";
@@ -239,7 +140,7 @@ TEST(FciInterop, EngineReaderReadsBackSingleCabinetsAndSets) {
             h.ccab.cbReserveCFData = cb < 0x7FFFFFFF ? 12 : 0;
             fs::path first = WriteCabinet(h, files, type);
             std::string error;
-            Tree got = ReadWithFdi(first, &error);
+            Tree got = FdiReadSet(first, &error);
             EXPECT_EQ(error, "") << cb << " " << type;
             EXPECT_TRUE(got == files) << cb << " " << type << ": " << got.size() << " files";
         }
@@ -338,4 +239,4 @@ TEST(FciInterop, CabextractJoinsEverySetEnd) {
 }
 
 }  // namespace
-}  // namespace cab::testing
+}  // namespace cab::test

@@ -4,16 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include "cab_test_util.h"
 #include "cabinet/cab_format.h"
 #include "cabinet/fci_block_queue.h"
 #include "cabinet/mszip_encoder.h"
-#include "fci_test_util.h"
 
 #include <zlib.h>
 
 #include <cerrno>
 
-namespace cab::testing {
+namespace cab::test {
 namespace {
 
 std::vector<fs::path> SetPaths(const FciHarness &h) {
@@ -26,14 +26,7 @@ std::vector<fs::path> SetPaths(const FciHarness &h) {
 }
 
 std::map<std::string, std::string> ReadBack(const FciHarness &h, std::string *error) {
-    auto set = ParseSet(SetPaths(h));
-    for (auto &c : set) {
-        if (!c.ok) {
-            *error = "parse: " + c.error;
-            return {};
-        }
-    }
-    return ExtractSet(set, error);
+    return FdiReadSet(h.Cabinet(), error);
 }
 
 TEST(FciWriter, StoresFilesInOneMszipFolder) {
@@ -128,7 +121,7 @@ TEST_P(FciSpanTest, SplitsAcrossCabinetsAndReadsBack) {
     }
     EXPECT_TRUE(saw_split);
     std::string error;
-    EXPECT_EQ(ExtractSet(set, &error), want);
+    EXPECT_EQ(ReadBack(h, &error), want);
     EXPECT_EQ(error, "");
 
     // Each continued segment is reported once per cabinet after the first.
@@ -170,7 +163,7 @@ TEST(FciWriter, ContinuedFolderEndsWithACutBlock) {
                 << "cb " << cb << " cab " << i;
         }
         std::string error;
-        EXPECT_EQ(ExtractSet(set, &error)["big"], data) << cb;
+        EXPECT_EQ(ReadBack(h, &error)["big"], data) << cb;
         EXPECT_EQ(error, "");
     }
 }
@@ -441,39 +434,27 @@ TEST(FciWriter, FoldersEndAtThresholdAndOnFlush) {
     EXPECT_EQ(ReadBack(h, &error), want);
 }
 
-TEST(FciWriter, FlushCabinetWithNextStartsALinkedCabinet) {
-    FciHarness h("flushnext");
-    ASSERT_TRUE(h.Create());
-    ASSERT_TRUE(h.Add(h.AddSource("a", "first"), "a"));
-    ASSERT_TRUE(h.Flush(true));
-    ASSERT_TRUE(h.Add(h.AddSource("b", "second"), "b"));
-    ASSERT_TRUE(h.Flush());
-    ASSERT_TRUE(h.Flush());  // nothing new: no further cabinet
-    EXPECT_EQ(h.CabinetNames(), (std::vector<std::string>{"test.cab", "test1.cab"}));
-    auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
-    ASSERT_TRUE(set[0].ok && set[1].ok);
-    EXPECT_EQ(set[0].header.szCabinetNext, "test1.cab");
-    EXPECT_EQ(set[1].header.szCabinetPrev, "test.cab");
-    EXPECT_EQ(set[1].header.iCabinet, 1);
-    EXPECT_EQ(set[1].files[0].iFolder, 0);
-}
-
-// After the last cabinet of a set is written, a further file opens a new set under the next
-// name, never overwriting the finished cabinet.
-TEST(FciWriter, AddAfterFinalFlushStartsANewSet) {
-    FciHarness h("newset");
-    ASSERT_TRUE(h.Create());
-    ASSERT_TRUE(h.Add(h.AddSource("a", "first"), "a"));
-    ASSERT_TRUE(h.Flush());
-    ASSERT_TRUE(h.Add(h.AddSource("b", "second"), "b"));
-    ASSERT_TRUE(h.Flush());
-    auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
-    ASSERT_TRUE(set[0].ok && set[1].ok);
-    EXPECT_EQ(set[0].header.flags, 0);
-    EXPECT_EQ(set[1].header.flags, 0);
-    EXPECT_EQ(set[1].header.iCabinet, 0);
-    EXPECT_EQ(set[0].files[0].szName, "a");
-    EXPECT_EQ(set[1].files[0].szName, "b");
+// A flush with fNextCabinet links the next cabinet to this one; after a final flush a further file
+// opens a new set under the next name, never overwriting the finished cabinet.
+TEST(FciWriter, FlushDecidesWhetherTheNextCabinetIsLinked) {
+    for (bool next : {true, false}) {
+        FciHarness h("flushnext");
+        ASSERT_TRUE(h.Create());
+        ASSERT_TRUE(h.Add(h.AddSource("a", "first"), "a"));
+        ASSERT_TRUE(h.Flush(next));
+        ASSERT_TRUE(h.Add(h.AddSource("b", "second"), "b"));
+        ASSERT_TRUE(h.Flush());
+        ASSERT_TRUE(h.Flush());  // nothing new: no further cabinet
+        EXPECT_EQ(h.CabinetNames(), (std::vector<std::string>{"test.cab", "test1.cab"}));
+        auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
+        ASSERT_TRUE(set[0].ok && set[1].ok);
+        EXPECT_EQ(set[0].header.szCabinetNext, next ? "test1.cab" : "");
+        EXPECT_EQ(set[1].header.szCabinetPrev, next ? "test.cab" : "");
+        EXPECT_EQ(set[1].header.iCabinet, next ? 1 : 0);
+        EXPECT_EQ(set[0].files[0].szName, "a");
+        EXPECT_EQ(set[1].files[0].szName, "b");
+        EXPECT_EQ(set[1].files[0].iFolder, 0);
+    }
 }
 
 // 65535 entries fill a cabinet; the next file opens another one, or is refused cleanly.
@@ -550,4 +531,4 @@ TEST(MszipEncoder, BlocksStayWithinTheFormatLimit) {
 }
 
 }  // namespace
-}  // namespace cab::testing
+}  // namespace cab::test

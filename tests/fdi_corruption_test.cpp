@@ -7,57 +7,16 @@
 #include <filesystem>
 #include <set>
 
-#include "fci_test_util.h"
-#include "fdi_test_util.h"
+#include "cab_test_util.h"
 
 namespace {
 
-using namespace fdi_test;
+using namespace cab::test;
 
 constexpr uint32_t kLargestExtracted = 4 << 20;  // bigger files are skipped to keep runs short
 // Large cabinets take long to decode and add little: they get fewer mutations.
 constexpr size_t kLargeCabinet = 256 * 1024;
 constexpr size_t kFlipsPerFile = 20, kFlipsPerLargeFile = 6;
-
-// Recomputes every non-zero CFDATA checksum reachable from the folder table, so that damage in a
-// block's bytes reaches the decoder instead of stopping at the checksum.
-void RefreshChecksums(Bytes &b) {
-    if (b.size() < cab::kHeaderFixedSize)
-        return;
-    uint16_t flags = cab::LoadLe16(&b[0x1E]);
-    size_t pos = cab::kHeaderFixedSize;
-    uint16_t header_res = 0;
-    uint8_t folder_res = 0, data_res = 0;
-    if (flags & cab::kFlagReservePresent) {
-        if (b.size() < pos + 4)
-            return;
-        header_res = cab::LoadLe16(&b[pos]);
-        folder_res = b[pos + 2];
-        data_res = b[pos + 3];
-        pos += 4 + header_res;
-    }
-    for (int names = ((flags & 1) ? 2 : 0) + ((flags & 2) ? 2 : 0); names > 0; --names) {
-        while (pos < b.size() && b[pos] != 0)
-            ++pos;
-        ++pos;
-    }
-    uint16_t folders = cab::LoadLe16(&b[0x1A]);
-    for (uint16_t f = 0; f < folders && pos + 8 <= b.size(); ++f, pos += 8 + folder_res) {
-        size_t at = cab::LoadLe32(&b[pos]);
-        uint16_t blocks = cab::LoadLe16(&b[pos + 4]);
-        for (uint16_t k = 0; k < blocks && at + 8 + data_res <= b.size(); ++k) {
-            uint16_t cb_data = cab::LoadLe16(&b[at + 4]);
-            uint16_t cb_uncomp = cab::LoadLe16(&b[at + 6]);
-            size_t payload = at + 8 + data_res;
-            if (payload + cb_data > b.size())
-                break;
-            if (cab::LoadLe32(&b[at]) != 0) {
-                cab::StoreLe32(&b[at], cab::DataBlockChecksum(&b[payload], cb_data, cb_uncomp));
-            }
-            at = payload + cb_data;
-        }
-    }
-}
 
 struct Tally {
     size_t runs = 0, succeeded = 0;
@@ -109,7 +68,8 @@ void RunOnce(const std::vector<std::pair<std::string, Bytes>> &files, Tally *tal
 }
 
 // Mutates `files[index]` in every way the suite knows and runs each result.
-void Mutate(std::vector<std::pair<std::string, Bytes>> files, size_t index, Tally *tally) {
+void Mutate(std::vector<std::pair<std::string, Bytes>> files, size_t index, Tally *tally,
+            size_t spread_flips = 0) {
     const Bytes original = files[index].second;
     const std::string name = files[index].first;
     const size_t n = original.size();
@@ -124,23 +84,23 @@ void Mutate(std::vector<std::pair<std::string, Bytes>> files, size_t index, Tall
     for (size_t cut : cuts) {
         if (cut >= n)
             continue;
-        files[index].second.assign(original.begin(), original.begin() + cut);
+        files[index].second = Cut(original, cut);
         RunOnce(files, tally, name + " cut at " + std::to_string(cut));
     }
     std::set<size_t> flips;
     for (size_t i = 0; i < 64 && i < n; i += 3)
         flips.insert(i);  // header fields
-    for (size_t i = 0; i < kFlipsPerFile && n > 0; ++i)
-        flips.insert(i * n / kFlipsPerFile + i % 7);
+    const size_t spread = spread_flips ? spread_flips : large ? kFlipsPerLargeFile : kFlipsPerFile;
+    for (size_t i = 0; i < spread && n > 0; ++i)
+        flips.insert(i * n / spread + i % 7);
     size_t k = 0;
     for (size_t at : flips) {
         if (at >= n)
             continue;
-        files[index].second = original;
-        files[index].second[at] ^= uint8_t(1u << (k++ % 8));
+        files[index].second = Flip(original, at, int(k++ % 8));
         RunOnce(files, tally, name + " flip at " + std::to_string(at));
-        if (at >= 64 && k % 2 == 0) {
-            RefreshChecksums(files[index].second);
+        if (at >= 64 && (spread_flips || k % 2 == 0)) {
+            FixChecksums(files[index].second);
             RunOnce(files, tally, name + " flip at " + std::to_string(at) + ", checksums fixed");
         }
     }
@@ -163,6 +123,26 @@ TEST(FdiCorruption, CorpusCabinetsSurviveTruncationAndBitFlips) {
     printf("%zu runs over %zu cabinets, %zu succeeded, %zu distinct errors\n", tally.runs, cabinets,
            tally.succeeded, tally.errors.size());
     EXPECT_GE(tally.errors.size(), 4u) << "damage should reach several failure paths";
+}
+
+// LZX and Quantum streams of every block type and window size in the corpus, flipped in many more
+// places with the checksums made right, so that the damage reaches the decoders' trees and tokens.
+TEST(FdiCorruption, LzxAndQuantumStreamsSurviveDenseDamage) {
+    Tally tally;
+    for (const char *cab : {
+             "sevenzipjbinding/simple/simple1.dat.1.cab",  // empty length tree
+             "sevenzipjbinding/simple/simple2.dat.2.cab",  // aligned blocks, window 21
+             "sevenzipjbinding/simple/simple5.dat.1.cab",  // uncompressed block
+             "libarchive/test_read_format_cab_3.cab",      // aligned blocks, window 18
+             "libarchive/test_read_format_cab_lzx_e8.cab",
+             "file-type/fixture.cab",             // x86 code, E8 on, 10 frames
+             "libmspack/cabd/mszip_lzx_qtm.cab",  // Quantum too
+             "libmspack/cabextract-bugs/cve-2010-2801-qtm-flush.cab",
+         }) {
+        std::string path = std::string(CABMGR_CORPUS_DIR) + "/" + cab;
+        Mutate({{"x.cab", ReadDiskFile(path)}}, 0, &tally, 120);
+    }
+    EXPECT_GE(tally.errors.size(), 2u);
 }
 
 TEST(FdiCorruption, CraftedCabinetsAndSetsSurviveDamage) {
@@ -188,9 +168,9 @@ TEST(FdiCorruption, CraftedCabinetsAndSetsSurviveDamage) {
 // Cabinets the engine's own writer makes: one with stored and MSZIP folders, and a spanning set
 // whose folder runs over several cabinets. Each reads back first, then survives damage.
 TEST(FdiCorruption, WriterCabinetsSurviveDamage) {
-    using cab::testing::CompressibleBytes;
-    using cab::testing::FciHarness;
-    using cab::testing::RandomBytes;
+    using cab::test::CompressibleBytes;
+    using cab::test::FciHarness;
+    using cab::test::RandomBytes;
     FciHarness h("fdi_corruption");
     std::vector<std::pair<std::string, std::string>> inputs = {
         {"a.txt", CompressibleBytes(20000, 1)},
@@ -216,20 +196,10 @@ TEST(FdiCorruption, WriterCabinetsSurviveDamage) {
     for (const auto &n : names)
         files.push_back({n, ReadDiskFile(h.Cabinet(n).string())});
 
-    // Undamaged, the set reads back whole, FDICopy after FDICopy.
-    Fs().Reset();
-    for (const auto &[n, bytes] : files)
-        Fs().files["c/" + n] = bytes;
-    ERF erf = {};
-    HFDI hfdi = CreateMemFdi(&erf);
-    std::map<std::string, std::string> got;
-    for (const auto &[n, bytes] : files) {
-        Recorder r;
-        ASSERT_TRUE(Copy(hfdi, n, "c/", &r)) << n << " " << erf.erfOper;
-        for (const auto &f : r.files)
-            got[f.name] = std::string(f.data.begin(), f.data.end());
-    }
-    FDIDestroy(hfdi);
+    // Undamaged, the set reads back whole.
+    std::string error;
+    auto got = FdiReadSet(h.Cabinet(), &error);
+    EXPECT_EQ(error, "");
     for (const auto &[n, bytes] : inputs)
         EXPECT_EQ(got[n], bytes) << n;
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "fdi_test_util.h"
+#include "cab_test_util.h"
 #include "fuzz/fdi_fuzzer.cpp"
 
 namespace {
@@ -22,7 +22,7 @@ TEST(FdiFuzzReplay, RunsTheTargetOverTheCorpusAndRegressions) {
     if (fs::is_directory(saved)) {
         for (const auto &e : fs::directory_iterator(saved)) {
             // Saved inputs already carry their parameter byte.
-            fdi_test::Bytes b = fdi_test::ReadDiskFile(e.path().string());
+            cab::test::Bytes b = cab::test::ReadDiskFile(e.path().string());
             LLVMFuzzerTestOneInput(b.data(), b.size());
             ++regressions;
         }
@@ -30,7 +30,7 @@ TEST(FdiFuzzReplay, RunsTheTargetOverTheCorpusAndRegressions) {
     const uint8_t params[] = {0x00, 0x01, 0x03, 0x0C, 0x45, 0x8F};
     for (const auto &path : inputs) {
         // The parameter byte goes in front of the cabinet.
-        fdi_test::Bytes input = fdi_test::ReadDiskFile(path.string());
+        cab::test::Bytes input = cab::test::ReadDiskFile(path.string());
         input.insert(input.begin(), 0);
         for (uint8_t p : params) {
             input[0] = p;

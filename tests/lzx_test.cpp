@@ -99,8 +99,8 @@ TEST(LzxDecoder, E8ReversalStopsTenBytesBeforeFrameEnd) {
         f[at] = 0xE8;
         StoreLe32(f.data() + at + 1, operand);
     };
-    put_call(frame1, 32768 - 11, 40000);  // last translated position: 40000 - 32757
-    put_call(frame1, 32768 - 5, 5);       // beyond the scan limit
+    put_call(frame1, 32768 - 16, 40000);  // translated: 40000 - 32752
+    put_call(frame1, 32768 - 10, 5);      // first position past the scan limit
     put_call(frame2, 0, 32768 + 100);     // frame offset counts: 100
     put_call(frame2, 21, 7);              // 32 - 10 = 22 > 21: translated, -32789 + 7
     StreamWriter w;
@@ -118,8 +118,8 @@ TEST(LzxDecoder, E8ReversalStopsTenBytesBeforeFrameEnd) {
     auto decoder = Window(15);
     std::vector<uint8_t> out1 = Decode(*decoder, in1, 32768);
     std::vector<uint8_t> out2 = Decode(*decoder, in2, 32);
-    EXPECT_EQ(LoadLe32(out1.data() + 32768 - 10), 40000u - (32768 - 11));
-    EXPECT_EQ(LoadLe32(out1.data() + 32768 - 4), 5u);
+    EXPECT_EQ(LoadLe32(out1.data() + 32768 - 15), 40000u - (32768 - 16));
+    EXPECT_EQ(LoadLe32(out1.data() + 32768 - 9), 5u);
     EXPECT_EQ(LoadLe32(out2.data() + 1), 100u);
     EXPECT_EQ(LoadLe32(out2.data() + 22), uint32_t(7 - (32768 + 21)));
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <new>
 #include <random>
@@ -782,6 +783,13 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SetFilesCount failed");
         goto Done;
+    }
+
+    // The records the extraction appends, allocated once rather than regrown (and every record
+    // copied again) as files arrive; if that fails, growing as they come still works.
+    try {
+        m_vecFiles.reserve(m_vecFiles.size() + size_t(m_cTotalFiles > 0 ? m_cTotalFiles : 0));
+    } catch (const std::exception &) {
     }
 
     memset(&m_erf, 0, sizeof(m_erf));

@@ -19,7 +19,6 @@ namespace {
 
 std::atomic<unsigned> g_thread_count{0};
 constexpr unsigned kMaxThreads = 64;
-constexpr size_t kSlotsPerThread = 2;
 
 unsigned ResolveThreadCount() {
     unsigned n = g_thread_count.load();
@@ -129,7 +128,7 @@ bool BlockQueue::Init() {
     }
     unsigned threads = ResolveThreadCount();
     try {
-        impl->slots.resize(threads == 1 ? 1 : threads * kSlotsPerThread);
+        impl->slots.resize(threads == 1 ? 1 : threads * kFciSlotsPerThread);
         for (auto &slot : impl->slots) {
             slot.input.reset(new uint8_t[2 * 32768]);
             slot.output.reset(new uint8_t[kMszipMaxPayload]);

@@ -585,6 +585,10 @@ bool FciWriter::PlaceBlock(const CompressedBlock &block) {
          (status_ == nullptr || status_(statusFile, block.size, block.uncompressed, cb_.pv) != -1 ||
           Fail(FCIERR_USER_ABORT));
     ok = ok && PlaceRecord(block.payload, block.size, block.uncompressed, block.start);
+    if (!ok && snap_active_ && blocks_placed_ < snap_.blocks_before) {
+        // Compressed after its file was accepted: that file is lost, not the one being added.
+        snap_.earlier_failed = true;
+    }
     blocks_.Pop();
     ++blocks_placed_;
     folder_compressed_ += block.size;
@@ -764,7 +768,7 @@ bool FciWriter::Undo() {
     blocks_placed_ += blocks_.InFlight();
     blocks_.Clear();
     *perf_ = error;
-    if (!ok || cabinets_written_ != snap_.cabinets_written) {
+    if (!ok || snap_.earlier_failed || cabinets_written_ != snap_.cabinets_written) {
         return FailStuck();
     }
     last_record_.valid = false;

@@ -75,6 +75,7 @@ private:
         uint32_t history;
         uint64_t blocks_before;  // blocks submitted before the file
         bool buffers_saved;
+        bool earlier_failed;  // a block of an accepted file could not be placed
     };
 
     FciWriter(PERF perf, const FciCallbacks &callbacks, const CCAB &ccab);

@@ -98,7 +98,7 @@ struct BlockQueue::Impl {
             lock.lock();
             slot.out_size = out;
             slot.done = true;
-            done_cv.notify_all();
+            done_cv.notify_one();  // only the caller waits
         }
     }
 };

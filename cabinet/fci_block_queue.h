@@ -48,8 +48,9 @@ private:
     Impl *impl_ = nullptr;
 };
 
-// Blocks in flight per worker thread; each slot holds about 96 KiB.
-constexpr size_t kFciSlotsPerThread = 2;
+// Blocks in flight per worker thread: with fewer, workers idle while the caller waits for the
+// oldest block. Each slot holds about 96 KiB.
+constexpr size_t kFciSlotsPerThread = 8;
 
 // Number of compression threads for writers created from now on; 0 = one per core (the default,
 // also taken from CABMGR_FCI_THREADS when set). For tests and benchmarks.

@@ -10,6 +10,8 @@
 //
 // A failed FCIAddFile is undone (the file leaves no trace) unless a cabinet was written while it
 // was being added; a failure that cannot be undone makes every later call fail with the same error.
+// A block still being compressed when FCIAddFile returns can fail in the next call (FCIAddFile or a
+// flush); its file was accepted and cannot be taken back, so that failure stops the writer too.
 #pragma once
 
 #include <cstdint>

@@ -9,8 +9,8 @@ namespace cab {
 
 enum class DecodeStatus {
     kOk,
-    kBadData,    // malformed stream or wrong output size: FDIERROR_MDI_FAIL
-    kNoMemory,   // FDIERROR_ALLOC_FAIL
+    kBadData,   // malformed stream or wrong output size: FDIERROR_MDI_FAIL
+    kNoMemory,  // FDIERROR_ALLOC_FAIL
 };
 
 // Decodes the CFDATA blocks of one folder in order. A decoder keeps whatever history its method
@@ -28,6 +28,34 @@ public:
     // writes outside the two ranges, whatever the input.
     virtual DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
                                      size_t out_size) = 0;
+};
+
+// A decoder whose state cannot be trusted after a bad block: every later block of the folder
+// fails too, until Reset() starts the next folder.
+class FrameDecoder : public BlockDecoder {
+public:
+    void Reset() final {
+        failed_ = false;
+        ResetState();
+    }
+
+    DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
+                             size_t out_size) final {
+        if (failed_) {
+            return DecodeStatus::kBadData;
+        }
+        DecodeStatus status = DecodeFrame(in, in_size, out, out_size);
+        failed_ = status != DecodeStatus::kOk;
+        return status;
+    }
+
+protected:
+    virtual void ResetState() = 0;
+    virtual DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out,
+                                     size_t out_size) = 0;
+
+private:
+    bool failed_ = false;
 };
 
 enum class CreateStatus {

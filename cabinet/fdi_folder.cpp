@@ -137,6 +137,14 @@ FDIERROR FolderReader::DecodeBatch(uint64_t wanted) {
 }
 
 FDIERROR FolderReader::Skip(uint64_t size) {
+    return Consume(size, 0, false);
+}
+
+FDIERROR FolderReader::CopyTo(INT_PTR hf, uint32_t size) {
+    return Consume(size, hf, true);
+}
+
+FDIERROR FolderReader::Consume(uint64_t size, INT_PTR hf, bool write) {
     while (size > 0) {
         if (out_begin_ == out_end_) {
             FDIERROR err = DecodeBatch(size);
@@ -149,33 +157,12 @@ FDIERROR FolderReader::Skip(uint64_t size) {
         if (take > size) {
             take = size_t(size);
         }
-        out_begin_ += take;
-        pos_ += take;
-        size -= take;
-    }
-    return FDIERROR_NONE;
-}
-
-FDIERROR FolderReader::CopyTo(INT_PTR hf, uint32_t size) {
-    while (size > 0) {
-        if (out_begin_ == out_end_) {
-            FDIERROR err = DecodeBatch(size);
-            if (err != FDIERROR_NONE) {
-                active_ = false;
-                return err;
-            }
-        }
-        size_t take = out_end_ - out_begin_;
-        if (take > size) {
-            take = size;
-        }
-        UINT written = callbacks_->write(hf, out_.data() + out_begin_, UINT(take));
-        if (written != UINT(take)) {
+        if (write && callbacks_->write(hf, out_.data() + out_begin_, UINT(take)) != UINT(take)) {
             return FDIERROR_TARGET_FILE;
         }
         out_begin_ += take;
         pos_ += take;
-        size -= uint32_t(take);
+        size -= take;
     }
     return FDIERROR_NONE;
 }

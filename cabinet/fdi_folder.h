@@ -44,6 +44,8 @@ public:
     FDIERROR CopyTo(INT_PTR hf, uint32_t size);
 
 private:
+    // Decodes `size` bytes, writing them to `hf` when `write`, dropping them otherwise.
+    FDIERROR Consume(uint64_t size, INT_PTR hf, bool write);
     FDIERROR DecodeBatch(uint64_t wanted);
     FDIERROR ReadBlock(const uint8_t **data, size_t *size, uint16_t *cb_uncomp);
 

@@ -208,7 +208,7 @@ using MainTree = HuffmanCode<11, kMaxMainElements>;
 using LengthTree = HuffmanCode<9, kLengthElements>;
 using AlignedTree = HuffmanCode<7, kAlignedElements>;
 
-class LzxDecoder final : public BlockDecoder {
+class LzxDecoder final : public FrameDecoder {
 public:
     explicit LzxDecoder(int window_bits)
         : window_size_(1u << window_bits),
@@ -220,7 +220,7 @@ public:
         return window_ != nullptr;
     }
 
-    void Reset() override {
+    void ResetState() override {
         pos_ = 0;
         r0_ = r1_ = r2_ = 1;
         header_read_ = false;
@@ -230,23 +230,13 @@ public:
         block_remaining_ = 0;
         stream_offset_ = 0;
         finished_ = false;
-        failed_ = false;
         std::memset(main_len_, 0, sizeof(main_len_));
         std::memset(length_len_, 0, sizeof(length_len_));
     }
 
-    DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
-                             size_t out_size) override {
-        // After a failure the state is not trusted until the next folder starts.
-        if (failed_)
-            return DecodeStatus::kBadData;
-        DecodeStatus status = DecodeFrame(in, in_size, out, out_size);
-        failed_ = status != DecodeStatus::kOk;
-        return status;
-    }
-
 private:
-    DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out, size_t out_size);
+    DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out,
+                             size_t out_size) override;
     bool ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_size, size_t *cursor,
                          bool *byte_mode);
     bool ReadLengths(BitReader &br, uint8_t *lengths, int first, int end);
@@ -269,8 +259,7 @@ private:
     int block_type_ = kNoBlock;
     uint32_t block_remaining_ = 0;
     uint64_t stream_offset_ = 0;  // folder-stream offset of the current CFDATA's first byte
-    bool failed_ = false;
-    bool finished_ = false;  // a short (final) frame was seen
+    bool finished_ = false;       // a short (final) frame was seen
 
     uint8_t main_len_[kMaxMainElements] = {};
     uint8_t length_len_[kLengthElements] = {};

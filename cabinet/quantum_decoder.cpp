@@ -168,7 +168,7 @@ private:
     uint32_t low_ = 0, high_ = 0xFFFF, code_ = 0;
 };
 
-class QuantumDecoder final : public BlockDecoder {
+class QuantumDecoder final : public FrameDecoder {
 public:
     explicit QuantumDecoder(int window_bits)
         : window_bits_(window_bits),
@@ -182,10 +182,9 @@ public:
         return window_ != nullptr;
     }
 
-    void Reset() override {
+    void ResetState() override {
         pos_ = 0;
         finished_ = false;
-        failed_ = false;
         selector_.Init(0, 7);
         for (int i = 0; i < 4; ++i)
             literal_[i].Init(64 * i, 64);
@@ -195,18 +194,9 @@ public:
         length_.Init(0, kLengthSlots);
     }
 
-    DecodeStatus DecodeBlock(const uint8_t *in, size_t in_size, uint8_t *out,
-                             size_t out_size) override {
-        // After a failure the state is not trusted until the next folder starts.
-        if (failed_)
-            return DecodeStatus::kBadData;
-        DecodeStatus status = DecodeFrame(in, in_size, out, out_size);
-        failed_ = status != DecodeStatus::kOk;
-        return status;
-    }
-
 private:
-    DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out, size_t out_size);
+    DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out,
+                             size_t out_size) override;
 
     const int window_bits_;
     const uint32_t window_size_;
@@ -214,7 +204,6 @@ private:
     const uint32_t buffer_mask_;
     std::unique_ptr<uint8_t[]> window_;
     uint64_t pos_ = 0;
-    bool failed_ = false;
     bool finished_ = false;
     Model selector_, literal_[4], position4_, position5_, position6_, length_;
 };

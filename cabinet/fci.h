@@ -2,7 +2,7 @@
 // Cabinet API, so code written against that API compiles unchanged.
 #pragma once
 
-#include "cabinet/fdi_fci_types.h"
+#include "fdi_fci_types.h"
 
 // How this engine uses the callbacks:
 // - cabinets are opened with _O_BINARY | _O_CREAT | _O_TRUNC | _O_RDWR, temporary files with
@@ -94,9 +94,9 @@ typedef int(DIAMONDAPI *PFNFCIFILEPLACED)(PCCAB pccab, char *pszFile, long cbFil
 
 typedef INT_PTR(DIAMONDAPI *PFNFCIGETOPENINFO)(char *pszName, USHORT *pdate, USHORT *ptime,
                                                USHORT *pattribs, int *err, void *pv);
-#define FNFCIGETOPENINFO(fn)                                                               \
-    INT_PTR DIAMONDAPI fn(char *pszName, USHORT *pdate, USHORT *ptime, USHORT *pattribs, \
-                          int *err, void *pv)
+#define FNFCIGETOPENINFO(fn)                                                                       \
+    INT_PTR DIAMONDAPI fn(char *pszName, USHORT *pdate, USHORT *ptime, USHORT *pattribs, int *err, \
+                          void *pv)
 
 typedef long(DIAMONDAPI *PFNFCISTATUS)(UINT typeStatus, ULONG cb1, ULONG cb2, void *pv);
 #define FNFCISTATUS(fn) long DIAMONDAPI fn(UINT typeStatus, ULONG cb1, ULONG cb2, void *pv)
@@ -120,8 +120,7 @@ CABINET_API BOOL DIAMONDAPI FCIAddFile(HFCI hfci, LPSTR pszSourceFile, LPSTR psz
                                        TCOMP typeCompress);
 
 CABINET_API BOOL DIAMONDAPI FCIFlushCabinet(HFCI hfci, BOOL fGetNextCab,
-                                            PFNFCIGETNEXTCABINET pfnfcignc,
-                                            PFNFCISTATUS pfnfcis);
+                                            PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis);
 
 CABINET_API BOOL DIAMONDAPI FCIFlushFolder(HFCI hfci, PFNFCIGETNEXTCABINET pfnfcignc,
                                            PFNFCISTATUS pfnfcis);

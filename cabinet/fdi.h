@@ -2,7 +2,7 @@
 // Cabinet API, so code written against that API compiles unchanged.
 #pragma once
 
-#include "cabinet/fdi_fci_types.h"
+#include "fdi_fci_types.h"
 
 typedef void *HFDI;
 

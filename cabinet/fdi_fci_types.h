@@ -1,7 +1,7 @@
 // Types and constants shared by the FCI and FDI declarations.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "../platform/wintypes.h"
 
 #ifndef DIAMONDAPI
 #define DIAMONDAPI

@@ -18,7 +18,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/shell.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 #include "utils/utils.h"
 
 namespace cab {

@@ -6,7 +6,7 @@
 
 #include "platform/crt.h"
 #include "platform/errors.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 // Built ahead of ordinary static objects, so that their constructors may report too.
 CDPFLogFile g_dpfLogFile __attribute__((init_priority(101)));

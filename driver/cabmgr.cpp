@@ -8,7 +8,7 @@
 #include "cabmanager/CabManager.h"
 #include "driver/exit_status.h"
 #include "driver/progress_bar.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "platform/errors.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 namespace {
 

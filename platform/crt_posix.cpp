@@ -5,7 +5,7 @@
 #include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 FILE *_wfopen(const wchar_t *filename, const wchar_t *mode) {
     std::string name;

@@ -22,7 +22,7 @@
 #include <string_view>
 
 #include "platform/errors.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 namespace cab {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/shell.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // Widths follow the Windows LLP64 model: ULONG, UINT and long-as-written-by-Windows are 32-bit.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -47,9 +47,9 @@ typedef void *HWND;
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 
 #define FACILITY_WIN32 7
-inline HRESULT HRESULT_FROM_WIN32(DWORD x) {
+static inline HRESULT HRESULT_FROM_WIN32(DWORD x) {
     return (HRESULT)(x) <= 0 ? (HRESULT)(x)
-                             : (HRESULT)(((x) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
+                             : (HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
 }
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)

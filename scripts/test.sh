@@ -17,13 +17,13 @@ build() {  # build DIR CMAKE-ARGS...
 }
 
 echo "== normal build and tests"
-build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCABMGR_WERROR=ON
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
 if [ -f fuzz/CMakeLists.txt ]; then
     echo "== fuzzing (bounded)"
     build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-        -DCMAKE_CXX_COMPILER=clang++ -DCABMGR_FUZZ=ON -DCABMGR_TESTS=OFF
+        -DCMAKE_CXX_COMPILER=clang++ -DCABMGR_FUZZ=ON -DCABMGR_WERROR=ON
     bash fuzz/run.sh build/fuzz "${CABMGR_FUZZ_SECONDS:-60}"
 fi
 
@@ -33,6 +33,6 @@ if [ -f bench/run.sh ]; then
 fi
 
 echo "== sanitizer build and tests"
-build build/asan -DCMAKE_BUILD_TYPE=Debug -DCABMGR_SANITIZE=ON
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DCABMGR_SANITIZE=ON -DCABMGR_WERROR=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"

@@ -1,4 +1,4 @@
-#include "cabinet/cab_format.h"
+#include "cabinet/format/cab_format.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,8 @@ namespace {
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
     std::vector<uint8_t> v;
-    for (int b : list) v.push_back(uint8_t(b));
+    for (int b : list)
+        v.push_back(uint8_t(b));
     return v;
 }
 
@@ -36,13 +37,16 @@ TEST(Checksum, MatchesReferenceVectors) {
 // The wide inner loop must agree with word-by-word folding at every length and alignment.
 TEST(Checksum, WideLoopAgreesWithWordLoop) {
     std::vector<uint8_t> buf(100);
-    for (size_t i = 0; i < buf.size(); ++i) buf[i] = uint8_t(i * 37 + 11);
+    for (size_t i = 0; i < buf.size(); ++i)
+        buf[i] = uint8_t(i * 37 + 11);
     for (size_t off = 0; off < 4; ++off) {
         for (size_t n = 0; n + off <= buf.size(); ++n) {
             uint32_t acc = 0;
             size_t w = 0;
-            for (; w + 4 <= n; w += 4) acc ^= cab::LoadLe32(&buf[off + w]);
-            for (size_t k = w; k < n; ++k) acc ^= uint32_t(buf[off + k]) << (8 * (n - 1 - k));
+            for (; w + 4 <= n; w += 4)
+                acc ^= cab::LoadLe32(&buf[off + w]);
+            for (size_t k = w; k < n; ++k)
+                acc ^= uint32_t(buf[off + k]) << (8 * (n - 1 - k));
             EXPECT_EQ(cab::Checksum(&buf[off], n, 0), acc) << off << " " << n;
         }
     }

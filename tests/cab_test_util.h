@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "cabinet/cab_format.h"
 #include "cabinet/fci.h"
 #include "cabinet/fdi.h"
+#include "cabinet/format/cab_format.h"
 
 namespace cab::test {
 

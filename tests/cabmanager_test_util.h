@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cabmanager/CabManager.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 namespace cab::test {
 

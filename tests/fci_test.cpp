@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "cab_test_util.h"
-#include "cabinet/cab_format.h"
-#include "cabinet/fci_block_queue.h"
-#include "cabinet/mszip_encoder.h"
+#include "cabinet/codec/mszip_encoder.h"
+#include "cabinet/format/cab_format.h"
+#include "cabinet/writer/fci_block_queue.h"
 
 #include <zlib.h>
 

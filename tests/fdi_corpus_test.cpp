@@ -12,8 +12,8 @@
 #include <sstream>
 
 #include "cab_test_util.h"
-#include "cabinet/codec.h"
-#include "cabinet/fdi_names.h"
+#include "cabinet/codec/codec.h"
+#include "cabinet/reader/fdi_names.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "cab_test_util.h"
-#include "cabinet/fdi_mszip.h"
+#include "cabinet/codec/mszip_decoder.h"
 
 namespace {
 

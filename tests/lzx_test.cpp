@@ -3,9 +3,9 @@
 // Corpus streams are checked end to end, and under damage, by the FDI suites.
 #include <gtest/gtest.h>
 
-#include "cabinet/cab_format.h"
-#include "cabinet/codec.h"
+#include "cabinet/codec/codec.h"
 #include "cabinet/fdi_fci_types.h"
+#include "cabinet/format/cab_format.h"
 
 namespace cab::test {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "platform/errors.h"
 #include "platform/shell.h"
-#include "platform/strings.h"
 #include "platform/sync.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 

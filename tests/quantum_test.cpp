@@ -2,7 +2,7 @@
 // damage, by the FDI suites.
 #include <gtest/gtest.h>
 
-#include "cabinet/codec.h"
+#include "cabinet/codec/codec.h"
 
 namespace cab::test {
 namespace {

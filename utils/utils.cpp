@@ -10,7 +10,7 @@
 #include "diagnostics/dpf.h"
 #include "platform/errors.h"
 #include "platform/shell.h"
-#include "platform/strings.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "cabinet/codec.h"
+#include "cabinet/codec/codec.h"
 
 namespace cab {
 

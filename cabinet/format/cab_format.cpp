@@ -1,4 +1,4 @@
-#include "cabinet/cab_format.h"
+#include "cabinet/format/cab_format.h"
 
 #include <bit>
 #include <cassert>

@@ -2,9 +2,9 @@
 // the files the caller asks for, and follows a folder into the next cabinets of a set.
 #pragma once
 
-#include "cabinet/fdi_cabinet.h"
-#include "cabinet/fdi_folder.h"
-#include "cabinet/fdi_io.h"
+#include "cabinet/reader/fdi_cabinet.h"
+#include "cabinet/reader/fdi_folder.h"
+#include "cabinet/reader/fdi_io.h"
 
 namespace cab {
 

@@ -1,4 +1,4 @@
-#include "cabinet/fdi_names.h"
+#include "cabinet/reader/fdi_names.h"
 
 namespace cab {
 

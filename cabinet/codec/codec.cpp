@@ -1,4 +1,4 @@
-#include "cabinet/codec.h"
+#include "cabinet/codec/codec.h"
 
 #include "cabinet/fdi_fci_types.h"
 

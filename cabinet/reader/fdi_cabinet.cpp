@@ -1,8 +1,8 @@
-#include "cabinet/fdi_cabinet.h"
+#include "cabinet/reader/fdi_cabinet.h"
 
 #include <cstring>
 
-#include "cabinet/fdi_names.h"
+#include "cabinet/reader/fdi_names.h"
 
 namespace cab {
 

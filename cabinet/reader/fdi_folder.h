@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "cabinet/codec.h"
-#include "cabinet/fdi_cabinet.h"
-#include "cabinet/fdi_io.h"
+#include "cabinet/codec/codec.h"
+#include "cabinet/reader/fdi_cabinet.h"
+#include "cabinet/reader/fdi_io.h"
 
 namespace cab {
 

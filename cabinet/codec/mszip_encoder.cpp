@@ -1,4 +1,4 @@
-#include "cabinet/mszip_encoder.h"
+#include "cabinet/codec/mszip_encoder.h"
 
 #include <zlib.h>
 

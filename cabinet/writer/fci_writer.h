@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "cabinet/cab_format.h"
 #include "cabinet/fci.h"
-#include "cabinet/fci_block_queue.h"
+#include "cabinet/format/cab_format.h"
+#include "cabinet/writer/fci_block_queue.h"
 
 namespace cab {
 

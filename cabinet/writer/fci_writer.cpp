@@ -1,10 +1,10 @@
-#include "cabinet/fci_writer.h"
+#include "cabinet/writer/fci_writer.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "cabinet/mszip_encoder.h"
+#include "cabinet/codec/mszip_encoder.h"
 
 namespace cab {
 

@@ -1,7 +1,7 @@
 #include <cstring>
 #include <new>
 
-#include "cabinet/codec.h"
+#include "cabinet/codec/codec.h"
 
 namespace cab {
 

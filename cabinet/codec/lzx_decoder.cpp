@@ -11,8 +11,8 @@
 #include <cstring>
 #include <new>
 
-#include "cabinet/cab_format.h"
-#include "cabinet/codec.h"
+#include "cabinet/codec/codec.h"
+#include "cabinet/format/cab_format.h"
 
 namespace cab {
 namespace {

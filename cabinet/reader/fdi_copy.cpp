@@ -1,4 +1,4 @@
-#include "cabinet/fdi_copy.h"
+#include "cabinet/reader/fdi_copy.h"
 
 #include <cstring>
 

@@ -23,11 +23,11 @@ inline constexpr uint16_t kFolderContinuedFromPrev = 0xFFFD;
 inline constexpr uint16_t kFolderContinuedToNext = 0xFFFE;
 inline constexpr uint16_t kFolderContinuedPrevAndNext = 0xFFFF;
 
-inline constexpr size_t kHeaderFixedSize = 36;    // without the optional reserve-size fields
+inline constexpr size_t kHeaderFixedSize = 36;  // without the optional reserve-size fields
 inline constexpr size_t kHeaderReserveFieldsSize = 4;
-inline constexpr size_t kFolderFixedSize = 8;     // without the folder reserve
-inline constexpr size_t kFileFixedSize = 16;      // without the name
-inline constexpr size_t kDataFixedSize = 8;       // without the data reserve
+inline constexpr size_t kFolderFixedSize = 8;  // without the folder reserve
+inline constexpr size_t kFileFixedSize = 16;   // without the name
+inline constexpr size_t kDataFixedSize = 8;    // without the data reserve
 
 inline constexpr uint32_t kMaxHeaderReserve = 60000;
 inline constexpr uint32_t kMaxFolderReserve = 255;
@@ -40,14 +40,17 @@ inline constexpr uint32_t kMaxFolderSize = 0x7FFF8000;
 inline constexpr uint32_t kMaxCabinetSize = 0x7FFFFFFF;
 inline constexpr uint32_t kMaxEntries = 0xFFFF;  // files or folders per cabinet
 
-inline constexpr uint32_t kBlockSize = 32768;  // uncompressed bytes per CFDATA, except a folder's last
+inline constexpr uint32_t kBlockSize =
+    32768;  // uncompressed bytes per CFDATA, except a folder's last
 inline constexpr uint32_t kMaxStoredBlock = 32768;
 inline constexpr uint32_t kMaxMszipBlock = 32768 + 12;
 inline constexpr uint32_t kMaxLzxBlock = 32768 + 6144;
 inline constexpr uint32_t kMaxAnyBlock = 65535;  // cbData is a u2
 
 // Little-endian field access; callers check bounds before calling.
-inline uint16_t LoadLe16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t LoadLe16(const uint8_t *p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t LoadLe32(const uint8_t *p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }

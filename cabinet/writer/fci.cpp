@@ -1,7 +1,7 @@
 // FCI entry points: argument checks and the C++/C boundary; the work is in fci_writer.cpp.
 #include "cabinet/fci.h"
 
-#include "cabinet/fci_writer.h"
+#include "cabinet/writer/fci_writer.h"
 
 using cab::FciWriter;
 

@@ -4,9 +4,9 @@
 
 #include <new>
 
-#include "cabinet/fdi_cabinet.h"
-#include "cabinet/fdi_copy.h"
-#include "cabinet/fdi_io.h"
+#include "cabinet/reader/fdi_cabinet.h"
+#include "cabinet/reader/fdi_copy.h"
+#include "cabinet/reader/fdi_io.h"
 
 namespace cab {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/strings.h"
+#include "platform/text.h"
 
 namespace {
 

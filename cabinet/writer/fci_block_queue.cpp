@@ -1,4 +1,4 @@
-#include "cabinet/fci_block_queue.h"
+#include "cabinet/writer/fci_block_queue.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "cabinet/codec/mszip_encoder.h"
 #include "cabinet/fdi_fci_types.h"
-#include "cabinet/mszip_encoder.h"
 
 namespace cab {
 

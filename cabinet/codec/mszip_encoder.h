@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cabinet/cab_format.h"
+#include "cabinet/format/cab_format.h"
 
 namespace cab {
 

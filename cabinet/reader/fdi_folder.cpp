@@ -1,4 +1,4 @@
-#include "cabinet/fdi_folder.h"
+#include "cabinet/reader/fdi_folder.h"
 
 #include <cstring>
 

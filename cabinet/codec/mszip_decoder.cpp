@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "cabinet/cab_format.h"
-#include "cabinet/codec.h"
-#include "cabinet/fdi_mszip.h"
+#include "cabinet/codec/codec.h"
+#include "cabinet/codec/mszip_decoder.h"
+#include "cabinet/format/cab_format.h"
 
 #if CABMGR_HAVE_ISAL
 #include <isa-l/igzip_lib.h>

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cabinet/cab_format.h"
-#include "cabinet/fdi_io.h"
+#include "cabinet/format/cab_format.h"
+#include "cabinet/reader/fdi_io.h"
 
 namespace cab {
 

@@ -1,4 +1,4 @@
-#include "cabinet/fdi_io.h"
+#include "cabinet/reader/fdi_io.h"
 
 #include <cstring>
 

@@ -126,6 +126,9 @@ public:
     char szNameInCab[MAX_PATH];
 };
 
+// Default folder threshold of LZX cabinets, in uncompressed bytes.
+inline constexpr ULONG kLzxFolderThreshold = 32u << 20;
+
 // Progress events: 0 file stored (value: percent), 1 file extracted (percent), 2 end of
 // CompressFiles (0), 3 end of DecompressCabFile (0). pvContext is the pointer given when
 // installing.
@@ -175,6 +178,16 @@ public:
                               const wchar_t *pwszFilters, std::wstring *pstrOutFolder);
     // Packs every file of the cabinet set that begins with pwszSourceCab into pwszTargetCab.
     HRESULT CoalesceCabinets(const wchar_t *pwszSourceCab, const wchar_t *pwszTargetCab);
+
+    // Compression of the cabinets written by later CompressFiles calls: tcompTYPE_NONE,
+    // tcompTYPE_MSZIP (the default) or TCOMPfromLZXWindow(15..21); E_INVALIDARG for any other
+    // value, the setting then unchanged. cbFolderThreshold is where the next file starts a new
+    // folder: for LZX, the uncompressed bytes of a folder (folders are compressed in parallel,
+    // one per thread, so smaller folders pack faster and larger ones smaller); for the other
+    // types, its compressed bytes. 0 picks the type's default (for LZX, kLzxFolderThreshold).
+    // SetCabSettings copies it into CCAB.cbFolderThresh.
+    HRESULT SetCompression(TCOMP typeCompress, ULONG cbFolderThreshold = 0);
+    TCOMP GetCompression() const { return m_typeCompress; }
 
     // Installs (or, with null, removes) the progress callback; it runs on the operation's thread.
     void SetProgressCallback(PFNCABPROGRESS pfnProgress, void *pvContext);
@@ -273,6 +286,9 @@ private:
 
     // Folders made or found during the extraction in progress, so each is prepared once.
     std::unordered_set<std::string> m_setPreparedFolders;
+    // Chosen by SetCompression; kept by Initialize.
+    TCOMP m_typeCompress = tcompTYPE_MSZIP;
+    ULONG m_cbFolderThreshold = 0;
     // A source opened and described by CompressFiles before FCIAddFile asks for it; -1 when none.
     int m_hfSource = -1;
     const char *m_pszSourcePath = nullptr;

@@ -429,7 +429,7 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
         }
         BOOL fAdded =
             FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
-                       BridgeFciStatus, BridgeFciGetOpenInfo, tcompTYPE_MSZIP);
+                       BridgeFciStatus, BridgeFciGetOpenInfo, m_typeCompress);
         // Not asked for (a derived FciGetOpenInfo, or FCI failed before opening).
         if (m_hfSource != -1) {
             _close(m_hfSource);
@@ -503,7 +503,7 @@ HRESULT CCabManager::SetCabSettings(const char *pszCabFolder, const char *pszCab
                                     int /*nSettingsParam*/) {
     memset(&m_ccab, 0, sizeof(m_ccab));
     m_ccab.cb = kLargestCabinet;
-    m_ccab.cbFolderThresh = kLargestCabinet;
+    m_ccab.cbFolderThresh = m_cbFolderThreshold != 0 ? m_cbFolderThreshold : kLargestCabinet;
     HRESULT hr = StringCchCopyA(m_ccab.szCabPath, sizeof(m_ccab.szCabPath), pszCabFolder);
     if (SUCCEEDED(hr))
         hr = StringCchCopyA(m_ccab.szCab, sizeof(m_ccab.szCab), pszCabName);
@@ -511,6 +511,20 @@ HRESULT CCabManager::SetCabSettings(const char *pszCabFolder, const char *pszCab
         DPF_FAIL_AT("CCabManager::SetCabSettings", "StringCchCopyA failed");
         return hr;
     }
+    return S_OK;
+}
+
+HRESULT CCabManager::SetCompression(TCOMP typeCompress, ULONG cbFolderThreshold) {
+    bool fLzx = (typeCompress & ~tcompMASK_LZX_WINDOW) == tcompTYPE_LZX;
+    int nWindow = LZXCompressionWindowFromTCOMP(typeCompress);
+    if (!(typeCompress == tcompTYPE_NONE || typeCompress == tcompTYPE_MSZIP ||
+          (fLzx && nWindow >= 15 && nWindow <= 21))) {
+        DPF_FAIL_AT("CCabManager::SetCompression", "Unknown compression type 0x%04X",
+                    unsigned(typeCompress));
+        return E_INVALIDARG;
+    }
+    m_typeCompress = typeCompress;
+    m_cbFolderThreshold = cbFolderThreshold != 0 || !fLzx ? cbFolderThreshold : kLzxFolderThreshold;
     return S_OK;
 }
 

@@ -282,6 +282,27 @@ TEST_F(CabManagerTest, RoundTripKeepsNamesContentTimesAndAttributes) {
     }
 }
 
+// The chosen type reaches every folder; other values are refused and change nothing.
+TEST_F(CabManagerTest, CompressionChoiceReachesTheFolders) {
+    OpenManager manager;
+    for (TCOMP bad : {TCOMP(tcompTYPE_QUANTUM), TCOMP(TCOMPfromLZXWindow(14)),
+                      TCOMP(TCOMPfromLZXWindow(22)), TCOMP(TCOMPfromLZXWindow(21) | 0x10)}) {
+        CapturedReports reports;
+        EXPECT_EQ(manager.SetCompression(bad), E_INVALIDARG) << bad;
+    }
+    EXPECT_EQ(manager.GetCompression(), tcompTYPE_MSZIP);
+    ASSERT_EQ(manager.SetCompression(tcompTYPE_NONE), S_OK);
+    fs::path root = MakeTree("src");
+    Pack(manager, root, dir_ / "none.cab");
+    std::string cab = ReadFile(dir_ / "none.cab");
+    // Stored: the data is all there, in a folder of type 0 (CFFOLDER.typeCompress at 36 + 6).
+    EXPECT_GT(cab.size(), 170017u);
+    EXPECT_EQ(cab[42] | cab[43] << 8, tcompTYPE_NONE);
+    OpenManager unpacker;
+    ASSERT_EQ(Unpack(unpacker, dir_ / "none.cab", dir_ / "out"), S_OK);
+    EXPECT_EQ(ReadTree(dir_ / "out"), ReadTree(root));
+}
+
 // One separator is added to the destination; a trailing backslash counts as one.
 TEST_F(CabManagerTest, ExtractionOverwritesAndAddsOneSeparatorToTheDestination) {
     fs::path cab = PackNames({"a.txt", "sub\\b.txt"}, "two.cab");

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "cabmanager/CabManager.h"
-#include "platform/files.h"
+#include "platform/crt.h"
 
 namespace cab {
 namespace {

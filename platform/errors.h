@@ -39,6 +39,9 @@ void SetLastErrorFromErrno(int err);
 // ANSI code page) does not exist, as Windows tells a missing folder from a missing file.
 void SetLastErrorFromErrno(int err, const char *path);
 
+// Sets errno to err and the last error from it, as a failing C-runtime stand-in leaves both.
+void FailWithErrno(int err);
+
 // HRESULT_FROM_WIN32(code), but E_FAIL when that is not a failure (code 0 or a success code).
 HRESULT HresultFromWin32OrFail(DWORD code);
 

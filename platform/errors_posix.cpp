@@ -190,6 +190,11 @@ void SetLastErrorFromErrno(int err) {
     SetLastError(Win32ErrorFromErrno(err));
 }
 
+void FailWithErrno(int err) {
+    SetLastErrorFromErrno(err);
+    errno = err;
+}
+
 void SetLastErrorFromErrno(int err, const char *path) {
     DWORD code = Win32ErrorFromErrno(err);
     if (err == ENOENT && path != nullptr) {

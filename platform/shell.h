@@ -1,5 +1,5 @@
 // Folder, path and environment stand-ins (SHELL32, SHLWAPI, KERNEL32). Wide paths are handed to
-// the system encoded in the ANSI code page (UTF-8, see platform/strings.h); a path holding a
+// the system encoded in the ANSI code page (UTF-8, see platform/text.h); a path holding a
 // unit that cannot be encoded fails with ERROR_INVALID_NAME instead of naming another file.
 #pragma once
 

@@ -15,7 +15,9 @@
 
 #include "platform/crt.h"
 #include "platform/errors.h"
+#include "platform/file_times.h"
 #include "platform/files.h"
+#include "platform/folder_listing.h"
 
 namespace {
 

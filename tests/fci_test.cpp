@@ -315,13 +315,15 @@ TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {
     ASSERT_TRUE(h.Add(ok, std::string(255, 'n')));
     ASSERT_TRUE(h.Add(ok, "run.exe", tcompTYPE_MSZIP, true));
     ASSERT_TRUE(h.Add(ok, "\xc3\xa9t\xc3\xa9", tcompTYPE_NONE));
+    ASSERT_TRUE(h.Add(ok, "\xe9t\xe9", tcompTYPE_NONE));  // not UTF-8: stored as its bytes
     ASSERT_TRUE(h.Flush());
     auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
     ASSERT_TRUE(cab.ok) << cab.error;
-    ASSERT_EQ(cab.files.size(), 3u);
+    ASSERT_EQ(cab.files.size(), 4u);
     EXPECT_EQ(cab.files[0].szName.size(), 255u);
     EXPECT_EQ(cab.files[1].attribs, _A_ARCH | _A_EXEC);
     EXPECT_EQ(cab.files[2].attribs, _A_ARCH | _A_NAME_IS_UTF);
+    EXPECT_EQ(cab.files[3].attribs, _A_ARCH);
     // The change of compression type started a second folder.
     ASSERT_EQ(cab.folders.size(), 2u);
     EXPECT_EQ(cab.folders[1].rec.typeCompress, tcompTYPE_NONE);

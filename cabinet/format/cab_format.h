@@ -128,6 +128,10 @@ uint32_t Checksum(const uint8_t *data, size_t size, uint32_t seed_value);
 // The CFDATA csum of a block (or block part) whose stored bytes are `data`.
 uint32_t DataBlockChecksum(const uint8_t *data, uint16_t cb_data, uint16_t cb_uncomp);
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. A name written with
+// _A_NAME_IS_UTF must pass it.
+bool IsValidUtf8(const uint8_t *s, size_t size);
+
 // MS-DOS date and time packing (local broken-down time fields).
 inline uint16_t PackDosDate(int year, int month, int day) {
     return uint16_t(((year - 1980) << 9) | (month << 5) | day);

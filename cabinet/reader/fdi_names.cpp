@@ -21,43 +21,6 @@ size_t Utf8Length(uint32_t cp) {
 
 }  // namespace
 
-bool IsValidUtf8(const uint8_t *s, size_t size) {
-    size_t i = 0;
-    while (i < size) {
-        uint8_t b = s[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t cp, min;
-        if ((b & 0xE0) == 0xC0) {
-            extra = 1, cp = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            extra = 2, cp = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            extra = 3, cp = b & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (size - i <= extra) {
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            uint8_t c = s[i + k];
-            if ((c & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 size_t Cp1252Utf8Size(const uint8_t *s, size_t size) {
     size_t n = 0;
     for (size_t i = 0; i < size; ++i) {

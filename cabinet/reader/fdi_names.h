@@ -6,10 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace cab {
+#include "cabinet/format/cab_format.h"
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(const uint8_t *s, size_t size);
+namespace cab {
 
 // Bytes a Windows-1252 string takes in UTF-8 (each byte becomes 1 to 3 bytes).
 size_t Cp1252Utf8Size(const uint8_t *s, size_t size);

@@ -27,13 +27,12 @@ std::string BoundedString(const char *s, size_t capacity) {
     return std::string(s, strnlen(s, capacity));
 }
 
-bool IsPlainAscii(const char *s) {
-    for (; *s != '\0'; ++s) {
-        if (static_cast<unsigned char>(*s) > 0x7F) {
-            return false;
-        }
-    }
-    return true;
+// Other readers show a name flagged as UTF-8 that is not as replacement characters, or refuse
+// it; plain ASCII reads the same either way.
+uint16_t NameFlag(const std::string &name) {
+    auto bytes = reinterpret_cast<const uint8_t *>(name.data());
+    bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return uint8_t(c) < 0x80; });
+    return !ascii && IsValidUtf8(bytes, name.size()) ? _A_NAME_IS_UTF : 0;
 }
 
 bool CabinetNamesValid(const CCAB &ccab) {
@@ -857,9 +856,9 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     entry.cbFile = size;
     entry.date = date;
     entry.time = time;
-    entry.attribs = uint16_t((attribs & kKeptAttributes) | (execute ? _A_EXEC : 0) |
-                             (IsPlainAscii(name) ? 0 : _A_NAME_IS_UTF));
     entry.szName.assign(name, name_size);
+    entry.attribs =
+        uint16_t((attribs & kKeptAttributes) | (execute ? _A_EXEC : 0) | NameFlag(entry.szName));
 
     bool ready = true;
     if (folder_open_ &&

@@ -949,15 +949,16 @@ bool FciWriter::FlushCabinet(bool get_next_cabinet, PFNFCIGETNEXTCABINET get_nex
     if (!CloseFolder()) {
         return FailStuck();
     }
-    if (get_next_cabinet || next_known_) {
+    if (get_next_cabinet) {
         // A cabinet that names a next one must be followed by it, even an empty one.
         if (!FinishCabinetAndContinue()) {
             return FailStuck();
         }
-        if (get_next_cabinet) {
-            return true;
-        }
+        return true;
     }
+    // A next cabinet asked for while the data still seemed not to fit would hold nothing, and
+    // readers refuse a cabinet without folders: this one ends the set.
+    next_known_ = false;
     if (!WriteCabinet()) {
         return FailStuck();
     }

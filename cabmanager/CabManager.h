@@ -129,9 +129,10 @@ public:
 // Default folder threshold of LZX cabinets, in uncompressed bytes.
 inline constexpr ULONG kLzxFolderThreshold = 32u << 20;
 
-// Progress events: 0 file stored (value: percent), 1 file extracted (percent), 2 end of
-// CompressFiles (0), 3 end of DecompressCabFile (0). pvContext is the pointer given when
-// installing.
+// Progress events: 0 file stored (value: percent of files), 1 file extracted (percent of
+// files; sent as the file begins), 2 end of CompressFiles (0), 3 end of DecompressCabFile and of
+// the other operations that read a cabinet (0), 4 bytes stored or extracted (percent of bytes).
+// pvContext is the pointer given when installing.
 typedef void (*PFNCABPROGRESS)(void *pvContext, int nEvent, int nValue);
 
 enum {
@@ -139,7 +140,26 @@ enum {
     CABPROGRESS_FILE_EXTRACTED = 1,
     CABPROGRESS_COMPRESS_DONE = 2,
     CABPROGRESS_DECOMPRESS_DONE = 3,
+    CABPROGRESS_BYTES = 4,
 };
+
+// Where the operation in progress stands (GetProgress).
+typedef struct {
+    int cDoneFiles;
+    int cTotalFiles;
+    uint64_t cbDone;      // file data stored or extracted so far
+    uint64_t cbTotal;     // of the files listed, or of the cabinet set being read
+    const char *pszFile;  // name in the cabinet of the file in hand; "" before the first
+} CABPROGRESSINFO;
+
+// Receives the report lines (the manager's failure reports) piece by piece, each line ending in
+// a line feed, in place of standard output.
+typedef void (*PFNCABREPORT)(void *pvContext, const char *pszText);
+
+// The smallest largest-cabinet size SetMaxCabinetSize takes: a header naming a previous and a
+// next cabinet and disk of the longest names, one folder, one file entry of the longest name and
+// one data block of one byte always fit. The largest is the format's, CB_MAX_DISK.
+#define CABMGR_MIN_CABINET_SIZE 1354UL
 
 // Packs and unpacks cabinets. One operation runs at a time; only SetCancel may be called from
 // another thread while an operation runs. Every Cabinet API callback reaches a virtual member
@@ -188,11 +208,25 @@ public:
     // SetCabSettings copies it into CCAB.cbFolderThresh.
     HRESULT SetCompression(TCOMP typeCompress, ULONG cbFolderThreshold = 0);
     TCOMP GetCompression() const { return m_typeCompress; }
+    // Largest size of one cabinet, CABMGR_MIN_CABINET_SIZE to CB_MAX_DISK (the default): files that
+    // need more go on into further cabinets of a set. E_INVALIDARG outside, the size unchanged.
+    HRESULT SetMaxCabinetSize(ULONG cbMaxCabinet);
+    // With fKeep, an extraction never replaces an existing file: the file is named in a report
+    // line and skipped, and the extraction fails at its end.
+    void SetKeepExistingFiles(BOOL fKeep);
+    // Compression threads of the writers created from now on, in the whole process; 0 (the
+    // default) is one per core. Call it before operations start.
+    static void SetCompressionThreads(unsigned cThreads);
+    // Sends every report line of the process to pfnReport instead of standard output; null sends
+    // them to standard output again. Call it before operations start.
+    static void SetReportOutput(PFNCABREPORT pfnReport, void *pvContext);
 
     // Installs (or, with null, removes) the progress callback; it runs on the operation's thread.
     void SetProgressCallback(PFNCABPROGRESS pfnProgress, void *pvContext);
     int GetTotalFiles() const { return m_cTotalFiles; }
     int GetDoneFiles() const { return m_cDoneFiles; }
+    // For the progress callback: counts, bytes and the file in hand.
+    void GetProgress(CABPROGRESSINFO *pInfo) const;
 
 protected:
     // Callback members, in the order of the virtual table.
@@ -248,10 +282,20 @@ protected:
                                                             PFDINOTIFICATION pfdin);
     CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint,
                                                                  PFDINOTIFICATION pfdin);
+    // FDI's file callbacks: the C runtime's calls, with the bytes written counted for the
+    // manager whose FDICopy runs on the calling thread.
+    CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFdiOpen(char *pszFile, int oflag, int pmode);
+    CABMGR_HIDDEN static UINT DIAMONDAPI BridgeFdiRead(INT_PTR hf, void *pv, UINT cb);
+    CABMGR_HIDDEN static UINT DIAMONDAPI BridgeFdiWrite(INT_PTR hf, void *pv, UINT cb);
+    CABMGR_HIDDEN static int DIAMONDAPI BridgeFdiClose(INT_PTR hf);
+    CABMGR_HIDDEN static long DIAMONDAPI BridgeFdiSeek(INT_PTR hf, long dist, int seektype);
 
     // Raises m_cDoneFiles, recomputes the percentage (100 when the total is 0) and reports it.
     CABMGR_HIDDEN void StepProgress(int nEvent);
     CABMGR_HIDDEN void ReportProgress(int nEvent, int nValue);
+    // Adds cb to the bytes done and reports the byte percentage.
+    CABMGR_HIDDEN void StepBytes(uint64_t cb);
+    CABMGR_HIDDEN void SetCurrentFile(const char *pszName);
     // Walks one folder; pvecWalkPath holds the identities of the folders being walked.
     CABMGR_HIDDEN void WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder,
                                   int fRecurse,
@@ -277,6 +321,11 @@ protected:
     LONG m_nLastPercent;
     PFNCABPROGRESS m_pfnProgress;
     void *m_pvProgressContext;
+    uint64_t m_cbTotalBytes;
+    uint64_t m_cbDoneBytes;
+    char m_szCurrentFile[MAX_PATH];
+    // Files an extraction left alone because they existed (SetKeepExistingFiles).
+    int m_cKeptFiles;
     // Spanning-set state of the FDICopy call in progress.
     BOOL m_fCabinetInfoSeen;
     char m_szNextCabinet[CB_MAX_CABINET_NAME];
@@ -289,6 +338,9 @@ private:
     // Chosen by SetCompression; kept by Initialize.
     TCOMP m_typeCompress = tcompTYPE_MSZIP;
     ULONG m_cbFolderThreshold = 0;
+    // Chosen by SetMaxCabinetSize and SetKeepExistingFiles; kept by Initialize too.
+    ULONG m_cbMaxCabinet = CB_MAX_DISK;
+    BOOL m_fKeepExisting = FALSE;
     // A source opened and described by CompressFiles before FCIAddFile asks for it; -1 when none.
     int m_hfSource = -1;
     const char *m_pszSourcePath = nullptr;

@@ -2,6 +2,7 @@
 // the static bridges that route every Cabinet API callback to a virtual member.
 #include "cabmanager/CabManager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <string>
 #include <system_error>
 
+#include "cabinet/writer/fci_block_queue.h"
 #include "diagnostics/dpf.h"
 #include "platform/crt.h"
 #include "platform/errors.h"
@@ -55,21 +57,32 @@ FNFREE(CabFree) {
     free(pv);
 }
 
-// FDI's own file operations go straight to the C runtime.
-FNOPEN(FdiOpen) {
-    return _open(pszFile, oflag, pmode);
-}
-FNREAD(FdiRead) {
-    return static_cast<UINT>(_read(static_cast<int>(hf), pv, cb));
-}
-FNWRITE(FdiWrite) {
-    return static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
-}
-FNCLOSE(FdiClose) {
-    return _close(static_cast<int>(hf));
-}
-FNSEEK(FdiSeek) {
-    return _lseek(static_cast<int>(hf), dist, seektype);
+// The manager whose FDICopy runs on this thread: FDI's file callbacks carry no context.
+thread_local CCabManager *t_pFdiManager = nullptr;
+
+class FdiManagerScope {
+public:
+    explicit FdiManagerScope(CCabManager *pManager) : m_pSaved(t_pFdiManager) {
+        t_pFdiManager = pManager;
+    }
+    ~FdiManagerScope() { t_pFdiManager = m_pSaved; }
+    FdiManagerScope(const FdiManagerScope &) = delete;
+    FdiManagerScope &operator=(const FdiManagerScope &) = delete;
+
+private:
+    CCabManager *m_pSaved;
+};
+
+// Size of a file on disk; 0 when it cannot be read (it will not be stored either).
+uint64_t FileSize(const char *pszPath) {
+    HANDLE h = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    BOOL fOk = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    return fOk ? (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow : 0;
 }
 
 template <size_t N>
@@ -205,12 +218,16 @@ void CCabManager::Initialize() {
     m_nLastPercent = 0;
     m_pfnProgress = nullptr;
     m_pvProgressContext = nullptr;
+    m_cbTotalBytes = 0;
+    m_cbDoneBytes = 0;
+    m_szCurrentFile[0] = '\0';
     m_hfci = nullptr;
     m_hfdi = nullptr;
     m_szCabBaseName[0] = '\0';
     m_szFileFilter[0] = '\0';
     m_fCabinetInfoSeen = FALSE;
     m_szNextCabinet[0] = '\0';
+    m_cKeptFiles = 0;
 }
 
 int CCabManager::GetCancel() {
@@ -222,6 +239,25 @@ int CCabManager::SetCancel(int fCancel) {
     return 1;
 }
 
+HRESULT CCabManager::SetMaxCabinetSize(ULONG cbMaxCabinet) {
+    if (cbMaxCabinet < CABMGR_MIN_CABINET_SIZE || cbMaxCabinet > ULONG(CB_MAX_DISK))
+        return E_INVALIDARG;
+    m_cbMaxCabinet = cbMaxCabinet;
+    return S_OK;
+}
+
+void CCabManager::SetKeepExistingFiles(BOOL fKeep) {
+    m_fKeepExisting = fKeep;
+}
+
+void CCabManager::SetCompressionThreads(unsigned cThreads) {
+    cab::SetFciThreadCount(cThreads);
+}
+
+void CCabManager::SetReportOutput(PFNCABREPORT pfnReport, void *pvContext) {
+    DPFSetConsole(pfnReport, pvContext);
+}
+
 void CCabManager::SetProgressCallback(PFNCABPROGRESS pfnProgress, void *pvContext) {
     m_pfnProgress = pfnProgress;
     m_pvProgressContext = pvContext;
@@ -230,6 +266,28 @@ void CCabManager::SetProgressCallback(PFNCABPROGRESS pfnProgress, void *pvContex
 void CCabManager::ReportProgress(int nEvent, int nValue) {
     if (m_pfnProgress != nullptr)
         m_pfnProgress(m_pvProgressContext, nEvent, nValue);
+}
+
+void CCabManager::GetProgress(CABPROGRESSINFO *pInfo) const {
+    pInfo->cDoneFiles = m_cDoneFiles;
+    pInfo->cTotalFiles = m_cTotalFiles;
+    pInfo->cbDone = m_cbDoneBytes;
+    pInfo->cbTotal = m_cbTotalBytes;
+    pInfo->pszFile = m_szCurrentFile;
+}
+
+void CCabManager::SetCurrentFile(const char *pszName) {
+    if (FAILED(StringCchCopyA(m_szCurrentFile, MAX_PATH, pszName != nullptr ? pszName : "")))
+        m_szCurrentFile[0] = '\0';
+}
+
+void CCabManager::StepBytes(uint64_t cb) {
+    m_cbDoneBytes += cb;
+    if (m_pfnProgress != nullptr) {
+        uint64_t cbTotal = std::max(m_cbTotalBytes, m_cbDoneBytes);
+        ReportProgress(CABPROGRESS_BYTES,
+                       cbTotal == 0 ? 100 : static_cast<int>(m_cbDoneBytes * 100 / cbTotal));
+    }
 }
 
 void CCabManager::StepProgress(int nEvent) {
@@ -260,6 +318,7 @@ HRESULT CCabManager::AddFileToCompress(const wchar_t *pwszFilePath, const wchar_
         return E_OUTOFMEMORY;
     }
     ++m_cTotalFiles;
+    m_cbTotalBytes += FileSize(file.szFilePath);
     return S_OK;
 }
 
@@ -317,6 +376,8 @@ void CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
                 CFileInCab file;
                 if (SUCCEEDED(file.Initialize(strFound.c_str(), strName.c_str()))) {
                     ++m_cTotalFiles;
+                    m_cbTotalBytes +=
+                        (uint64_t(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
                     m_vecFiles.push_back(file);
                 }
             } else if (fRecurse && wcscmp(findData.cFileName, L".") != 0 &&
@@ -334,6 +395,7 @@ HRESULT CCabManager::CompressFilesInFolder(const wchar_t *pwszFolder, const wcha
                                            int nSettingsParam, int fRecurse) {
     EmptyFileList();
     m_cTotalFiles = 0;
+    m_cbTotalBytes = 0;
     m_cDoneFiles = 0;
     m_nLastPercent = 0;
 
@@ -370,6 +432,7 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
                                    int *pcFilesAdded) {
     m_cDoneFiles = 0;
     m_nLastPercent = 0;
+    m_cbDoneBytes = 0;
     HRESULT hr = S_OK;
     char szFolder[MAX_PATH] = "";
     char szName[MAX_PATH] = "";
@@ -429,6 +492,7 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
         } else if (!PathFileExistsA(file.szFilePath)) {
             continue;
         }
+        SetCurrentFile(file.szNameInCab);
         BOOL fAdded =
             FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
                        BridgeFciStatus, BridgeFciGetOpenInfo, m_typeCompress);
@@ -504,7 +568,7 @@ HRESULT CCabManager::SplitCabPath(const wchar_t *pwszPath, char *pszFolder, size
 HRESULT CCabManager::SetCabSettings(const char *pszCabFolder, const char *pszCabName,
                                     int /*nSettingsParam*/) {
     memset(&m_ccab, 0, sizeof(m_ccab));
-    m_ccab.cb = kLargestCabinet;
+    m_ccab.cb = m_cbMaxCabinet;
     m_ccab.cbFolderThresh = m_cbFolderThreshold != 0 ? m_cbFolderThreshold : kLargestCabinet;
     HRESULT hr = StringCchCopyA(m_ccab.szCabPath, sizeof(m_ccab.szCabPath), pszCabFolder);
     if (SUCCEEDED(hr))
@@ -690,6 +754,8 @@ long CCabManager::BridgeFciStatus(UINT typeStatus, ULONG cb1, ULONG cb2, void *p
     CCabManager *pManager = static_cast<CCabManager *>(pv);
     if (pManager->m_fCancel != 0)
         return -1;
+    if (typeStatus == statusFile)
+        pManager->StepBytes(cb2);
     return pManager->FciStatus(typeStatus, cb1, cb2);
 }
 
@@ -710,6 +776,29 @@ INT_PTR CCabManager::BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFIC
     CCabManager *pManager = static_cast<CCabManager *>(pfdin->pv);
     pManager->NoteCabinetInfo(fdint, pfdin);
     return pManager->FdiCountNotify(fdint, pfdin);
+}
+
+INT_PTR CCabManager::BridgeFdiOpen(char *pszFile, int oflag, int pmode) {
+    return _open(pszFile, oflag, pmode);
+}
+
+UINT CCabManager::BridgeFdiRead(INT_PTR hf, void *pv, UINT cb) {
+    return static_cast<UINT>(_read(static_cast<int>(hf), pv, cb));
+}
+
+UINT CCabManager::BridgeFdiWrite(INT_PTR hf, void *pv, UINT cb) {
+    UINT cbWritten = static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
+    if (t_pFdiManager != nullptr && cbWritten == cb)
+        t_pFdiManager->StepBytes(cb);
+    return cbWritten;
+}
+
+int CCabManager::BridgeFdiClose(INT_PTR hf) {
+    return _close(static_cast<int>(hf));
+}
+
+long CCabManager::BridgeFdiSeek(INT_PTR hf, long dist, int seektype) {
+    return _lseek(static_cast<int>(hf), dist, seektype);
 }
 
 // --- Decompression -------------------------------------------------------------------------
@@ -752,6 +841,7 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     }
     EmptyFileList();
     m_setPreparedFolders.clear();
+    m_cKeptFiles = 0;
     hr = SplitCabPath(pwszCabPath, szCabFolder, MAX_PATH, szCabName, MAX_PATH);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SplitCabPath failed");
@@ -809,8 +899,9 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     }
 
     memset(&m_erf, 0, sizeof(m_erf));
-    m_hfdi = FDICreate(CabAlloc, CabFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN,
-                       &m_erf);
+    m_cbDoneBytes = 0;
+    m_hfdi = FDICreate(CabAlloc, CabFree, BridgeFdiOpen, BridgeFdiRead, BridgeFdiWrite,
+                       BridgeFdiClose, BridgeFdiSeek, cpuUNKNOWN, &m_erf);
     if (m_hfdi == nullptr) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICreate failed. Error (%d) - %s",
                     m_erf.erfOper, GetFdiErrorString());
@@ -820,6 +911,10 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     if (!CopyCabinetSet(m_hfdi, szCabName, szCabFolder, BridgeFdiNotify)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICopy failed. Error (%d) - %s",
                     m_erf.erfOper, GetFdiErrorString());
+        hr = E_FAIL;
+    } else if (m_cKeptFiles != 0) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "%d existing file(s) not replaced",
+                    m_cKeptFiles);
         hr = E_FAIL;
     }
 
@@ -835,8 +930,9 @@ Done:
 
 HRESULT CCabManager::SetDecompressedFilesCount(const char *pszCabFolder, const char *pszCabName) {
     m_cTotalFiles = 0;
-    HFDI hfdi = FDICreate(CabAlloc, CabFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek,
-                          cpuUNKNOWN, &m_erf);
+    m_cbTotalBytes = 0;
+    HFDI hfdi = FDICreate(CabAlloc, CabFree, BridgeFdiOpen, BridgeFdiRead, BridgeFdiWrite,
+                          BridgeFdiClose, BridgeFdiSeek, cpuUNKNOWN, &m_erf);
     if (hfdi == nullptr) {
         DPF_FAIL_AT("CCabManager::SetDecompressedFilesCount", "FDICreate failed. Error (%d) - %s",
                     m_erf.erfOper, GetFdiErrorString());
@@ -874,6 +970,7 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
     // FDICopy offers only the files that begin in the cabinet it is given, so each further
     // cabinet of the set is copied in turn.
     std::vector<std::string> vecSeen;
+    FdiManagerScope scope(this);
     for (;;) {
         m_fCabinetInfoSeen = FALSE;
         m_szNextCabinet[0] = '\0';
@@ -909,6 +1006,7 @@ INT_PTR CCabManager::FdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION 
         return -1;
     if (fdint == fdintCOPY_FILE) {
         ++m_cTotalFiles;
+        m_cbTotalBytes += uint64_t(std::max(pfdin->cb, 0L));
         return 0;
     }
     // Answering 0 again after a failed attempt would retry the missing cabinet for ever.
@@ -963,6 +1061,11 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         return -1;
     }
     MakeDiskPath(szPath + strlen(m_szDestFolder));
+    if (m_fKeepExisting && PathFileExistsA(szPath)) {
+        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "%s exists; not replaced", szPath);
+        ++m_cKeptFiles;
+        return 0;
+    }
     int hf = _open(szPath, _O_BINARY | _O_CREAT | _O_TRUNC | _O_RDWR, _S_IREAD | _S_IWRITE);
     if (hf == -1) {
         DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "_open failed with error %d for %s", errno,
@@ -975,6 +1078,7 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         _close(hf);
         return -1;
     }
+    SetCurrentFile(pfdin->psz1);
     StepProgress(CABPROGRESS_FILE_EXTRACTED);
     try {
         m_vecFiles.push_back(file);

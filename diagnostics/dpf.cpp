@@ -38,7 +38,15 @@ const char *BaseName(const char *path) {
     return base;
 }
 
+PFNDPFCONSOLE g_pfnConsole = nullptr;
+void *g_pvConsoleContext = nullptr;
+
 }  // namespace
+
+void DPFSetConsole(PFNDPFCONSOLE pfnConsole, void *pvContext) {
+    g_pfnConsole = pfnConsole;
+    g_pvConsoleContext = pvContext;
+}
 
 const char *DPFLevelTag(int nLevel) {
     for (const auto &entry : kLevelTags) {
@@ -53,7 +61,11 @@ void DPFOutput(const char *pszText) {
     cab::LastErrorPreserver keep_last_error;
     const char *text = pszText != nullptr ? pszText : "";
     OutputDebugStringA(text);
-    printf("%s", text);
+    if (g_pfnConsole != nullptr) {
+        g_pfnConsole(g_pvConsoleContext, text);
+    } else {
+        printf("%s", text);
+    }
     g_dpfLogFile.WriteLine(text);
 }
 

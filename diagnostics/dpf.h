@@ -32,6 +32,11 @@ void DPFLastError();
 // Writes one piece to the three sinks. Leaves the last error unchanged.
 void DPFOutput(const char *pszText);
 
+// Sends the pieces meant for standard output to pfnConsole instead (null: standard output again).
+// Set it before any report can be written, not while other threads may report.
+typedef void (*PFNDPFCONSOLE)(void *pvContext, const char *pszText);
+void DPFSetConsole(PFNDPFCONSOLE pfnConsole, void *pvContext);
+
 // The tag of a level: "[MSG ] ", "[FAIL] ", "[WARN] ", "[INFO] ", "", " [>>>] ", " [<<<] ", and
 // "[Unknown] " for any other level. Static text.
 const char *DPFLevelTag(int nLevel);

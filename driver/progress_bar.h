@@ -1,37 +1,37 @@
-// A progress bar for the console tool: files done of total and percent, redrawn in place on
-// standard error. Installed only when standard error is a terminal, so nothing of it reaches a
-// pipe, a file or standard output.
+// A progress line for the console tool on standard error: bytes done of the total, percent,
+// rate, time left and the file in hand, redrawn in place at most ten times a second. Drawn only
+// when standard error is a terminal, so nothing of it reaches a pipe, a file or standard output.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 
-class CCabManager;
+#include "cabmanager/CabManager.h"
 
 namespace cab {
 
 class ProgressBar {
 public:
-    // Draws on `out`, reading the counts of `manager`; both must outlive the bar.
-    ProgressBar(CCabManager *manager, FILE *out) : manager_(manager), out_(out) {}
+    // Draws on `out` when `out` is a terminal.
+    explicit ProgressBar(FILE *out);
     ProgressBar(const ProgressBar &) = delete;
     ProgressBar &operator=(const ProgressBar &) = delete;
-    // Ends a line left open by an interrupted run.
-    ~ProgressBar();
+    ~ProgressBar() { EndLine(); }
 
-    // Installs the bar as the manager's progress callback when `out` is a terminal.
-    void InstallIfTerminal();
-
-    // The text of one frame, without the leading carriage return.
-    static void Format(char *buffer, size_t size, int done, int total, int percent);
+    bool active() const { return active_; }
+    // Redraws, unless the last frame is younger than a tenth of a second and `force` is false.
+    void Update(const CABPROGRESSINFO &info, bool force);
+    // Ends a drawn line, so that other output starts on a line of its own.
+    void EndLine();
 
 private:
-    static void OnProgress(void *context, int event, int value);
-    void Draw(int percent);
-    void Finish();
-
-    CCabManager *manager_;
     FILE *out_;
+    bool active_ = false;
     bool line_open_ = false;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_draw_;
 };
 
 }  // namespace cab

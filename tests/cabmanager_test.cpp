@@ -433,9 +433,14 @@ TEST_F(CabManagerTest, CancelFromADerivedCallbackStopsTheOperation) {
 }
 
 struct ProgressLog {
-    std::vector<std::pair<int, int>> events;
+    std::vector<std::pair<int, int>> events;  // all but the byte events
+    int bytes_percent = -1;                   // of the last byte event
     static void Record(void *context, int event, int value) {
-        static_cast<ProgressLog *>(context)->events.emplace_back(event, value);
+        auto *log = static_cast<ProgressLog *>(context);
+        if (event == CABPROGRESS_BYTES)
+            log->bytes_percent = value;
+        else
+            log->events.emplace_back(event, value);
     }
 };
 
@@ -447,6 +452,12 @@ TEST_F(CabManagerTest, ProgressReportsEachFileAndTheEndOfEachOperation) {
     manager.SetProgressCallback(&ProgressLog::Record, &log);
     ASSERT_EQ(Unpack(manager, cab, dir_ / "out"), S_OK);
     EXPECT_EQ(log.events, (Events{{1, 25}, {1, 50}, {1, 75}, {1, 100}, {3, 0}}));
+    CABPROGRESSINFO info;
+    manager.GetProgress(&info);
+    EXPECT_EQ(info.cbDone, 36u);
+    EXPECT_EQ(info.cbTotal, 36u);
+    EXPECT_STREQ(info.pszFile, "4");
+    EXPECT_EQ(log.bytes_percent, 100);
     // A total of zero counts every step as complete; an early failure still ends the run.
     log.events.clear();
     manager.m_cTotalFiles = 0;

@@ -152,6 +152,22 @@ typedef struct {
     const char *pszFile;  // name in the cabinet of the file in hand; "" before the first
 } CABPROGRESSINFO;
 
+// One file of a cabinet, as ListCabinet and ExtractToSink describe it.
+typedef struct {
+    const char *pszName;  // name in the cabinet, folder levels separated by backslashes
+    ULONG cbFile;         // size in bytes
+    USHORT date;          // MS-DOS date and time, local time
+    USHORT time;
+    USHORT attribs;  // _A_RDONLY, _A_HIDDEN, _A_SYSTEM, _A_ARCH, _A_EXEC, _A_NAME_IS_UTF
+} CABMEMBER;
+
+// Called for each file of a cabinet that passes the filters, in the cabinet's order; for
+// ExtractToSink a nonzero answer takes the file, 0 passes it by.
+typedef int (*PFNCABMEMBER)(void *pvContext, const CABMEMBER *pMember);
+// Receives the data of the files taken, in order; answers the bytes it took (fewer stops the
+// operation).
+typedef UINT (*PFNCABSINK)(void *pvContext, const void *pv, UINT cb);
+
 // Receives the report lines (the manager's failure reports) piece by piece, each line ending in
 // a line feed, in place of standard output.
 typedef void (*PFNCABREPORT)(void *pvContext, const char *pszText);
@@ -198,6 +214,23 @@ public:
                               const wchar_t *pwszFilters, std::wstring *pstrOutFolder);
     // Packs every file of the cabinet set that begins with pwszSourceCab into pwszTargetCab.
     HRESULT CoalesceCabinets(const wchar_t *pwszSourceCab, const wchar_t *pwszTargetCab);
+
+    // The next three read the cabinet set that begins with pwszCabPath, as DecompressCabFile
+    // does, and take only the files that match pwszFilters (null, or ";"-separated wildcards
+    // matched against file names).
+    // Describes each file to pfnMember, without decoding any.
+    HRESULT ListCabinet(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
+                        PFNCABMEMBER pfnMember, void *pvContext);
+    // Decodes each file and checks every checksum, writing nothing. A damaged file is named in a
+    // report line, and so is each later file of its folder, which cannot be decoded either; the
+    // others are tested all the same. *pcTested and *pcDamaged (either may be null) receive the
+    // counts. E_FAIL when a file is damaged or the cabinet cannot be read.
+    HRESULT TestCabinet(const wchar_t *pwszCabPath, const wchar_t *pwszFilters, int *pcTested,
+                        int *pcDamaged);
+    // Writes the data of each file that pfnMember takes (every file when it is null) to pfnSink;
+    // stops at the first damaged file.
+    HRESULT ExtractToSink(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
+                          PFNCABMEMBER pfnMember, PFNCABSINK pfnSink, void *pvContext);
 
     // Compression of the cabinets written by later CompressFiles calls: tcompTYPE_NONE,
     // tcompTYPE_MSZIP (the default) or TCOMPfromLZXWindow(15..21); E_INVALIDARG for any other
@@ -282,6 +315,8 @@ protected:
                                                             PFDINOTIFICATION pfdin);
     CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint,
                                                                  PFDINOTIFICATION pfdin);
+    CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFdiReadNotify(FDINOTIFICATIONTYPE fdint,
+                                                                PFDINOTIFICATION pfdin);
     // FDI's file callbacks: the C runtime's calls, with the bytes written counted for the
     // manager whose FDICopy runs on the calling thread.
     CABMGR_HIDDEN static INT_PTR DIAMONDAPI BridgeFdiOpen(char *pszFile, int oflag, int pmode);
@@ -307,6 +342,20 @@ protected:
     // Remembers the next cabinet named by the first fdintCABINET_INFO of an FDICopy call.
     CABMGR_HIDDEN void NoteCabinetInfo(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
 
+    // Finds where the cabinet of pszFolder + pszName begins: at 0 when the file begins with a
+    // cabinet's signature, else at the first valid cabinet header inside it whose sizes fit the
+    // file (a self-extracting installer); FDI's file callbacks then read the file from there.
+    CABMGR_HIDDEN HRESULT LocateCabinet(const char *pszFolder, const char *pszName,
+                                        const char *pszFunction);
+    // The read of ListCabinet, TestCabinet or ExtractToSink in progress.
+    struct ReadState;
+    CABMGR_HIDDEN HRESULT ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
+                                      ReadState *pRead);
+    CABMGR_HIDDEN INT_PTR FdiReadNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+    // After a failed FDICopy of a test: names the file being decoded as damaged and answers
+    // whether the cabinet is to be read again from the next file.
+    CABMGR_HIDDEN BOOL NoteDamagedFile();
+
     std::vector<CFileInCab> m_vecFiles;
     std::atomic<LONG> m_fCancel;
     ERF m_erf;
@@ -326,6 +375,12 @@ protected:
     char m_szCurrentFile[MAX_PATH];
     // Files an extraction left alone because they existed (SetKeepExistingFiles).
     int m_cKeptFiles;
+    ReadState *m_pRead = nullptr;
+    // A cabinet that does not begin its file: the file's path, the offset, and the FDI handles
+    // open on it.
+    std::string m_strEmbeddingFile;
+    long m_cbCabinetOffset = 0;
+    std::vector<INT_PTR> m_vecEmbeddingHandles;
     // Spanning-set state of the FDICopy call in progress.
     BOOL m_fCabinetInfoSeen;
     char m_szNextCabinet[CB_MAX_CABINET_NAME];

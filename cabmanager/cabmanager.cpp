@@ -73,6 +73,20 @@ private:
     CCabManager *m_pSaved;
 };
 
+// The handle FDI writes a file to when the file goes to a caller's sink or nowhere (a test):
+// no descriptor is ever this large.
+constexpr INT_PTR kSinkHandle = 0x7FFFFFFF;
+
+// Converts a filter list into the manager's buffer; an empty one stands for every file.
+bool ConvertFilters(const wchar_t *pwszFilters, char *pszFilter) {
+    pszFilter[0] = '\0';
+    if (pwszFilters == nullptr ||
+        ConvertWSTRToPSTR(pwszFilters, pszFilter, static_cast<int>(kFilterChars)) != 0)
+        return true;
+    pszFilter[0] = '\0';
+    return false;
+}
+
 // Size of a file on disk; 0 when it cannot be read (it will not be stored either).
 uint64_t FileSize(const char *pszPath) {
     HANDLE h = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -184,6 +198,23 @@ bool RemoveWorkFolder(const std::wstring &strFolder) {
 }
 
 }  // namespace
+
+struct CCabManager::ReadState {
+    enum Mode { kList, kTest, kSink } nMode;
+    const char *pszFunction;  // for report lines
+    PFNCABMEMBER pfnMember;
+    PFNCABSINK pfnSink;
+    void *pvContext;
+    // Ordinals of the files offered by the FDICopy call in progress: the last one offered, the
+    // one being decoded, the last one an earlier attempt on the same cabinet dealt with.
+    int iOffered = -1;
+    int iOpen = -1;
+    int iDealtWith = -1;
+    int iOpenFolder = -1;
+    int iDamagedFolder = -1;
+    int cTaken = 0;
+    int cDamaged = 0;
+};
 
 // --- Object, cancel flag, progress ----------------------------------------------------------
 
@@ -779,7 +810,23 @@ INT_PTR CCabManager::BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFIC
 }
 
 INT_PTR CCabManager::BridgeFdiOpen(char *pszFile, int oflag, int pmode) {
-    return _open(pszFile, oflag, pmode);
+    int hf = _open(pszFile, oflag, pmode);
+    CCabManager *pManager = t_pFdiManager;
+    // The file of an embedded cabinet reads as if the cabinet began it.
+    if (hf == -1 || pManager == nullptr || pManager->m_cbCabinetOffset == 0 ||
+        pManager->m_strEmbeddingFile != pszFile)
+        return hf;
+    try {
+        pManager->m_vecEmbeddingHandles.push_back(hf);
+    } catch (const std::bad_alloc &) {
+        _close(hf);
+        return -1;
+    }
+    if (_lseek(hf, pManager->m_cbCabinetOffset, SEEK_SET) != pManager->m_cbCabinetOffset) {
+        BridgeFdiClose(hf);
+        return -1;
+    }
+    return hf;
 }
 
 UINT CCabManager::BridgeFdiRead(INT_PTR hf, void *pv, UINT cb) {
@@ -787,18 +834,136 @@ UINT CCabManager::BridgeFdiRead(INT_PTR hf, void *pv, UINT cb) {
 }
 
 UINT CCabManager::BridgeFdiWrite(INT_PTR hf, void *pv, UINT cb) {
-    UINT cbWritten = static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
-    if (t_pFdiManager != nullptr && cbWritten == cb)
-        t_pFdiManager->StepBytes(cb);
+    CCabManager *pManager = t_pFdiManager;
+    UINT cbWritten;
+    if (hf != kSinkHandle) {
+        cbWritten = static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
+    } else if (pManager == nullptr || pManager->m_pRead == nullptr) {
+        cbWritten = UINT(-1);
+    } else {
+        const ReadState &read = *pManager->m_pRead;
+        cbWritten = read.pfnSink != nullptr ? read.pfnSink(read.pvContext, pv, cb) : cb;
+    }
+    if (pManager != nullptr && cbWritten == cb)
+        pManager->StepBytes(cb);
     return cbWritten;
 }
 
 int CCabManager::BridgeFdiClose(INT_PTR hf) {
+    if (hf == kSinkHandle)
+        return 0;
+    if (CCabManager *pManager = t_pFdiManager) {
+        std::vector<INT_PTR> &vecHandles = pManager->m_vecEmbeddingHandles;
+        vecHandles.erase(std::remove(vecHandles.begin(), vecHandles.end(), hf), vecHandles.end());
+    }
     return _close(static_cast<int>(hf));
 }
 
 long CCabManager::BridgeFdiSeek(INT_PTR hf, long dist, int seektype) {
-    return _lseek(static_cast<int>(hf), dist, seektype);
+    CCabManager *pManager = t_pFdiManager;
+    long cbOffset = 0;
+    if (pManager != nullptr &&
+        std::find(pManager->m_vecEmbeddingHandles.begin(), pManager->m_vecEmbeddingHandles.end(),
+                  hf) != pManager->m_vecEmbeddingHandles.end())
+        cbOffset = pManager->m_cbCabinetOffset;
+    long nPos =
+        _lseek(static_cast<int>(hf), seektype == SEEK_SET ? dist + cbOffset : dist, seektype);
+    return nPos == -1 ? -1 : nPos - cbOffset;
+}
+
+HRESULT CCabManager::LocateCabinet(const char *pszFolder, const char *pszName,
+                                   const char *pszFunction) {
+    m_cbCabinetOffset = 0;
+    m_vecEmbeddingHandles.clear();
+    try {
+        m_strEmbeddingFile = std::string(pszFolder) + pszName;
+    } catch (const std::bad_alloc &) {
+        return E_OUTOFMEMORY;
+    }
+    int hf = _open(m_strEmbeddingFile.c_str(), _O_RDONLY | _O_BINARY);
+    if (hf == -1)
+        return S_OK;  // FDI reports the file it cannot open.
+    // Read in blocks; each keeps the last bytes of the one before, so that a header across
+    // their border is seen whole.
+    constexpr size_t kBlock = 1 << 16;
+    constexpr size_t kHeader = 36;
+    std::vector<unsigned char> vecBuffer;
+    try {
+        vecBuffer.resize(kBlock + kHeader);
+    } catch (const std::bad_alloc &) {
+        _close(hf);
+        return E_OUTOFMEMORY;
+    }
+    const long cbFile = _lseek(hf, 0, SEEK_END);
+    auto u32 = [](const unsigned char *p) {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
+    HFDI hfdi = nullptr;
+    bool fFound = false;
+    bool fAtStart = false;
+    size_t cbHeld = 0;  // bytes at the start of the buffer kept from the block before
+    long cbBase = 0;    // file offset of the buffer's first byte
+    if (_lseek(hf, 0, SEEK_SET) == 0) {
+        for (;;) {
+            int cbRead = _read(hf, vecBuffer.data() + cbHeld, kBlock);
+            if (cbRead <= 0)
+                break;
+            size_t cbHave = cbHeld + size_t(cbRead);
+            if (cbBase == 0 && cbHave >= 4 && memcmp(vecBuffer.data(), "MSCF", 4) == 0) {
+                fAtStart = true;  // a cabinet from its first byte: FDI judges it, damaged or not
+                break;
+            }
+            size_t i = 0;
+            for (; i + kHeader <= cbHave && !fFound; ++i) {
+                const unsigned char *p = vecBuffer.data() + i;
+                if (p[0] != 'M' || memcmp(p, "MSCF\0\0\0\0", 8) != 0)
+                    continue;
+                // Signature, version 1.3, and sizes that fit the rest of the file.
+                long cbAt = cbBase + long(i);
+                uint32_t cbCabinet = u32(p + 8), coffFiles = u32(p + 16);
+                if (p[24] != 3 || p[25] != 1 || cbCabinet < kHeader ||
+                    uint64_t(cbAt) + cbCabinet > uint64_t(cbFile) || coffFiles >= cbCabinet)
+                    continue;
+                // What FDI itself makes of the header there.
+                if (hfdi == nullptr)
+                    hfdi =
+                        FDICreate(CabAlloc, CabFree, BridgeFdiOpen, BridgeFdiRead, BridgeFdiWrite,
+                                  BridgeFdiClose, BridgeFdiSeek, cpuUNKNOWN, &m_erf);
+                if (hfdi == nullptr)
+                    break;
+                FdiManagerScope scope(this);
+                m_cbCabinetOffset = cbAt;
+                INT_PTR hfCab = BridgeFdiOpen(m_strEmbeddingFile.data(), _O_RDONLY | _O_BINARY, 0);
+                FDICABINETINFO info;
+                fFound = hfCab != -1 && FDIIsCabinet(hfdi, hfCab, &info) &&
+                         uint64_t(cbAt) + uint64_t(info.cbCabinet) <= uint64_t(cbFile);
+                if (hfCab != -1)
+                    BridgeFdiClose(hfCab);
+                if (!fFound)
+                    m_cbCabinetOffset = 0;
+            }
+            if (fFound)
+                break;
+            // Keep the tail that might begin a header.
+            size_t cbKeep = std::min(cbHave, kHeader - 1);
+            memmove(vecBuffer.data(), vecBuffer.data() + cbHave - cbKeep, cbKeep);
+            cbBase += long(cbHave - cbKeep);
+            cbHeld = cbKeep;
+        }
+    }
+    if (hfdi != nullptr)
+        FDIDestroy(hfdi);
+    memset(&m_erf, 0, sizeof(m_erf));
+    _close(hf);
+    if (fAtStart)
+        return S_OK;
+    if (fFound) {
+        DPF(DPF_INFO, "%s: the cabinet begins at offset %ld", m_strEmbeddingFile.c_str(),
+            m_cbCabinetOffset);
+        return S_OK;
+    }
+    DPF_FAIL_AT(pszFunction, "%s holds no cabinet", m_strEmbeddingFile.c_str());
+    return E_FAIL;
 }
 
 // --- Decompression -------------------------------------------------------------------------
@@ -876,15 +1041,15 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         m_szDestFolder[cchDest + 1] = '\0';
     }
 
-    m_szFileFilter[0] = '\0';
-    if (pwszFilters != nullptr &&
-        ConvertWSTRToPSTR(pwszFilters, m_szFileFilter, static_cast<int>(kFilterChars)) == 0) {
+    if (!ConvertFilters(pwszFilters, m_szFileFilter)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "ConvertWSTRToPSTR failed. Too many filters");
-        m_szFileFilter[0] = '\0';
         hr = E_FAIL;
         goto Done;
     }
 
+    hr = LocateCabinet(szCabFolder, szCabName, "CCabManager::DecompressCabFile");
+    if (FAILED(hr))
+        goto Done;
     hr = SetDecompressedFilesCount(szCabFolder, szCabName);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SetFilesCount failed");
@@ -974,8 +1139,18 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
     for (;;) {
         m_fCabinetInfoSeen = FALSE;
         m_szNextCabinet[0] = '\0';
-        if (!FDICopy(hfdi, szName, szFolder, 0, pfnNotify, nullptr, this))
+        if (m_pRead != nullptr)
+            m_pRead->iOffered = -1;
+        if (!FDICopy(hfdi, szName, szFolder, 0, pfnNotify, nullptr, this)) {
+            // A test goes on after a damaged file, reading the same cabinet again.
+            if (NoteDamagedFile())
+                continue;
             return FALSE;
+        }
+        if (m_pRead != nullptr) {
+            m_pRead->iDealtWith = -1;
+            m_pRead->iDamagedFolder = -1;
+        }
         if (m_szNextCabinet[0] == '\0')
             return TRUE;
         bool fLoop = false;
@@ -1013,6 +1188,172 @@ INT_PTR CCabManager::FdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION 
     if (fdint == fdintNEXT_CABINET && pfdin->fdie != FDIERROR_NONE)
         return -1;
     return 0;
+}
+
+// --- Listing, testing and writing to a sink ------------------------------------------------
+
+HRESULT CCabManager::ListCabinet(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
+                                 PFNCABMEMBER pfnMember, void *pvContext) {
+    ReadState read = {ReadState::kList, "CCabManager::ListCabinet", pfnMember, nullptr, pvContext};
+    return ReadCabinet(pwszCabPath, pwszFilters, &read);
+}
+
+HRESULT CCabManager::TestCabinet(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
+                                 int *pcTested, int *pcDamaged) {
+    ReadState read = {ReadState::kTest, "CCabManager::TestCabinet", nullptr, nullptr, nullptr};
+    HRESULT hr = ReadCabinet(pwszCabPath, pwszFilters, &read);
+    if (pcTested != nullptr)
+        *pcTested = read.cTaken;
+    if (pcDamaged != nullptr)
+        *pcDamaged = read.cDamaged;
+    if (SUCCEEDED(hr) && read.cDamaged != 0) {
+        DPF_FAIL_AT("CCabManager::TestCabinet", "%d of %d file(s) damaged", read.cDamaged,
+                    read.cTaken);
+        hr = E_FAIL;
+    }
+    return hr;
+}
+
+HRESULT CCabManager::ExtractToSink(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
+                                   PFNCABMEMBER pfnMember, PFNCABSINK pfnSink, void *pvContext) {
+    ReadState read = {ReadState::kSink, "CCabManager::ExtractToSink", pfnMember, pfnSink,
+                      pvContext};
+    return ReadCabinet(pwszCabPath, pwszFilters, &read);
+}
+
+HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
+                                 ReadState *pRead) {
+    const char *pszFunction = pRead->pszFunction;
+    bool fList = pRead->nMode == ReadState::kList;
+    if (pwszCabPath == nullptr || (fList && pRead->pfnMember == nullptr) ||
+        (pRead->nMode == ReadState::kSink && pRead->pfnSink == nullptr)) {
+        DPF_FAIL_AT(pszFunction, "Invalid parameter passed");
+        return E_INVALIDARG;
+    }
+    HRESULT hr = S_OK;
+    HFDI hfdi = nullptr;
+    char szCabFolder[MAX_PATH] = "";
+    char szCabName[MAX_PATH] = "";
+    // A bare file name is a cabinet in the current folder.
+    std::wstring strPath = pwszCabPath;
+    if (std::none_of(strPath.begin(), strPath.end(),
+                     [](wchar_t ch) { return cab::IsPathSeparator(ch); }))
+        strPath.insert(0, L"./");
+
+    if (!PathFileExistsW(strPath.c_str())) {
+        DPF_FAIL_AT(pszFunction, "The cab file does not exist");
+        hr = E_FAIL;
+        goto Done;
+    }
+    hr = SplitCabPath(strPath.c_str(), szCabFolder, MAX_PATH, szCabName, MAX_PATH);
+    if (FAILED(hr)) {
+        DPF_FAIL_AT(pszFunction, "SplitCabPath failed");
+        goto Done;
+    }
+    if (!ConvertFilters(pwszFilters, m_szFileFilter)) {
+        DPF_FAIL_AT(pszFunction, "ConvertWSTRToPSTR failed. Too many filters");
+        hr = E_FAIL;
+        goto Done;
+    }
+    hr = LocateCabinet(szCabFolder, szCabName, pszFunction);
+    if (FAILED(hr))
+        goto Done;
+    // A listing decodes nothing: it needs no totals for its progress.
+    if (!fList && FAILED(hr = SetDecompressedFilesCount(szCabFolder, szCabName))) {
+        DPF_FAIL_AT(pszFunction, "SetFilesCount failed");
+        goto Done;
+    }
+
+    m_cDoneFiles = 0;
+    m_nLastPercent = 0;
+    m_cbDoneBytes = 0;
+    memset(&m_erf, 0, sizeof(m_erf));
+    hfdi = FDICreate(CabAlloc, CabFree, BridgeFdiOpen, BridgeFdiRead, BridgeFdiWrite,
+                     BridgeFdiClose, BridgeFdiSeek, cpuUNKNOWN, &m_erf);
+    if (hfdi == nullptr) {
+        DPF_FAIL_AT(pszFunction, "FDICreate failed. Error (%d) - %s", m_erf.erfOper,
+                    GetFdiErrorString());
+        hr = E_FAIL;
+        goto Done;
+    }
+    m_pRead = pRead;
+    if (!CopyCabinetSet(hfdi, szCabName, szCabFolder, BridgeFdiReadNotify)) {
+        DPF_FAIL_AT(pszFunction, "FDICopy failed. Error (%d) - %s", m_erf.erfOper,
+                    GetFdiErrorString());
+        hr = E_FAIL;
+    }
+    m_pRead = nullptr;
+    FDIDestroy(hfdi);
+
+Done:
+    ReportProgress(CABPROGRESS_DECOMPRESS_DONE, 0);
+    return hr;
+}
+
+INT_PTR CCabManager::BridgeFdiReadNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    CCabManager *pManager = static_cast<CCabManager *>(pfdin->pv);
+    pManager->NoteCabinetInfo(fdint, pfdin);
+    return pManager->FdiReadNotify(fdint, pfdin);
+}
+
+INT_PTR CCabManager::FdiReadNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    ReadState &read = *m_pRead;
+    if (m_fCancel != 0)
+        return -1;
+    switch (fdint) {
+        case fdintCOPY_FILE: {
+            if (++read.iOffered <= read.iDealtWith || !CheckFileSpecMatch(pfdin->psz1))
+                return 0;
+            CABMEMBER member = {pfdin->psz1, ULONG(std::max(pfdin->cb, 0L)), pfdin->date,
+                                pfdin->time, pfdin->attribs};
+            if (read.nMode == ReadState::kList) {
+                read.pfnMember(read.pvContext, &member);
+                return 0;
+            }
+            if (read.pfnMember != nullptr && !read.pfnMember(read.pvContext, &member))
+                return 0;
+            ++read.cTaken;
+            if (pfdin->iFolder == read.iDamagedFolder) {
+                DPF_FAIL_AT(read.pszFunction,
+                            "%s not tested: the data before it in its folder is damaged",
+                            pfdin->psz1);
+                ++read.cDamaged;
+                return 0;
+            }
+            read.iOpen = read.iOffered;
+            read.iOpenFolder = pfdin->iFolder;
+            SetCurrentFile(pfdin->psz1);
+            StepProgress(CABPROGRESS_FILE_EXTRACTED);
+            return kSinkHandle;
+        }
+        case fdintCLOSE_FILE_INFO:
+            read.iOpen = -1;
+            return TRUE;
+        case fdintNEXT_CABINET:
+            if (pfdin->fdie != FDIERROR_NONE) {
+                DPF_FAIL_AT(read.pszFunction, "Next cabinet %s could not be opened",
+                            pfdin->psz1 != nullptr ? pfdin->psz1 : "");
+                return -1;
+            }
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+BOOL CCabManager::NoteDamagedFile() {
+    if (m_pRead == nullptr || m_pRead->nMode != ReadState::kTest || m_pRead->iOpen < 0 ||
+        m_fCancel != 0)
+        return FALSE;
+    ReadState &read = *m_pRead;
+    DPF_FAIL_AT(read.pszFunction, "%s is damaged. Error (%d) - %s", m_szCurrentFile, m_erf.erfOper,
+                GetFdiErrorString());
+    ++read.cDamaged;
+    read.iDealtWith = read.iOpen;
+    read.iDamagedFolder = read.iOpenFolder;
+    read.iOpen = -1;
+    memset(&m_erf, 0, sizeof(m_erf));
+    return TRUE;
 }
 
 // --- Extraction callbacks ------------------------------------------------------------------

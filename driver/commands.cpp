@@ -1,6 +1,7 @@
 #include "driver/commands.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
 #include "cabmanager/CabManager.h"
@@ -126,17 +127,153 @@ ExitStatus Decompress(const Options &options, CCabManager *manager, Console *con
     return kExitSuccess;
 }
 
+const wchar_t *FiltersOf(const Options &options) {
+    return options.filters.empty() ? nullptr : options.filters.c_str();
+}
+
+// Disk-style names: folder levels separated by '/'.
+std::string DiskName(const char *name) {
+    std::string text = name;
+    for (char &ch : text)
+        ch = ch == '\\' ? '/' : ch;
+    return text;
+}
+
+// The listing of one cabinet: a line per file, then the totals.
+struct Listing {
+    uint64_t bytes = 0;
+    int files = 0;
+    bool headed = false;
+
+    // The column names, after any report line about the cabinet.
+    void Head() {
+        if (!headed)
+            printf("      Size Date       Time     Attr Name\n");
+        headed = true;
+    }
+
+    static int Print(void *context, const CABMEMBER *member) {
+        auto *self = static_cast<Listing *>(context);
+        self->Head();
+        unsigned date = member->date, time = member->time;
+        printf("%10u %04u-%02u-%02u %02u:%02u:%02u %c%c%c  %s\n", unsigned(member->cbFile),
+               1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,
+               (time & 31) * 2, member->attribs & _A_RDONLY ? 'R' : '-',
+               member->attribs & _A_HIDDEN ? 'H' : '-', member->attribs & _A_ARCH ? 'A' : '-',
+               DiskName(member->pszName).c_str());
+        self->bytes += member->cbFile;
+        ++self->files;
+        return 1;
+    }
+};
+
+ExitStatus List(const Options &options, CCabManager *manager, Console *console) {
+    ExitStatus status = kExitSuccess;
+    for (size_t i = 0; i < options.operands.size(); ++i) {
+        const std::wstring &cabinet = options.operands[i];
+        if (options.operands.size() > 1)
+            printf("%s%s:\n", i == 0 ? "" : "\n", Narrow(cabinet).c_str());
+        Listing listing;
+        HRESULT hr =
+            manager->ListCabinet(cabinet.c_str(), FiltersOf(options), &Listing::Print, &listing);
+        if (SUCCEEDED(hr) || listing.files != 0) {
+            listing.Head();
+            printf("%10llu %25s%d file%s\n", static_cast<unsigned long long>(listing.bytes), "",
+                   listing.files, listing.files == 1 ? "" : "s");
+        }
+        fflush(stdout);
+        if (FAILED(hr)) {
+            console->Say("%s: could not list the cabinet", Narrow(cabinet).c_str());
+            status = kExitFailure;
+        }
+    }
+    return status;
+}
+
+ExitStatus Test(const Options &options, CCabManager *manager, Console *console) {
+    ExitStatus status = kExitSuccess;
+    for (const std::wstring &cabinet : options.operands) {
+        int tested = 0, damaged = 0;
+        HRESULT hr = manager->TestCabinet(cabinet.c_str(), FiltersOf(options), &tested, &damaged);
+        if (damaged != 0) {
+            console->Say("%s: %d of %d files damaged", Narrow(cabinet).c_str(), damaged, tested);
+        } else if (FAILED(hr)) {
+            console->Say("%s: could not test the cabinet", Narrow(cabinet).c_str());
+        }
+        if (FAILED(hr))
+            status = kExitFailure;
+    }
+    return status;
+}
+
+// -p: the files named (all without a name) to standard output, byte for byte.
+struct Pipe {
+    std::vector<std::string> names;
+    std::vector<bool> found;
+
+    static int Take(void *context, const CABMEMBER *member) {
+        auto *self = static_cast<Pipe *>(context);
+        if (self->names.empty())
+            return 1;
+        std::string name = DiskName(member->pszName);
+        bool take = false;
+        for (size_t i = 0; i < self->names.size(); ++i) {
+            if (self->names[i] == name) {
+                self->found[i] = true;
+                take = true;
+            }
+        }
+        return take ? 1 : 0;
+    }
+
+    static UINT Write(void * /*context*/, const void *data, UINT size) {
+        return static_cast<UINT>(fwrite(data, 1, size, stdout));
+    }
+};
+
+ExitStatus Print(const Options &options, CCabManager *manager, Console *console) {
+    const std::wstring &cabinet = options.operands[0];
+    Pipe pipe;
+    for (size_t i = 1; i < options.operands.size(); ++i)
+        pipe.names.push_back(DiskName(Narrow(options.operands[i]).c_str()));
+    pipe.found.assign(pipe.names.size(), false);
+    HRESULT hr = manager->ExtractToSink(cabinet.c_str(), FiltersOf(options), &Pipe::Take,
+                                        &Pipe::Write, &pipe);
+    ExitStatus status = kExitSuccess;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        console->Say("could not write to standard output");
+        status = kExitFailure;
+    } else if (FAILED(hr)) {
+        console->Say("%s: could not write its files", Narrow(cabinet).c_str());
+        status = kExitFailure;
+    }
+    for (size_t i = 0; i < pipe.names.size() && SUCCEEDED(hr); ++i) {
+        if (!pipe.found[i]) {
+            console->Say("%s: no file named %s", Narrow(cabinet).c_str(), pipe.names[i].c_str());
+            status = kExitFailure;
+        }
+    }
+    return status;
+}
+
 ExitStatus Run(const Options &options) {
     CCabManager manager;
-    Console console(options, &manager, stdout);
+    // With -p standard output carries the files' data: everything else goes to standard error.
+    bool pipe = options.command == Command::kPrint;
+    Console console(options, &manager, pipe ? stderr : stdout);
+    if (pipe)
+        console.SetNamesStream(stderr);
     switch (options.command) {
         case Command::kCompress:
             return Compress(options, &manager, &console);
         case Command::kDecompress:
             return Decompress(options, &manager, &console);
+        case Command::kList:
+            return List(options, &manager, &console);
+        case Command::kTest:
+            return Test(options, &manager, &console);
         default:
-            console.Say("-l, -t and -p are not available yet");
-            return kExitFailure;
+            return Print(options, &manager, &console);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cwctype>
+#include <utility>
 
 #include "platform/text.h"
 
@@ -294,16 +295,19 @@ bool ParseCommandLine(const std::vector<std::wstring> &args, Options *options, s
         return true;
     }
 
+    // Options and operands may mix; "--" ends the options.
     int modes = 0;
-    size_t i = 0;
-    for (; i < args.size(); ++i) {
+    std::vector<std::wstring> operands;
+    for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring &arg = args[i];
         if (arg == L"--") {
-            ++i;
+            operands.insert(operands.end(), args.begin() + long(i) + 1, args.end());
             break;
         }
-        if (arg.size() < 2 || arg[0] != L'-')
-            break;
+        if (arg.size() < 2 || arg[0] != L'-') {
+            operands.push_back(arg);
+            continue;
+        }
         if (arg[1] == L'-') {
             size_t equals = arg.find(L'=');
             std::wstring name = arg.substr(2, equals == std::wstring::npos ? equals : equals - 2);
@@ -359,19 +363,19 @@ bool ParseCommandLine(const std::vector<std::wstring> &args, Options *options, s
         return false;
     }
     if (modes == 0) {
-        wchar_t letter = i < args.size() && !args[i].empty() ? args[i][0] : L'\0';
+        wchar_t letter = !operands.empty() && !operands[0].empty() ? operands[0][0] : L'\0';
         if (letter == L'c' || letter == L'C') {
             options->command = Command::kCompress;
         } else if (letter == L'd' || letter == L'D') {
             options->command = Command::kDecompress;
         } else {
-            *error =
-                i < args.size() ? "unknown command '" + Narrow(args[i]) + "'" : "no command given";
+            *error = !operands.empty() ? "unknown command '" + Narrow(operands[0]) + "'"
+                                       : "no command given";
             return false;
         }
-        ++i;
+        operands.erase(operands.begin());
     }
-    options->operands.assign(args.begin() + long(i), args.end());
+    options->operands = std::move(operands);
     return CheckApplies(*options, error) && CheckOperands(*options, error);
 }
 

@@ -90,6 +90,9 @@ protected:
         return result;
     }
 
+    // Skips the test, with a message, when a peer tool is not installed.
+    bool HavePeer(const std::string &tool) { return Shell("command -v " + tool).status == 0; }
+
     RunResult Cabmgr(const std::vector<std::string> &args) {
         std::string command = kZone + Quote(tool_.string());
         for (const std::string &arg : args)
@@ -286,6 +289,213 @@ TEST_F(CabmgrTest, UnpacksCabinetsMadeByGcab) {
         fs::path out = work_ / ("out" + flags);
         ASSERT_EQ(Cabmgr({"d", cab.string(), out.string()}).status, 0);
         ExpectSameTree(tree, out, /*metadata=*/false);
+    }
+}
+
+// --- Listing, testing, -p and the options --------------------------------------------------------
+
+// "size date time name" of each file a listing shows, in its order: ours (-l) or cabextract's.
+std::vector<std::string> ListedRows(const std::string &listing) {
+    static const std::regex ours(R"((\d+) (\d{4})-(\d\d)-(\d\d) (\S+) [R-][H-][A-]  (.+))");
+    static const std::regex theirs(R"((\d+) \| (\d\d)\.(\d\d)\.(\d{4}) (\S+) \| (.+))");
+    std::vector<std::string> rows;
+    for (const std::string &line : Split(listing, '\n')) {
+        std::smatch m;
+        if (std::regex_search(line, m, ours))
+            rows.push_back(m[1].str() + " " + m[4].str() + "." + m[3].str() + "." + m[2].str() +
+                           " " + m[5].str() + " " + m[6].str());
+        else if (std::regex_search(line, m, theirs))
+            rows.push_back(m[1].str() + " " + m[2].str() + "." + m[3].str() + "." + m[4].str() +
+                           " " + m[5].str() + " " + m[6].str());
+    }
+    return rows;
+}
+
+std::string NameOfRow(const std::string &row) {
+    return row.substr(row.find(' ', row.find(' ', row.find(' ') + 1) + 1) + 1);
+}
+
+std::set<std::string> NamesOfLines(const std::string &text) {
+    std::vector<std::string> lines = Split(text, '\n');
+    return std::set<std::string>(lines.begin(), lines.end());
+}
+
+TEST_F(CabmgrTest, ReadingCommandsAgreeWithCabextractAndTheTree) {
+    if (!HavePeer("cabextract"))
+        GTEST_SKIP() << "cabextract is not installed";
+    fs::path tree = work_ / "tree", cab = work_ / "tree.cab";
+    MakeTree(tree, /*big=*/false);
+    RunResult packed = Cabmgr({"-v", "c", tree.string(), cab.string()});
+    ASSERT_EQ(packed.status, 0) << packed.out;
+    std::set<std::string> all;
+    for (const auto &file : kTreeFiles)
+        all.insert(file.first);
+    EXPECT_EQ(NamesOfLines(packed.out), all);
+
+    std::vector<std::string> rows = ListedRows(Cabmgr({"-l", cab.string()}).out);
+    EXPECT_EQ(rows, ListedRows(Shell("cabextract -l " + Quote(cab.string())).out));
+    ASSERT_EQ(rows.size(), kTreeFiles.size());
+    // -p: each file alone, then all of them in the cabinet's order.
+    std::string everything;
+    for (const std::string &row : rows) {
+        std::string name = NameOfRow(row);
+        RunResult piped = Cabmgr({"-p", cab.string(), name});
+        EXPECT_EQ(piped.status, 0) << name;
+        EXPECT_TRUE(piped.out == ReadFile(tree / name)) << name;
+        everything += ReadFile(tree / name);
+    }
+    EXPECT_TRUE(Cabmgr({"-p", cab.string()}).out == everything);
+    RunResult missing = Cabmgr({"-p", cab.string(), "top.txt", "absent.txt"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, ReadFile(tree / "top.txt"));
+    EXPECT_NE(missing.err.find("no file named absent.txt"), std::string::npos) << missing.err;
+    RunResult tested = Cabmgr({"-t", cab.string()});
+    EXPECT_EQ(tested.status, 0);
+    EXPECT_EQ(tested.out + tested.err, "");
+
+    // Filters, matched against file names alone, pick the same files in every command.
+    const std::set<std::string> texts = {"top.txt", "readonly.txt", "nested/a/b/c/deep.txt",
+                                         "donn\xc3\xa9"
+                                         "es/r\xc3\xa9sum\xc3\xa9.txt",
+                                         "\xe6\x97\xa5\xe6\x9c\xac/"
+                                         "\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab.txt"};
+    for (const auto &[filters, want] :
+         std::vector<std::pair<std::vector<std::string>, std::set<std::string>>>{
+             {{"-F", "*.txt"}, texts},
+             {{"-F", "*.ini", "--filter=.h?dden"}, {"nested/.config/settings.ini", ".hidden"}},
+             {{"-F", "nothing"}, {}}}) {
+        SCOPED_TRACE(filters[1]);
+        auto with = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), filters.begin(), filters.end());
+            return Cabmgr(args);
+        };
+        fs::path out = work_ / "filtered";
+        fs::remove_all(out);
+        ASSERT_EQ(with({"d", cab.string(), out.string()}).status, 0);
+        EXPECT_EQ(fs::exists(out) ? RegularFiles(out) : std::set<std::string>{}, want);
+        std::set<std::string> listed;
+        for (const std::string &row : ListedRows(with({"-l", cab.string()}).out))
+            listed.insert(NameOfRow(row));
+        EXPECT_EQ(listed, want);
+        std::set<std::string> decoded = NamesOfLines(with({"-v", "-t", cab.string()}).out);
+        EXPECT_EQ(decoded, want);
+        std::string bytes;
+        for (const std::string &row : rows)
+            bytes += want.count(NameOfRow(row)) ? ReadFile(tree / NameOfRow(row)) : "";
+        EXPECT_TRUE(with({"-p", cab.string()}).out == bytes);
+    }
+
+    // -k keeps a changed file and fails naming it; -q leaves only the summary.
+    fs::path out = work_ / "out";
+    ASSERT_EQ(Cabmgr({"d", cab.string(), out.string()}).status, 0);
+    WriteFile(out / "top.txt", "changed\n");
+    RunResult kept = Cabmgr({"-k", "d", cab.string(), out.string()});
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_NE(kept.out.find("top.txt exists"), std::string::npos) << kept.out;
+    EXPECT_EQ(ReadFile(out / "top.txt"), "changed\n");
+    RunResult quiet = Cabmgr({"-q", "-k", "d", cab.string(), out.string()});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_TRUE(std::regex_match(quiet.err, std::regex("cabmgr: [^\n]+\n"))) << quiet.err;
+    EXPECT_EQ(Cabmgr({"d", cab.string(), out.string()}).status, 0);
+    EXPECT_EQ(ReadFile(out / "top.txt"), "top level\n");
+}
+
+// Compression types, threads and cabinet sizes: what cabextract reads whole, and what unpacks.
+TEST_F(CabmgrTest, CompressionAndSetsAreReadWholeByCabextract) {
+    if (!HavePeer("cabextract"))
+        GTEST_SKIP() << "cabextract is not installed";
+    fs::path tree = work_ / "tree";
+    MakeTree(tree, /*big=*/false);
+    std::map<std::string, std::string> made;
+    for (const auto &[options, cabinets] : std::vector<std::pair<std::vector<std::string>, int>>{
+             {{"-m", "none"}, 1},
+             {{"-m", "mszip", "-j", "1"}, 1},
+             {{}, 1},
+             {{"-s", "1440K"}, 1},
+             {{"--max-size", "20k"}, 5},
+             {{"-m", "none", "-s", "1354"}, 200}}) {
+        std::string key = ::testing::PrintToString(options);
+        SCOPED_TRACE(key);
+        fs::path folder = work_ / ("set" + std::to_string(made.size()));
+        fs::create_directories(folder);
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"c", tree.string(), (folder / "x.cab").string()});
+        ASSERT_EQ(Cabmgr(args).status, 0);
+        int count = static_cast<int>(std::distance(fs::directory_iterator(folder), {}));
+        EXPECT_GE(count, cabinets);
+        EXPECT_LE(count, cabinets == 1 ? 1 : cabinets * 2);
+        RunResult checked = Shell("cabextract -t " + Quote((folder / "x.cab").string()));
+        EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+        EXPECT_NE(checked.out.find("All done, no errors."), std::string::npos);
+        std::regex ok("  OK  ");
+        EXPECT_EQ(std::distance(std::sregex_iterator(checked.out.begin(), checked.out.end(), ok),
+                                std::sregex_iterator()),
+                  long(kTreeFiles.size()));
+        fs::path out = work_ / ("out" + std::to_string(made.size()));
+        ASSERT_EQ(Cabmgr({"d", (folder / "x.cab").string(), out.string()}).status, 0);
+        ExpectSameTree(tree, out, /*metadata=*/true);
+        EXPECT_EQ(ListedRows(Cabmgr({"-l", (folder / "x.cab").string()}).out).size(),
+                  kTreeFiles.size());
+        made[key] = ReadFile(folder / "x.cab");
+    }
+    // The number of threads never changes the cabinet.
+    EXPECT_TRUE(made["{ \"-m\", \"mszip\", \"-j\", \"1\" }"] == made["{}"]);
+    EXPECT_GT(made["{ \"-m\", \"none\" }"].size(), 300000u);
+}
+
+// A damaged file and the later files of its folder are named; the earlier ones test clean.
+TEST_F(CabmgrTest, TestNamesEachDamagedFile) {
+    for (int i = 0; i < 6; ++i)
+        WriteFile(work_ / "six" / ("f" + std::to_string(i)), MixedBytes(40000, 11 + i));
+    fs::path cab = work_ / "six.cab";
+    ASSERT_EQ(Cabmgr({"c", (work_ / "six").string(), cab.string()}).status, 0);
+    std::vector<std::string> rows = ListedRows(Cabmgr({"-l", cab.string()}).out);
+    ASSERT_EQ(rows.size(), 6u);
+    std::string bytes = ReadFile(cab);
+    for (const std::string &damaged :
+         {bytes.substr(0, bytes.size() / 2),
+          bytes.substr(0, bytes.size() / 2) + "\x55" + bytes.substr(bytes.size() / 2 + 1)}) {
+        WriteFile(work_ / "damaged.cab", damaged);
+        RunResult result = Cabmgr({"-t", (work_ / "damaged.cab").string()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out.find(NameOfRow(rows[0])), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find(NameOfRow(rows[5])), std::string::npos) << result.out;
+        EXPECT_TRUE(
+            std::regex_search(result.err, std::regex("cabmgr: .*: [1-5] of 6 files damaged")))
+            << result.err;
+    }
+}
+
+// An installer-like file: other bytes, a header whose sizes run past the end, the cabinet, then
+// trailing bytes. Every command finds the cabinet and says where; a file without one fails.
+TEST_F(CabmgrTest, CabinetInsideAnotherFileIsFoundByEveryCommand) {
+    fs::path tree = work_ / "tree", cab = work_ / "tree.cab", setup = work_ / "setup.exe";
+    MakeTree(tree, /*big=*/false);
+    ASSERT_EQ(Cabmgr({"c", tree.string(), cab.string()}).status, 0);
+    std::string past_end = std::string("MSCF\0\0\0\0\xff\xff\xff\x0f", 12) + std::string(12, '\0') +
+                           "\x03\x01" + std::string(10, '\0');
+    std::string head = MixedBytes(4000, 5).substr(0, 3000) + past_end + std::string(1000, 'x');
+    WriteFile(setup, head + ReadFile(cab) + MixedBytes(777, 6));
+    std::string offset = "offset " + std::to_string(head.size());
+
+    RunResult listed = Cabmgr({"-l", setup.string()});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_NE(listed.out.find(offset), std::string::npos) << listed.out;
+    EXPECT_EQ(ListedRows(listed.out), ListedRows(Cabmgr({"-l", cab.string()}).out));
+    EXPECT_EQ(Cabmgr({"-t", setup.string()}).status, 0);
+    RunResult piped = Cabmgr({"-p", setup.string(), "binary.bin"});
+    EXPECT_TRUE(piped.out == ReadFile(tree / "binary.bin"));
+    EXPECT_NE(piped.err.find(offset), std::string::npos) << piped.err;
+    RunResult unpacked = Cabmgr({"d", setup.string(), (work_ / "out").string()});
+    EXPECT_EQ(unpacked.status, 0) << unpacked.out;
+    ExpectSameTree(tree, work_ / "out", /*metadata=*/true);
+
+    WriteFile(setup, head + MixedBytes(5000, 8));
+    for (const std::string command : {"-l", "-t", "-p"}) {
+        RunResult none = Cabmgr({command, setup.string()});
+        EXPECT_EQ(none.status, 1) << command;
+        EXPECT_NE((none.out + none.err).find("holds no cabinet"), std::string::npos) << command;
     }
 }
 

@@ -112,7 +112,7 @@ FDIERROR FdiCabinet::ReadFolders(CabInput *in) {
     if (header_.cFolders == 0) {
         return FDIERROR_NONE;
     }
-    FDI_CHECK(folders_.Allocate(callbacks_, header_.cFolders * sizeof(FdiFolder)),
+    FDI_CHECK(folders_.Allocate(callbacks_->allocator(), header_.cFolders * sizeof(FdiFolder)),
               FDIERROR_ALLOC_FAIL);
     auto *table = reinterpret_cast<FdiFolder *>(folders_.data());
     for (size_t i = 0; i < header_.cFolders; ++i) {
@@ -137,8 +137,8 @@ bool FdiCabinet::AppendName(const uint8_t *raw, size_t size, bool is_utf8, uint3
         while (capacity < names_used_ + need) {
             capacity *= 2;
         }
-        FdiMemory bigger;
-        if (!bigger.Allocate(callbacks_, capacity)) {
+        CallerMemory bigger;
+        if (!bigger.Allocate(callbacks_->allocator(), capacity)) {
             return false;
         }
         if (names_used_) {
@@ -165,7 +165,8 @@ FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
         return FDIERROR_NONE;
     }
     FDI_CHECK(in->Seek(header_.coffFiles), FDIERROR_CORRUPT_CABINET);
-    FDI_CHECK(files_.Allocate(callbacks_, header_.cFiles * sizeof(FdiFile)), FDIERROR_ALLOC_FAIL);
+    FDI_CHECK(files_.Allocate(callbacks_->allocator(), header_.cFiles * sizeof(FdiFile)),
+              FDIERROR_ALLOC_FAIL);
     auto *table = reinterpret_cast<FdiFile *>(files_.data());
     for (size_t i = 0; i < header_.cFiles; ++i) {
         const uint8_t *p = in->Peek(kFileFixedSize);

@@ -98,9 +98,9 @@ private:
     char prev_disk_[kNameBufferSize] = {};
     char next_cabinet_[kNameBufferSize] = {};
     char next_disk_[kNameBufferSize] = {};
-    FdiMemory folders_;
-    FdiMemory files_;
-    FdiMemory names_;
+    CallerMemory folders_;
+    CallerMemory files_;
+    CallerMemory names_;
     size_t names_used_ = 0;
     bool first_folder_continued_ = false;
 };

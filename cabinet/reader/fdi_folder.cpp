@@ -7,7 +7,7 @@ namespace cab {
 FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
     active_ = false;
     // Allocated on first use: listing or skipping every file needs no output buffer.
-    if (!out_.data() && !out_.Allocate(callbacks_, kBatchBlocks * kBlockSize)) {
+    if (!out_.data() && !out_.Allocate(callbacks_->allocator(), kBatchBlocks * kBlockSize)) {
         return FDIERROR_ALLOC_FAIL;
     }
     const FdiFolder &f = cab->folder(index);
@@ -87,7 +87,7 @@ FDIERROR FolderReader::ReadBlock(const uint8_t **data, size_t *size, uint16_t *c
             return FDIERROR_CORRUPT_CABINET;
         }
         if (split || joined > 0) {
-            if (!join_.data() && !join_.Allocate(callbacks_, kMaxAnyBlock)) {
+            if (!join_.data() && !join_.Allocate(callbacks_->allocator(), kMaxAnyBlock)) {
                 return FDIERROR_ALLOC_FAIL;
             }
             if (joined + d.cbData > join_.size()) {

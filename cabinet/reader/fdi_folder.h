@@ -52,8 +52,8 @@ private:
     const FdiCallbacks *callbacks_;
     CabInput *in_;
     FolderContinuation *continuation_;
-    FdiMemory out_;   // kBatchBlocks decoded blocks
-    FdiMemory join_;  // the parts of a block split across cabinets
+    CallerMemory out_;   // kBatchBlocks decoded blocks
+    CallerMemory join_;  // the parts of a block split across cabinets
     std::unique_ptr<BlockDecoder> decoder_;
     uint16_t decoder_type_ = 0;
     bool active_ = false;

@@ -4,36 +4,14 @@
 
 namespace cab {
 
-bool FdiMemory::Allocate(const FdiCallbacks *callbacks, size_t size) {
-    Release();
-    if (size == 0 || size > UINT32_MAX) {
-        return false;
-    }
-    callbacks_ = callbacks;
-    data_ = static_cast<uint8_t *>(callbacks->alloc(ULONG(size)));
-    if (!data_) {
-        return false;
-    }
-    size_ = size;
-    return true;
-}
-
-void FdiMemory::Release() {
-    if (data_) {
-        callbacks_->free(data_);
-    }
-    data_ = nullptr;
-    size_ = 0;
-}
-
 bool CabInput::Init() {
-    return buffer_.data() || buffer_.Allocate(callbacks_, kInitialBufferSize);
+    return buffer_.data() || buffer_.Allocate(callbacks_->allocator(), kInitialBufferSize);
 }
 
 void CabInput::Grow() {
-    FdiMemory bigger;
+    CallerMemory bigger;
     // Without the larger buffer the reads are only smaller, not wrong.
-    if (!bigger.Allocate(callbacks_, kBufferSize)) {
+    if (!bigger.Allocate(callbacks_->allocator(), kBufferSize)) {
         return;
     }
     memcpy(bigger.data(), buffer_.data(), end_);

@@ -4,9 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #include "cabinet/fdi.h"
+#include "cabinet/format/caller_memory.h"
 
 namespace cab {
 
@@ -19,32 +19,8 @@ struct FdiCallbacks {
     PFNWRITE write = nullptr;
     PFNCLOSE close = nullptr;
     PFNSEEK seek = nullptr;
-};
 
-// A block of memory from the caller's allocator, released on destruction.
-class FdiMemory {
-public:
-    FdiMemory() = default;
-    FdiMemory(const FdiMemory &) = delete;
-    FdiMemory &operator=(const FdiMemory &) = delete;
-    ~FdiMemory() { Release(); }
-
-    // Replaces the block by a new one of `size` bytes (contents undefined); false when the
-    // allocator refuses or the size does not fit its ULONG parameter.
-    bool Allocate(const FdiCallbacks *callbacks, size_t size);
-    void Release();
-    void Swap(FdiMemory &other) {
-        std::swap(callbacks_, other.callbacks_);
-        std::swap(data_, other.data_);
-        std::swap(size_, other.size_);
-    }
-    uint8_t *data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    const FdiCallbacks *callbacks_ = nullptr;
-    uint8_t *data_ = nullptr;
-    size_t size_ = 0;
+    CallerAllocator allocator() const { return CallerAllocator{alloc, free}; }
 };
 
 // Reads one cabinet through the callbacks in large chunks. Offsets are absolute in the file;
@@ -88,7 +64,7 @@ private:
     void Grow();
 
     const FdiCallbacks *callbacks_;
-    FdiMemory buffer_;
+    CallerMemory buffer_;
     INT_PTR hf_ = -1;
     uint64_t file_pos_ = 0;  // offset of the byte after buffer_[end_]
     size_t begin_ = 0, end_ = 0;

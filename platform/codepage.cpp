@@ -4,13 +4,11 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/text.h"
 
-namespace {
-
-constexpr uint32_t kEscapeBase = 0xDC00;  // undecodable byte B <-> U+DC00+B
-constexpr uint32_t kReplacement = 0xFFFD;
+namespace cab {
 
 // Windows-1252 bytes 0x80..0x9F; the five undefined ones map to the C1 controls, as Windows does.
 constexpr uint16_t k1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
@@ -18,33 +16,14 @@ constexpr uint16_t k1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x20
                                     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-enum class PageKind { kUtf8Acp, kUtf8, k1252, kUnknown };
-
-PageKind Classify(UINT code_page) {
-    switch (code_page) {
-        case CP_ACP:
-        case CP_OEMCP:
-        case CP_THREAD_ACP:
-            return PageKind::kUtf8Acp;
-        case CP_UTF8:
-            return PageKind::kUtf8;
-        case CP_WINDOWS_1252:
-            return PageKind::k1252;
-        default:
-            return PageKind::kUnknown;
-    }
-}
-
-// Decodes one strictly valid UTF-8 sequence at s[0..len); returns its length, or 0 if the bytes
-// there do not form one (overlong forms, encoded surrogates and values past U+10FFFF included).
-size_t DecodeUtf8(const unsigned char *s, size_t len, uint32_t *cp) {
-    unsigned char b0 = s[0];
+size_t DecodeUtf8(const uint8_t *s, size_t len, uint32_t *cp) {
+    uint8_t b0 = s[0];
     if (b0 < 0x80) {
         *cp = b0;
         return 1;
     }
     size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
+    uint8_t lo = 0x80, hi = 0xBF;
     if (b0 >= 0xC2 && b0 <= 0xDF) {
         need = 1;
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
@@ -69,9 +48,9 @@ size_t DecodeUtf8(const unsigned char *s, size_t len, uint32_t *cp) {
     }
     uint32_t value = b0 & (0x3F >> need);
     for (size_t i = 1; i <= need; ++i) {
-        unsigned char b = s[i];
-        unsigned char min = i == 1 ? lo : 0x80;
-        unsigned char max = i == 1 ? hi : 0xBF;
+        uint8_t b = s[i];
+        uint8_t min = i == 1 ? lo : 0x80;
+        uint8_t max = i == 1 ? hi : 0xBF;
         if (b < min || b > max) {
             return 0;
         }
@@ -79,6 +58,96 @@ size_t DecodeUtf8(const unsigned char *s, size_t len, uint32_t *cp) {
     }
     *cp = value;
     return need + 1;
+}
+
+bool IsValidUtf8(const uint8_t *s, size_t size) {
+    uint32_t cp;
+    for (size_t i = 0, n; i < size; i += n) {
+        if ((n = DecodeUtf8(s + i, size - i, &cp)) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+size_t EncodeUtf8(uint32_t u, uint8_t *out) {
+    if (u < 0x80) {
+        out[0] = static_cast<uint8_t>(u);
+        return 1;
+    }
+    if (u < 0x800) {
+        out[0] = static_cast<uint8_t>(0xC0 | (u >> 6));
+        out[1] = static_cast<uint8_t>(0x80 | (u & 0x3F));
+        return 2;
+    }
+    if (u < 0x10000) {
+        out[0] = static_cast<uint8_t>(0xE0 | (u >> 12));
+        out[1] = static_cast<uint8_t>(0x80 | ((u >> 6) & 0x3F));
+        out[2] = static_cast<uint8_t>(0x80 | (u & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<uint8_t>(0xF0 | (u >> 18));
+    out[1] = static_cast<uint8_t>(0x80 | ((u >> 12) & 0x3F));
+    out[2] = static_cast<uint8_t>(0x80 | ((u >> 6) & 0x3F));
+    out[3] = static_cast<uint8_t>(0x80 | (u & 0x3F));
+    return 4;
+}
+
+uint32_t Cp1252ToCodePoint(uint8_t byte) {
+    return byte >= 0x80 && byte <= 0x9F ? k1252High[byte - 0x80] : byte;
+}
+
+bool CodePointToCp1252(uint32_t u, uint8_t *byte) {
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+        *byte = static_cast<uint8_t>(u);
+        return true;
+    }
+    for (int i = 0; i < 32; ++i) {
+        if (k1252High[i] == u) {
+            *byte = static_cast<uint8_t>(0x80 + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t Cp1252Utf8Size(const uint8_t *s, size_t size) {
+    size_t n = 0;
+    for (size_t i = 0; i < size; ++i) {
+        uint32_t cp = Cp1252ToCodePoint(s[i]);
+        n += cp < 0x80 ? 1 : cp < 0x800 ? 2 : 3;
+    }
+    return n;
+}
+
+void Cp1252ToUtf8(const uint8_t *s, size_t size, uint8_t *out) {
+    for (size_t i = 0; i < size; ++i) {
+        out += EncodeUtf8(Cp1252ToCodePoint(s[i]), out);
+    }
+}
+
+}  // namespace cab
+
+namespace {
+
+constexpr uint32_t kEscapeBase = 0xDC00;  // undecodable byte B <-> U+DC00+B
+constexpr uint32_t kReplacement = 0xFFFD;
+
+enum class PageKind { kUtf8Acp, kUtf8, k1252, kUnknown };
+
+PageKind Classify(UINT code_page) {
+    switch (code_page) {
+        case CP_ACP:
+        case CP_OEMCP:
+        case CP_THREAD_ACP:
+            return PageKind::kUtf8Acp;
+        case CP_UTF8:
+            return PageKind::kUtf8;
+        case CP_WINDOWS_1252:
+            return PageKind::k1252;
+        default:
+            return PageKind::kUnknown;
+    }
 }
 
 // Writes units or bytes while they fit and counts them all, so one pass both sizes and fills.
@@ -100,26 +169,9 @@ private:
     size_t count_ = 0;
 };
 
-bool Encode1252(uint32_t u, char *out) {
-    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-        *out = static_cast<char>(u);
-        return true;
-    }
-    for (int i = 0; i < 32; ++i) {
-        if (k1252High[i] == u) {
-            *out = static_cast<char>(0x80 + i);
-            return true;
-        }
-    }
-    return false;
-}
-
-// Encodes one unit as UTF-8 into out (at most 4 bytes); 0 when UTF-8 cannot carry it.
-int EncodeUtf8(uint32_t u, unsigned char *out) {
-    if (u < 0x80) {
-        out[0] = static_cast<unsigned char>(u);
-        return 1;
-    }
+// Encodes one unit as the ANSI code page does into out (at most 4 bytes): a lone surrogate that
+// stands for an undecodable byte becomes that byte again. 0 when UTF-8 cannot carry the unit.
+int EncodeAcpUnit(uint32_t u, unsigned char *out) {
     if (u >= kEscapeBase + 0x80 && u <= kEscapeBase + 0xFF) {
         out[0] = static_cast<unsigned char>(u - kEscapeBase);
         return 1;
@@ -127,22 +179,7 @@ int EncodeUtf8(uint32_t u, unsigned char *out) {
     if ((u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF) {
         return 0;
     }
-    if (u < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (u >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-        return 2;
-    }
-    if (u < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (u >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (u >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((u >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-    return 4;
+    return static_cast<int>(cab::EncodeUtf8(u, out));
 }
 
 int Fail(DWORD code) {
@@ -182,20 +219,18 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
         unsigned char bytes[4];
         int n = 0;
         if (page == PageKind::k1252) {
-            char c;
-            if (Encode1252(u, &c)) {
-                bytes[0] = static_cast<unsigned char>(c);
+            if (cab::CodePointToCp1252(u, bytes)) {
                 n = 1;
             }
         } else {
-            n = EncodeUtf8(u, bytes);
+            n = EncodeAcpUnit(u, bytes);
         }
         if (n == 0) {
             if (dwFlags & WC_ERR_INVALID_CHARS) {
                 return Fail(ERROR_NO_UNICODE_TRANSLATION);
             }
             if (page == PageKind::kUtf8) {
-                n = EncodeUtf8(kReplacement, bytes);
+                n = static_cast<int>(cab::EncodeUtf8(kReplacement, bytes));
             } else {
                 bytes[0] = static_cast<unsigned char>(default_char);
                 n = 1;
@@ -231,18 +266,18 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     if ((dwFlags & ~allowed) || ((dwFlags & MB_PRECOMPOSED) && (dwFlags & MB_COMPOSITE))) {
         return Fail(ERROR_INVALID_FLAGS);
     }
-    const auto *s = reinterpret_cast<const unsigned char *>(lpMultiByteStr);
+    const auto *s = reinterpret_cast<const uint8_t *>(lpMultiByteStr);
     const size_t length =
         cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     BoundedOut<wchar_t> out(lpWideCharStr, static_cast<size_t>(cchWideChar));
     for (size_t i = 0; i < length;) {
         if (page == PageKind::k1252) {
             const unsigned char b = s[i++];
-            out.Put(static_cast<wchar_t>(b >= 0x80 && b <= 0x9F ? k1252High[b - 0x80] : b));
+            out.Put(static_cast<wchar_t>(cab::Cp1252ToCodePoint(b)));
             continue;
         }
         uint32_t cp;
-        size_t n = DecodeUtf8(s + i, length - i, &cp);
+        size_t n = cab::DecodeUtf8(s + i, length - i, &cp);
         if (n == 0) {
             if (dwFlags & MB_ERR_INVALID_CHARS) {
                 return Fail(ERROR_NO_UNICODE_TRANSLATION);

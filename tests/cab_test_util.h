@@ -461,10 +461,10 @@ struct RawCabinet {
         h.szCabinetPrev = prev_cab, h.szDiskPrev = prev_disk;
         h.szCabinetNext = next_cab, h.szDiskNext = next_disk;
         size_t header_size = h.EncodedSize();
-        size_t folders_size = folders.size() * (kFolderFixedSize + reserve_folder);
+        size_t folders_size = folders.size() * (CabFolder::kEncodedLength + reserve_folder);
         size_t files_size = 0;
         for (const auto &f : files)
-            files_size += kFileFixedSize + f.name.size() + 1;
+            files_size += CabFile::EncodedSize(f.name);
         h.coffFiles = uint32_t(header_size + folders_size);
         Bytes out(header_size + folders_size + files_size);
         size_t data_pos = out.size();
@@ -472,7 +472,7 @@ struct RawCabinet {
         for (const auto &fo : folders) {
             starts.push_back(uint32_t(data_pos));
             for (const auto &b : fo.blocks)
-                data_pos += kDataFixedSize + reserve_data + b.bytes.size();
+                data_pos += CabData::kEncodedLength + reserve_data + b.bytes.size();
         }
         h.cbCabinet = uint32_t(data_pos);
         h.Encode(out.data());
@@ -483,19 +483,20 @@ struct RawCabinet {
             f.cCFData = uint16_t(folders[i].blocks.size());
             f.typeCompress = folders[i].type;
             f.Encode(out.data() + p);
-            p += kFolderFixedSize + reserve_folder;
+            p += CabFolder::kEncodedLength + reserve_folder;
         }
         for (const auto &f : files) {
             CabFile e;
             e.cbFile = f.size, e.uoffFolderStart = f.offset, e.iFolder = f.folder;
-            e.date = f.date, e.time = f.time, e.attribs = f.attribs, e.szName = f.name;
-            e.Encode(out.data() + p);
-            p += e.EncodedSize();
+            e.date = f.date, e.time = f.time, e.attribs = f.attribs;
+            e.Encode(f.name, out.data() + p);
+            p += CabFile::EncodedSize(f.name);
         }
         for (const auto &fo : folders) {
             for (const auto &b : fo.blocks) {
                 size_t at = out.size();
-                out.resize(at + kDataFixedSize + reserve_data + b.bytes.size(), b.reserve_fill);
+                out.resize(at + CabData::kEncodedLength + reserve_data + b.bytes.size(),
+                           b.reserve_fill);
                 CabData d;
                 d.cbData = uint16_t(b.bytes.size());
                 d.cbUncomp = b.cb_uncomp;
@@ -503,10 +504,11 @@ struct RawCabinet {
                     b.no_checksum ? 0 : DataBlockChecksum(b.bytes.data(), d.cbData, d.cbUncomp);
                 d.Encode(out.data() + at);
                 if (!b.bytes.empty()) {
-                    memcpy(out.data() + at + kDataFixedSize + reserve_data, b.bytes.data(),
+                    memcpy(out.data() + at + CabData::kEncodedLength + reserve_data, b.bytes.data(),
                            b.bytes.size());
                     if (b.flip_after_checksum >= 0) {
-                        out[at + kDataFixedSize + reserve_data + b.flip_after_checksum] ^= 1;
+                        out[at + CabData::kEncodedLength + reserve_data + b.flip_after_checksum] ^=
+                            1;
                     }
                 }
             }
@@ -903,10 +905,13 @@ struct ParsedFolder {
     CabFolder rec;
     std::vector<ParsedBlock> blocks;
 };
+struct ParsedFile : CabFile {
+    std::string szName;
+};
 struct ParsedCabinet {
     CabHeader header;
     std::vector<ParsedFolder> folders;
-    std::vector<CabFile> files;
+    std::vector<ParsedFile> files;
     bool ok = false;
     std::string error;
 };
@@ -918,26 +923,16 @@ inline ParsedCabinet ParseCabinet(const std::string &bytes) {
         c.error = why;
         return c;
     };
-    if (bytes.size() < kHeaderFixedSize || memcmp(b, "MSCF", 4) != 0)
+    if (bytes.size() < CabHeader::kEncodedLength || memcmp(b, "MSCF", 4) != 0)
         return fail("signature");
     CabHeader &h = c.header;
-    h.cbCabinet = LoadLe32(b + 8);
-    h.coffFiles = LoadLe32(b + 16);
-    h.versionMinor = b[24];
-    h.versionMajor = b[25];
-    h.cFolders = LoadLe16(b + 26);
-    h.cFiles = LoadLe16(b + 28);
-    h.flags = LoadLe16(b + 30);
-    h.setID = LoadLe16(b + 32);
-    h.iCabinet = LoadLe16(b + 34);
+    h = CabHeader::Decode(b);
     if (h.cbCabinet != bytes.size())
         return fail("cbCabinet");
-    size_t pos = kHeaderFixedSize;
-    if (h.flags & kFlagReservePresent) {
-        h.cbCFHeader = LoadLe16(b + pos);
-        h.cbCFFolder = b[pos + 2];
-        h.cbCFData = b[pos + 3];
-        pos += 4 + h.cbCFHeader;
+    size_t pos = CabHeader::kEncodedLength;
+    if (h.has_reserve()) {
+        h.DecodeReserveSizes(b + pos);
+        pos = h.NamesOffset();
     }
     auto str = [&](std::string &out) {
         size_t end = bytes.find('\0', pos);
@@ -955,14 +950,14 @@ inline ParsedCabinet ParseCabinet(const std::string &bytes) {
     for (int i = 0; i < h.cFolders; ++i) {
         ParsedFolder f;
         f.rec = CabFolder::Decode(b + pos);
-        pos += kFolderFixedSize + h.cbCFFolder;
+        pos += CabFolder::kEncodedLength + h.cbCFFolder;
         c.folders.push_back(f);
     }
     if (pos != h.coffFiles)
         return fail("coffFiles");
     for (int i = 0; i < h.cFiles; ++i) {
-        CabFile f = CabFile::DecodeFixed(b + pos);
-        pos += kFileFixedSize;
+        ParsedFile f{CabFile::Decode(b + pos), {}};
+        pos += CabFile::kEncodedLength;
         str(f.szName);
         c.files.push_back(f);
     }
@@ -971,13 +966,13 @@ inline ParsedCabinet ParseCabinet(const std::string &bytes) {
         if (p != pos)
             return fail("coffCabStart");
         for (int i = 0; i < f.rec.cCFData; ++i) {
-            if (p + kDataFixedSize > bytes.size())
+            if (p + CabData::kEncodedLength > bytes.size())
                 return fail("data header");
             CabData d = CabData::Decode(b + p);
             ParsedBlock blk;
             blk.cbData = d.cbData;
             blk.cbUncomp = d.cbUncomp;
-            size_t at = p + kDataFixedSize + h.cbCFData;
+            size_t at = p + CabData::kEncodedLength + h.cbCFData;
             if (at + d.cbData > bytes.size())
                 return fail("data payload");
             blk.payload = bytes.substr(at, d.cbData);
@@ -1044,35 +1039,38 @@ inline Bytes Flip(Bytes b, size_t at, int bit) {
 // Recomputes every non-zero CFDATA checksum reachable from the folder table, so that damage in a
 // block's bytes reaches the decoder instead of stopping at the checksum.
 inline void FixChecksums(Bytes &b) {
-    if (b.size() < kHeaderFixedSize)
+    if (b.size() < CabHeader::kEncodedLength)
         return;
-    uint16_t flags = LoadLe16(&b[0x1E]);
-    size_t pos = kHeaderFixedSize;
-    uint8_t folder_res = 0, data_res = 0;
-    if (flags & kFlagReservePresent) {
-        if (b.size() < pos + 4)
+    CabHeader h = CabHeader::Decode(b.data());
+    if (h.has_reserve()) {
+        if (b.size() < CabHeader::kEncodedLength + CabHeader::kReserveSizesLength)
             return;
-        folder_res = b[pos + 2];
-        data_res = b[pos + 3];
-        pos += 4 + LoadLe16(&b[pos]);
+        h.DecodeReserveSizes(&b[CabHeader::kEncodedLength]);
     }
-    for (int names = ((flags & 1) ? 2 : 0) + ((flags & 2) ? 2 : 0); names > 0; --names) {
+    const size_t folder_res = h.cbCFFolder, data_res = h.cbCFData;
+    size_t pos = h.NamesOffset();
+    for (int names =
+             ((h.flags & kFlagPrevCabinet) ? 2 : 0) + ((h.flags & kFlagNextCabinet) ? 2 : 0);
+         names > 0; --names) {
         while (pos < b.size() && b[pos] != 0)
             ++pos;
         ++pos;
     }
-    uint16_t folders = LoadLe16(&b[0x1A]);
-    for (uint16_t f = 0; f < folders && pos + 8 <= b.size(); ++f, pos += 8 + folder_res) {
-        size_t at = LoadLe32(&b[pos]);
-        uint16_t blocks = LoadLe16(&b[pos + 4]);
-        for (uint16_t k = 0; k < blocks && at + 8 + data_res <= b.size(); ++k) {
-            uint16_t cb_data = LoadLe16(&b[at + 4]);
-            size_t payload = at + 8 + data_res;
-            if (payload + cb_data > b.size())
+    for (uint16_t i = 0; i < h.cFolders && pos + CabFolder::kEncodedLength <= b.size();
+         ++i, pos += CabFolder::kEncodedLength + folder_res) {
+        const CabFolder folder = CabFolder::Decode(&b[pos]);
+        size_t at = folder.coffCabStart;
+        for (uint16_t k = 0;
+             k < folder.cCFData && at + CabData::kEncodedLength + data_res <= b.size(); ++k) {
+            CabData d = CabData::Decode(&b[at]);
+            size_t payload = at + CabData::kEncodedLength + data_res;
+            if (payload + d.cbData > b.size())
                 break;
-            if (LoadLe32(&b[at]) != 0)
-                StoreLe32(&b[at], DataBlockChecksum(&b[payload], cb_data, LoadLe16(&b[at + 6])));
-            at = payload + cb_data;
+            if (d.csum != 0) {
+                d.csum = DataBlockChecksum(&b[payload], d.cbData, d.cbUncomp);
+                d.Encode(&b[at]);
+            }
+            at = payload + d.cbData;
         }
     }
 }

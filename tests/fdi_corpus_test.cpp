@@ -13,7 +13,7 @@
 
 #include "cab_test_util.h"
 #include "cabinet/codec/codec.h"
-#include "cabinet/reader/fdi_names.h"
+#include "platform/codepage.h"
 
 namespace {
 

@@ -8,11 +8,12 @@ namespace cab {
 
 static_assert(std::endian::native == std::endian::little, "Checksum folds host-order words");
 
+size_t CabHeader::NamesOffset() const {
+    return kEncodedLength + (has_reserve() ? kReserveSizesLength + cbCFHeader : 0);
+}
+
 size_t CabHeader::EncodedSize() const {
-    size_t size = kHeaderFixedSize;
-    if (flags & kFlagReservePresent) {
-        size += kHeaderReserveFieldsSize + cbCFHeader;
-    }
+    size_t size = NamesOffset();
     if (flags & kFlagPrevCabinet) {
         size += szCabinetPrev.size() + 1 + szDiskPrev.size() + 1;
     }
@@ -29,25 +30,23 @@ static uint8_t *PutString(uint8_t *out, const std::string &s) {
 }
 
 void CabHeader::Encode(uint8_t *out) const {
-    memcpy(out, kSignature, 4);
-    StoreLe32(out + 0x04, 0);
-    StoreLe32(out + 0x08, cbCabinet);
-    StoreLe32(out + 0x0C, 0);
-    StoreLe32(out + 0x10, coffFiles);
-    StoreLe32(out + 0x14, 0);
-    out[0x18] = versionMinor;
-    out[0x19] = versionMajor;
-    StoreLe16(out + 0x1A, cFolders);
-    StoreLe16(out + 0x1C, cFiles);
-    StoreLe16(out + 0x1E, flags);
-    StoreLe16(out + 0x20, setID);
-    StoreLe16(out + 0x22, iCabinet);
-    uint8_t *p = out + kHeaderFixedSize;
-    if (flags & kFlagReservePresent) {
+    memset(out, 0, kEncodedLength);
+    memcpy(out + kSignatureAt, kSignature, sizeof kSignature);
+    StoreLe32(out + kCbCabinetAt, cbCabinet);
+    StoreLe32(out + kCoffFilesAt, coffFiles);
+    out[kVersionMinorAt] = versionMinor;
+    out[kVersionMajorAt] = versionMajor;
+    StoreLe16(out + kCFoldersAt, cFolders);
+    StoreLe16(out + kCFilesAt, cFiles);
+    StoreLe16(out + kFlagsAt, flags);
+    StoreLe16(out + kSetIdAt, setID);
+    StoreLe16(out + kICabinetAt, iCabinet);
+    uint8_t *p = out + kEncodedLength;
+    if (has_reserve()) {
         StoreLe16(p, cbCFHeader);
         p[2] = cbCFFolder;
         p[3] = cbCFData;
-        p += kHeaderReserveFieldsSize;
+        p += kReserveSizesLength;
         memset(p, 0, cbCFHeader);
         p += cbCFHeader;
     }
@@ -62,57 +61,81 @@ void CabHeader::Encode(uint8_t *out) const {
     assert(size_t(p - out) == EncodedSize());
 }
 
+CabHeader CabHeader::Decode(const uint8_t *in) {
+    CabHeader h;
+    h.cbCabinet = LoadLe32(in + kCbCabinetAt);
+    h.coffFiles = LoadLe32(in + kCoffFilesAt);
+    h.versionMinor = in[kVersionMinorAt];
+    h.versionMajor = in[kVersionMajorAt];
+    h.cFolders = LoadLe16(in + kCFoldersAt);
+    h.cFiles = LoadLe16(in + kCFilesAt);
+    h.flags = LoadLe16(in + kFlagsAt);
+    h.setID = LoadLe16(in + kSetIdAt);
+    h.iCabinet = LoadLe16(in + kICabinetAt);
+    return h;
+}
+
+void CabHeader::DecodeReserveSizes(const uint8_t *in) {
+    cbCFHeader = LoadLe16(in);
+    cbCFFolder = in[2];
+    cbCFData = in[3];
+}
+
 void CabFolder::Encode(uint8_t *out) const {
-    StoreLe32(out, coffCabStart);
-    StoreLe16(out + 4, cCFData);
-    StoreLe16(out + 6, typeCompress);
+    StoreLe32(out + kCoffCabStartAt, coffCabStart);
+    StoreLe16(out + kCCFDataAt, cCFData);
+    StoreLe16(out + kTypeCompressAt, typeCompress);
 }
 
 CabFolder CabFolder::Decode(const uint8_t *in) {
     CabFolder f;
-    f.coffCabStart = LoadLe32(in);
-    f.cCFData = LoadLe16(in + 4);
-    f.typeCompress = LoadLe16(in + 6);
+    f.coffCabStart = LoadLe32(in + kCoffCabStartAt);
+    f.cCFData = LoadLe16(in + kCCFDataAt);
+    f.typeCompress = LoadLe16(in + kTypeCompressAt);
     return f;
 }
 
 void CabFile::Encode(uint8_t *out) const {
-    StoreLe32(out, cbFile);
-    StoreLe32(out + 4, uoffFolderStart);
-    StoreLe16(out + 8, iFolder);
-    StoreLe16(out + 10, date);
-    StoreLe16(out + 12, time);
-    StoreLe16(out + 14, attribs);
-    memcpy(out + kFileFixedSize, szName.c_str(), szName.size() + 1);
+    StoreLe32(out + kCbFileAt, cbFile);
+    StoreLe32(out + kUoffFolderStartAt, uoffFolderStart);
+    StoreLe16(out + kIFolderAt, iFolder);
+    StoreLe16(out + kDateAt, date);
+    StoreLe16(out + kTimeAt, time);
+    StoreLe16(out + kAttribsAt, attribs);
 }
 
-CabFile CabFile::DecodeFixed(const uint8_t *in) {
+void CabFile::Encode(const std::string &name, uint8_t *out) const {
+    Encode(out);
+    memcpy(out + kEncodedLength, name.c_str(), name.size() + 1);
+}
+
+CabFile CabFile::Decode(const uint8_t *in) {
     CabFile f;
-    f.cbFile = LoadLe32(in);
-    f.uoffFolderStart = LoadLe32(in + 4);
-    f.iFolder = LoadLe16(in + 8);
-    f.date = LoadLe16(in + 10);
-    f.time = LoadLe16(in + 12);
-    f.attribs = LoadLe16(in + 14);
+    f.cbFile = LoadLe32(in + kCbFileAt);
+    f.uoffFolderStart = LoadLe32(in + kUoffFolderStartAt);
+    f.iFolder = LoadLe16(in + kIFolderAt);
+    f.date = LoadLe16(in + kDateAt);
+    f.time = LoadLe16(in + kTimeAt);
+    f.attribs = LoadLe16(in + kAttribsAt);
     return f;
 }
 
 void CabData::Encode(uint8_t *out) const {
-    StoreLe32(out, csum);
-    StoreLe16(out + 4, cbData);
-    StoreLe16(out + 6, cbUncomp);
+    StoreLe32(out + kCsumAt, csum);
+    StoreLe16(out + kCbDataAt, cbData);
+    StoreLe16(out + kCbUncompAt, cbUncomp);
 }
 
 CabData CabData::Decode(const uint8_t *in) {
     CabData d;
-    d.csum = LoadLe32(in);
-    d.cbData = LoadLe16(in + 4);
-    d.cbUncomp = LoadLe16(in + 6);
+    d.csum = LoadLe32(in + kCsumAt);
+    d.cbData = LoadLe16(in + kCbDataAt);
+    d.cbUncomp = LoadLe16(in + kCbUncompAt);
     return d;
 }
 
-uint32_t Checksum(const uint8_t *data, size_t size, uint32_t seed_value) {
-    uint32_t acc = seed_value;
+uint32_t Checksum(const uint8_t *data, size_t size, uint32_t initial) {
+    uint32_t acc = initial;
     size_t words = size / 4;
     // Eight bytes at a time: XOR is associative, so fold two words and split at the end.
     uint64_t wide = 0;
@@ -147,43 +170,6 @@ uint32_t Checksum(const uint8_t *data, size_t size, uint32_t seed_value) {
 uint32_t DataBlockChecksum(const uint8_t *data, uint16_t cb_data, uint16_t cb_uncomp) {
     uint32_t partial = Checksum(data, cb_data, 0);
     return partial ^ (uint32_t(cb_data) | (uint32_t(cb_uncomp) << 16));
-}
-
-bool IsValidUtf8(const uint8_t *s, size_t size) {
-    size_t i = 0;
-    while (i < size) {
-        uint8_t b = s[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t cp, min;
-        if ((b & 0xE0) == 0xC0) {
-            extra = 1, cp = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            extra = 2, cp = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            extra = 3, cp = b & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (size - i <= extra) {
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            uint8_t c = s[i + k];
-            if ((c & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 }  // namespace cab

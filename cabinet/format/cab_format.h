@@ -23,12 +23,6 @@ inline constexpr uint16_t kFolderContinuedFromPrev = 0xFFFD;
 inline constexpr uint16_t kFolderContinuedToNext = 0xFFFE;
 inline constexpr uint16_t kFolderContinuedPrevAndNext = 0xFFFF;
 
-inline constexpr size_t kHeaderFixedSize = 36;  // without the optional reserve-size fields
-inline constexpr size_t kHeaderReserveFieldsSize = 4;
-inline constexpr size_t kFolderFixedSize = 8;  // without the folder reserve
-inline constexpr size_t kFileFixedSize = 16;   // without the name
-inline constexpr size_t kDataFixedSize = 8;    // without the data reserve
-
 inline constexpr uint32_t kMaxHeaderReserve = 60000;
 inline constexpr uint32_t kMaxFolderReserve = 255;
 inline constexpr uint32_t kMaxDataReserve = 255;
@@ -65,8 +59,27 @@ inline void StoreLe32(uint8_t *p, uint32_t v) {
     p[3] = uint8_t(v >> 24);
 }
 
-// The fixed part of CFHEADER plus the optional fields that follow it.
+// Each record encodes and decodes its fixed part, kEncodedLength bytes, at the offsets named
+// below. What follows a fixed part (reserve areas, names) is the caller's to bound and read.
+
+// CFHEADER: the fixed part; with kFlagReservePresent the reserve sizes and the header reserve
+// area; with kFlagPrevCabinet and kFlagNextCabinet the neighbours' cabinet and disk names.
 struct CabHeader {
+    static constexpr size_t kEncodedLength = 36;
+    static constexpr size_t kReserveSizesLength = 4;  // cbCFHeader, cbCFFolder, cbCFData
+    enum Offset : size_t {
+        kSignatureAt = 0x00,  // also 0x04, 0x0C and 0x14: reserved, 0
+        kCbCabinetAt = 0x08,
+        kCoffFilesAt = 0x10,
+        kVersionMinorAt = 0x18,
+        kVersionMajorAt = 0x19,
+        kCFoldersAt = 0x1A,
+        kCFilesAt = 0x1C,
+        kFlagsAt = 0x1E,
+        kSetIdAt = 0x20,
+        kICabinetAt = 0x22,
+    };
+
     uint32_t cbCabinet = 0;
     uint32_t coffFiles = 0;
     uint8_t versionMinor = kVersionMinor;
@@ -82,55 +95,76 @@ struct CabHeader {
     std::string szCabinetPrev, szDiskPrev;  // only with kFlagPrevCabinet
     std::string szCabinetNext, szDiskNext;  // only with kFlagNextCabinet
 
+    bool has_reserve() const { return flags & kFlagReservePresent; }
+    // Bytes before the names: the fixed part, and the reserve sizes and area when present.
+    size_t NamesOffset() const;
     // Bytes the header occupies on disk, reserve area and names included.
     size_t EncodedSize() const;
     // Writes EncodedSize() bytes; the header reserve area is zero-filled.
     void Encode(uint8_t *out) const;
+    // Reads the fixed part (the signature is not checked; the names stay empty).
+    static CabHeader Decode(const uint8_t *in);
+    // Reads the kReserveSizesLength bytes that follow the fixed part.
+    void DecodeReserveSizes(const uint8_t *in);
 };
 
+// CFFOLDER: the fixed part, then cbCFFolder reserved bytes.
 struct CabFolder {
+    static constexpr size_t kEncodedLength = 8;
+    enum Offset : size_t { kCoffCabStartAt = 0, kCCFDataAt = 4, kTypeCompressAt = 6 };
+
     uint32_t coffCabStart = 0;
     uint16_t cCFData = 0;
     uint16_t typeCompress = 0;
 
-    // Writes kFolderFixedSize bytes (the reserve area, if any, is the caller's).
     void Encode(uint8_t *out) const;
     static CabFolder Decode(const uint8_t *in);
 };
 
+// CFFILE: the fixed part, then the name and its NUL.
 struct CabFile {
+    static constexpr size_t kEncodedLength = 16;
+    enum Offset : size_t {
+        kCbFileAt = 0,
+        kUoffFolderStartAt = 4,
+        kIFolderAt = 8,
+        kDateAt = 10,
+        kTimeAt = 12,
+        kAttribsAt = 14,
+    };
+
     uint32_t cbFile = 0;
     uint32_t uoffFolderStart = 0;
     uint16_t iFolder = 0;
     uint16_t date = 0;
     uint16_t time = 0;
     uint16_t attribs = 0;
-    std::string szName;
 
-    size_t EncodedSize() const { return kFileFixedSize + szName.size() + 1; }
     void Encode(uint8_t *out) const;
-    // Decodes the fixed part only; the name is the caller's to bound and read.
-    static CabFile DecodeFixed(const uint8_t *in);
+    static CabFile Decode(const uint8_t *in);
+    // The whole record: the fixed part, then `name` and its NUL.
+    static size_t EncodedSize(const std::string &name) { return kEncodedLength + name.size() + 1; }
+    void Encode(const std::string &name, uint8_t *out) const;
 };
 
+// CFDATA: the fixed part, then cbCFData reserved bytes, then cbData bytes of data.
 struct CabData {
+    static constexpr size_t kEncodedLength = 8;
+    enum Offset : size_t { kCsumAt = 0, kCbDataAt = 4, kCbUncompAt = 6 };
+
     uint32_t csum = 0;
     uint16_t cbData = 0;
     uint16_t cbUncomp = 0;
 
-    void Encode(uint8_t *out) const;  // kDataFixedSize bytes
+    void Encode(uint8_t *out) const;
     static CabData Decode(const uint8_t *in);
 };
 
-// The format's XOR checksum of `size` bytes, starting from `seed_value`.
-uint32_t Checksum(const uint8_t *data, size_t size, uint32_t seed_value);
+// The format's XOR checksum of `size` bytes, folded into `initial`.
+uint32_t Checksum(const uint8_t *data, size_t size, uint32_t initial);
 
 // The CFDATA csum of a block (or block part) whose stored bytes are `data`.
 uint32_t DataBlockChecksum(const uint8_t *data, uint16_t cb_data, uint16_t cb_uncomp);
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. A name written with
-// _A_NAME_IS_UTF must pass it.
-bool IsValidUtf8(const uint8_t *s, size_t size);
 
 // MS-DOS date and time packing (local broken-down time fields).
 inline uint16_t PackDosDate(int year, int month, int day) {

@@ -76,7 +76,7 @@ BOOL DIAMONDAPI FDIIsCabinet(HFDI hfdi, INT_PTR hf, PFDICABINETINFO pfdici) {
         }
         have += got;
     }
-    cab::FdiHeader h;
+    cab::CabHeader h;
     FDIERROR err = cab::ParseHeaderPrefix(prefix, have, &h);
     if (err != FDIERROR_NONE) {
         return cab::Fail(ctx->perf, err);

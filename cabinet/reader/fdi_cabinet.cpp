@@ -1,47 +1,32 @@
 #include "cabinet/reader/fdi_cabinet.h"
 
 #include <cstring>
+#include <new>
+#include <utility>
 
-#include "cabinet/reader/fdi_names.h"
+#include "cabinet/reader/fdi_check.h"
+#include "platform/codepage.h"
 
 namespace cab {
 
-// Turns a failed check into the error the caller sees.
-#define FDI_CHECK(cond, error) \
-    do {                       \
-        if (!(cond)) {         \
-            return (error);    \
-        }                      \
-    } while (0)
-
-FDIERROR ParseHeaderPrefix(const uint8_t *data, size_t size, FdiHeader *header) {
+FDIERROR ParseHeaderPrefix(const uint8_t *data, size_t size, CabHeader *header) {
     FDI_CHECK(size >= sizeof(kSignature) && memcmp(data, kSignature, sizeof(kSignature)) == 0,
               FDIERROR_NOT_A_CABINET);
-    FDI_CHECK(size >= kHeaderFixedSize, FDIERROR_CORRUPT_CABINET);
-    FDI_CHECK(data[0x18] == kVersionMinor && data[0x19] == kVersionMajor,
+    FDI_CHECK(size >= CabHeader::kEncodedLength, FDIERROR_CORRUPT_CABINET);
+    CabHeader h = CabHeader::Decode(data);
+    FDI_CHECK(h.versionMinor == kVersionMinor && h.versionMajor == kVersionMajor,
               FDIERROR_UNKNOWN_CABINET_VERSION);
-    FdiHeader h;
-    h.cbCabinet = LoadLe32(data + 0x08);
-    h.coffFiles = LoadLe32(data + 0x10);
-    h.cFolders = LoadLe16(data + 0x1A);
-    h.cFiles = LoadLe16(data + 0x1C);
-    h.flags = LoadLe16(data + 0x1E);
-    h.setID = LoadLe16(data + 0x20);
-    h.iCabinet = LoadLe16(data + 0x22);
-    size_t fixed = kHeaderFixedSize;
-    if (h.flags & kFlagReservePresent) {
+    if (h.has_reserve()) {
         FDI_CHECK(size >= kHeaderPrefixSize, FDIERROR_CORRUPT_CABINET);
-        h.cbCFHeader = LoadLe16(data + kHeaderFixedSize);
-        h.cbCFFolder = data[kHeaderFixedSize + 2];
-        h.cbCFData = data[kHeaderFixedSize + 3];
+        h.DecodeReserveSizes(data + CabHeader::kEncodedLength);
         FDI_CHECK(h.cbCFHeader <= kMaxHeaderReserve, FDIERROR_CORRUPT_CABINET);
-        fixed = kHeaderPrefixSize;
     }
+    const size_t fixed = h.has_reserve() ? kHeaderPrefixSize : CabHeader::kEncodedLength;
     FDI_CHECK(h.cbCabinet >= fixed && h.cbCabinet <= kMaxCabinetSize, FDIERROR_CORRUPT_CABINET);
     // Files need a folder to live in, and a folder no file uses is damage too; a cabinet with
     // neither is empty, not corrupt.
     FDI_CHECK((h.cFolders == 0) == (h.cFiles == 0), FDIERROR_CORRUPT_CABINET);
-    *header = h;
+    *header = std::move(h);
     return FDIERROR_NONE;
 }
 
@@ -92,9 +77,7 @@ FDIERROR FdiCabinet::ReadHeader(CabInput *in) {
         return err;
     }
     in->SetLimit(header_.cbCabinet);
-    bool reserve = header_.flags & kFlagReservePresent;
-    uint32_t after = uint32_t(reserve ? kHeaderPrefixSize + header_.cbCFHeader : kHeaderFixedSize);
-    FDI_CHECK(in->Seek(after), FDIERROR_CORRUPT_CABINET);
+    FDI_CHECK(in->Seek(uint32_t(header_.NamesOffset())), FDIERROR_CORRUPT_CABINET);
     prev_cabinet_[0] = prev_disk_[0] = next_cabinet_[0] = next_disk_[0] = '\0';
     if (header_.flags & kFlagPrevCabinet) {
         FDI_CHECK(ReadCabinetName(in, prev_cabinet_) && ReadCabinetName(in, prev_disk_),
@@ -112,19 +95,21 @@ FDIERROR FdiCabinet::ReadFolders(CabInput *in) {
     if (header_.cFolders == 0) {
         return FDIERROR_NONE;
     }
-    FDI_CHECK(folders_.Allocate(callbacks_->allocator(), header_.cFolders * sizeof(FdiFolder)),
+    FDI_CHECK(folders_.Allocate(callbacks_->allocator(), header_.cFolders * sizeof(CabFolder)),
               FDIERROR_ALLOC_FAIL);
-    auto *table = reinterpret_cast<FdiFolder *>(folders_.data());
+    auto *table = reinterpret_cast<CabFolder *>(folders_.data());
     for (size_t i = 0; i < header_.cFolders; ++i) {
-        const uint8_t *p = in->Peek(kFolderFixedSize);
+        const uint8_t *p = in->Peek(CabFolder::kEncodedLength);
         FDI_CHECK(p, FDIERROR_CORRUPT_CABINET);
         CabFolder f = CabFolder::Decode(p);
-        FDI_CHECK(in->Seek(in->Position() + uint32_t(kFolderFixedSize) + header_.cbCFFolder),
-                  FDIERROR_CORRUPT_CABINET);
+        FDI_CHECK(
+            in->Seek(in->Position() + uint32_t(CabFolder::kEncodedLength) + header_.cbCFFolder),
+            FDIERROR_CORRUPT_CABINET);
         // The first data block must at least start inside the cabinet.
-        FDI_CHECK(f.cCFData == 0 || uint64_t(f.coffCabStart) + kDataFixedSize <= header_.cbCabinet,
+        FDI_CHECK(f.cCFData == 0 ||
+                      uint64_t(f.coffCabStart) + CabData::kEncodedLength <= header_.cbCabinet,
                   FDIERROR_CORRUPT_CABINET);
-        table[i] = FdiFolder{f.coffCabStart, f.cCFData, f.typeCompress};
+        new (&table[i]) CabFolder(f);
     }
     return FDIERROR_NONE;
 }
@@ -169,10 +154,10 @@ FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
               FDIERROR_ALLOC_FAIL);
     auto *table = reinterpret_cast<FdiFile *>(files_.data());
     for (size_t i = 0; i < header_.cFiles; ++i) {
-        const uint8_t *p = in->Peek(kFileFixedSize);
+        const uint8_t *p = in->Peek(CabFile::kEncodedLength);
         FDI_CHECK(p, FDIERROR_CORRUPT_CABINET);
-        CabFile f = CabFile::DecodeFixed(p);
-        in->Consume(kFileFixedSize);
+        FdiFile f{CabFile::Decode(p), 0};
+        in->Consume(CabFile::kEncodedLength);
         bool special = f.iFolder >= kFolderContinuedFromPrev;
         FDI_CHECK(special || f.iFolder < header_.cFolders, FDIERROR_CORRUPT_CABINET);
         first_folder_continued_ |= ContinuedFromPrev(f.iFolder);
@@ -183,12 +168,10 @@ FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
         FDI_CHECK(nul, FDIERROR_CORRUPT_CABINET);
         size_t len = size_t(static_cast<const uint8_t *>(nul) - p);
         FDI_CHECK(len > 0, FDIERROR_CORRUPT_CABINET);  // nothing could be named by it
-        uint32_t name_offset;
-        FDI_CHECK(AppendName(p, len, f.attribs & _A_NAME_IS_UTF, &name_offset),
+        FDI_CHECK(AppendName(p, len, f.attribs & _A_NAME_IS_UTF, &f.name_offset),
                   FDIERROR_ALLOC_FAIL);
         in->Consume(len + 1);
-        table[i] =
-            FdiFile{f.cbFile, f.uoffFolderStart, f.iFolder, f.date, f.time, f.attribs, name_offset};
+        new (&table[i]) FdiFile(f);
     }
     return FDIERROR_NONE;
 }

@@ -11,41 +11,18 @@
 
 namespace cab {
 
-// The fixed fields of CFHEADER and the reserve sizes.
-struct FdiHeader {
-    uint32_t cbCabinet = 0;
-    uint32_t coffFiles = 0;
-    uint16_t cFolders = 0;
-    uint16_t cFiles = 0;
-    uint16_t flags = 0;
-    uint16_t setID = 0;
-    uint16_t iCabinet = 0;
-    uint16_t cbCFHeader = 0;
-    uint8_t cbCFFolder = 0;
-    uint8_t cbCFData = 0;
-};
-
 // Bytes needed before ParseHeaderPrefix can decide: the fixed header and the reserve sizes.
-inline constexpr size_t kHeaderPrefixSize = kHeaderFixedSize + kHeaderReserveFieldsSize;
+inline constexpr size_t kHeaderPrefixSize =
+    CabHeader::kEncodedLength + CabHeader::kReserveSizesLength;
 
-// Checks and decodes the first `size` bytes of a cabinet (signature, version, sizes). Returns
-// FDIERROR_NONE, NOT_A_CABINET, UNKNOWN_CABINET_VERSION or CORRUPT_CABINET.
-FDIERROR ParseHeaderPrefix(const uint8_t *data, size_t size, FdiHeader *header);
+// Checks and decodes the first `size` bytes of a cabinet (signature, version, sizes); the names
+// are not read. Returns FDIERROR_NONE, NOT_A_CABINET, UNKNOWN_CABINET_VERSION or
+// CORRUPT_CABINET.
+FDIERROR ParseHeaderPrefix(const uint8_t *data, size_t size, CabHeader *header);
 
-struct FdiFolder {
-    uint32_t coffCabStart;
-    uint16_t cCFData;
-    uint16_t typeCompress;
-};
-
-struct FdiFile {
-    uint32_t cbFile;
-    uint32_t uoffFolderStart;
-    uint16_t iFolder;  // as stored, special values included
-    uint16_t date;
-    uint16_t time;
-    uint16_t attribs;
-    uint32_t name_offset;  // into the name pool, NUL-terminated, UTF-8
+// A CFFILE as the reader keeps it: the record and where its name lies in the name pool.
+struct FdiFile : CabFile {
+    uint32_t name_offset;  // NUL-terminated, UTF-8
 };
 
 inline bool ContinuedFromPrev(uint16_t iFolder) {
@@ -62,7 +39,7 @@ public:
     // input's limit to cbCabinet. On failure the object holds no usable cabinet.
     FDIERROR Read(CabInput *in);
 
-    const FdiHeader &header() const { return header_; }
+    const CabHeader &header() const { return header_; }
     bool has_next() const { return header_.flags & kFlagNextCabinet; }
     // Names of the neighbours ("" when absent).
     const char *prev_cabinet() const { return prev_cabinet_; }
@@ -73,7 +50,7 @@ public:
     // True when folder 0 only continues a folder begun in an earlier cabinet.
     bool first_folder_continued() const { return first_folder_continued_; }
 
-    const FdiFolder &folder(size_t i) const { return folders()[i]; }
+    const CabFolder &folder(size_t i) const { return folders()[i]; }
     const FdiFile &file(size_t i) const { return files()[i]; }
     // The folder index a file's data lives in, its special iFolder values resolved.
     uint16_t RealFolder(const FdiFile &f) const;
@@ -87,13 +64,13 @@ private:
     FDIERROR ReadFolders(CabInput *in);
     FDIERROR ReadFiles(CabInput *in);
     bool AppendName(const uint8_t *raw, size_t size, bool is_utf8, uint32_t *offset);
-    const FdiFolder *folders() const {
-        return reinterpret_cast<const FdiFolder *>(folders_.data());
+    const CabFolder *folders() const {
+        return reinterpret_cast<const CabFolder *>(folders_.data());
     }
     const FdiFile *files() const { return reinterpret_cast<const FdiFile *>(files_.data()); }
 
     const FdiCallbacks *callbacks_;
-    FdiHeader header_;
+    CabHeader header_;  // names are kept below
     char prev_cabinet_[kNameBufferSize] = {};
     char prev_disk_[kNameBufferSize] = {};
     char next_cabinet_[kNameBufferSize] = {};

@@ -97,7 +97,7 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
     if (err != FDIERROR_NONE) {
         return err;
     }
-    const FdiHeader &h = first_.header();
+    const CabHeader &h = first_.header();
     // Enough to pass over every file of the cabinet twice, as skipping and a few rereads need.
     skip_budget_ = kSkipAllowance;
     for (size_t i = 0; i < h.cFiles; ++i) {
@@ -198,7 +198,7 @@ FDIERROR FdiExtractor::ExtractFile(const FdiFile &f, INT_PTR hf) {
 FDIERROR FdiExtractor::OpenNextCabinet(const FdiCabinet *current, const FdiCabinet **next) {
     FdiCabinet *target = current == &continued_[0] ? &continued_[1] : &continued_[0];
     // Copy what the checks need: `target` may be reused while `current` stays valid.
-    const FdiHeader expect = current->header();
+    const CabHeader expect = current->header();
     char next_name[FdiCabinet::kNameBufferSize];
     char next_disk[FdiCabinet::kNameBufferSize];
     CopyString(next_name, sizeof(next_name), current->next_cabinet());
@@ -226,7 +226,7 @@ FDIERROR FdiExtractor::OpenNextCabinet(const FdiCabinet *current, const FdiCabin
         if (fdie != FDIERROR_NONE) {
             continue;
         }
-        const FdiHeader &h = target->header();
+        const CabHeader &h = target->header();
         if (h.cbCFHeader != expect.cbCFHeader || h.cbCFFolder != expect.cbCFFolder ||
             h.cbCFData != expect.cbCFData) {
             fdie = FDIERROR_RESERVE_MISMATCH;

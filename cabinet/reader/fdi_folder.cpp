@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "cabinet/reader/fdi_check.h"
+
 namespace cab {
 
 FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
@@ -10,7 +12,7 @@ FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
     if (!out_.data() && !out_.Allocate(callbacks_->allocator(), kBatchBlocks * kBlockSize)) {
         return FDIERROR_ALLOC_FAIL;
     }
-    const FdiFolder &f = cab->folder(index);
+    const CabFolder &f = cab->folder(index);
     if (!decoder_ || decoder_type_ != f.typeCompress) {
         decoder_.reset();
         CreateStatus status;
@@ -25,9 +27,7 @@ FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
     } else {
         decoder_->Reset();
     }
-    if (f.cCFData > 0 && !in_->Seek(f.coffCabStart)) {
-        return FDIERROR_CORRUPT_CABINET;
-    }
+    FDI_CHECK(f.cCFData == 0 || in_->Seek(f.coffCabStart), FDIERROR_CORRUPT_CABINET);
     start_cab_ = data_cab_ = cab;
     folder_ = data_folder_ = index;
     blocks_left_ = f.cCFData;
@@ -37,78 +37,80 @@ FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
     return FDIERROR_NONE;
 }
 
+// Moves on to the folder's part in the next cabinet.
+FDIERROR FolderReader::ContinueInNextCabinet() {
+    // Only the last folder of a cabinet runs on, and only when a next cabinet exists.
+    bool last = data_folder_ + 1u == data_cab_->header().cFolders;
+    FDI_CHECK(last && data_cab_->has_next(), FDIERROR_CORRUPT_CABINET);
+    const FdiCabinet *next = nullptr;
+    FDIERROR err = continuation_->OpenNextCabinet(data_cab_, &next);
+    if (err != FDIERROR_NONE) {
+        return err;
+    }
+    const CabFolder &f = next->folder(0);
+    FDI_CHECK(f.typeCompress == decoder_type_, FDIERROR_CORRUPT_CABINET);
+    data_cab_ = next;
+    data_folder_ = 0;
+    blocks_left_ = f.cCFData;
+    FDI_CHECK(blocks_left_ == 0 || in_->Seek(f.coffCabStart), FDIERROR_CORRUPT_CABINET);
+    return FDIERROR_NONE;
+}
+
+// Reads the next CFDATA header and makes its payload available, both checked.
+FDIERROR FolderReader::ReadRecord(CabData *record, const uint8_t **payload) {
+    const size_t header_size = CabData::kEncodedLength + data_cab_->header().cbCFData;
+    const uint8_t *head = in_->Peek(header_size);
+    FDI_CHECK(head, FDIERROR_CORRUPT_CABINET);
+    const CabData d = CabData::Decode(head);
+    in_->Consume(header_size);
+    const uint8_t *p = in_->Peek(d.cbData);
+    FDI_CHECK(p || d.cbData == 0, FDIERROR_CORRUPT_CABINET);
+    FDI_CHECK(d.csum == 0 || DataBlockChecksum(p, d.cbData, d.cbUncomp) == d.csum,
+              FDIERROR_CORRUPT_CABINET);
+    --blocks_left_;
+    FDI_CHECK(d.cbUncomp <= kBlockSize, FDIERROR_CORRUPT_CABINET);
+    // A part of a split block ends its cabinet's run; a part in the middle is damage.
+    FDI_CHECK(d.cbUncomp != 0 || blocks_left_ == 0, FDIERROR_CORRUPT_CABINET);
+    *record = d;
+    *payload = p;
+    return FDIERROR_NONE;
+}
+
 FDIERROR FolderReader::ReadBlock(const uint8_t **data, size_t *size, uint16_t *cb_uncomp) {
     size_t joined = 0;
-    const size_t reserve = data_cab_->header().cbCFData;
     for (;;) {
+        FDIERROR err;
         if (blocks_left_ == 0) {
-            // Only the last folder of a cabinet runs on, and only when a next cabinet exists.
-            bool last = data_folder_ + 1u == data_cab_->header().cFolders;
-            if (!last || !data_cab_->has_next()) {
-                return FDIERROR_CORRUPT_CABINET;
-            }
-            const FdiCabinet *next = nullptr;
-            FDIERROR err = continuation_->OpenNextCabinet(data_cab_, &next);
-            if (err != FDIERROR_NONE) {
+            if ((err = ContinueInNextCabinet()) != FDIERROR_NONE) {
                 return err;
-            }
-            const FdiFolder &f = next->folder(0);
-            if (f.typeCompress != decoder_type_) {
-                return FDIERROR_CORRUPT_CABINET;
-            }
-            data_cab_ = next;
-            data_folder_ = 0;
-            blocks_left_ = f.cCFData;
-            if (blocks_left_ > 0 && !in_->Seek(f.coffCabStart)) {
-                return FDIERROR_CORRUPT_CABINET;
             }
             continue;
         }
-        const uint8_t *head = in_->Peek(kDataFixedSize + reserve);
-        if (!head) {
-            return FDIERROR_CORRUPT_CABINET;
+        CabData d;
+        const uint8_t *payload = nullptr;
+        if ((err = ReadRecord(&d, &payload)) != FDIERROR_NONE) {
+            return err;
         }
-        CabData d = CabData::Decode(head);
-        in_->Consume(kDataFixedSize + reserve);
-        const uint8_t *payload = in_->Peek(d.cbData);
-        if (!payload && d.cbData > 0) {
-            return FDIERROR_CORRUPT_CABINET;
-        }
-        if (d.csum != 0 && DataBlockChecksum(payload, d.cbData, d.cbUncomp) != d.csum) {
-            return FDIERROR_CORRUPT_CABINET;
-        }
-        --blocks_left_;
-        if (d.cbUncomp > kBlockSize) {
-            return FDIERROR_CORRUPT_CABINET;
-        }
-        bool split = d.cbUncomp == 0;
-        // A part of a split block ends its cabinet's run; a part in the middle is damage.
-        if (split && blocks_left_ != 0) {
-            return FDIERROR_CORRUPT_CABINET;
-        }
-        if (split || joined > 0) {
-            if (!join_.data() && !join_.Allocate(callbacks_->allocator(), kMaxAnyBlock)) {
-                return FDIERROR_ALLOC_FAIL;
-            }
-            if (joined + d.cbData > join_.size()) {
-                return FDIERROR_CORRUPT_CABINET;
-            }
-            memcpy(join_.data() + joined, payload, d.cbData);
-            joined += d.cbData;
-            in_->Consume(d.cbData);
-            if (split) {
-                continue;
-            }
-            *data = join_.data();
-            *size = joined;
-        } else {
+        const bool split = d.cbUncomp == 0;
+        *cb_uncomp = d.cbUncomp;
+        if (!split && joined == 0) {
             // Decoded straight from the input buffer: valid until the next input call.
             *data = payload;
             *size = d.cbData;
             in_->Consume(d.cbData);
+            return FDIERROR_NONE;
         }
-        *cb_uncomp = d.cbUncomp;
-        return FDIERROR_NONE;
+        FDI_CHECK(join_.data() || join_.Allocate(callbacks_->allocator(), kMaxAnyBlock),
+                  FDIERROR_ALLOC_FAIL);
+        FDI_CHECK(joined + d.cbData <= join_.size(), FDIERROR_CORRUPT_CABINET);
+        memcpy(join_.data() + joined, payload, d.cbData);
+        joined += d.cbData;
+        in_->Consume(d.cbData);
+        if (!split) {
+            *data = join_.data();
+            *size = joined;
+            return FDIERROR_NONE;
+        }
     }
 }
 

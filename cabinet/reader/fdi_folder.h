@@ -48,6 +48,8 @@ private:
     FDIERROR Consume(uint64_t size, INT_PTR hf, bool write);
     FDIERROR DecodeBatch(uint64_t wanted);
     FDIERROR ReadBlock(const uint8_t **data, size_t *size, uint16_t *cb_uncomp);
+    FDIERROR ReadRecord(CabData *record, const uint8_t **payload);
+    FDIERROR ContinueInNextCabinet();
 
     const FdiCallbacks *callbacks_;
     CabInput *in_;

@@ -147,9 +147,9 @@ uint32_t CabinetBuilder::Limit() const {
 }
 
 size_t CabinetBuilder::HeaderSize(bool with_next) const {
-    size_t size = kHeaderFixedSize;
+    size_t size = CabHeader::kEncodedLength;
     if (reserve_header_ != 0 || reserve_folder_ != 0 || reserve_data_ != 0) {
-        size += kHeaderReserveFieldsSize + reserve_header_;
+        size += CabHeader::kReserveSizesLength + reserve_header_;
     }
     if (has_prev_) {
         size += prev_cab_.size() + 1 + prev_disk_.size() + 1;
@@ -166,7 +166,8 @@ size_t CabinetBuilder::HeaderSize(bool with_next) const {
 }
 
 uint64_t CabinetBuilder::MetadataSize() const {
-    return HeaderSize(true) + folders_.size() * (kFolderFixedSize + reserve_folder_) + file_bytes_;
+    return HeaderSize(true) + folders_.size() * (CabFolder::kEncodedLength + reserve_folder_) +
+           file_bytes_;
 }
 
 bool CabinetBuilder::Fits(uint64_t extra) const {
@@ -181,7 +182,7 @@ uint64_t CabinetBuilder::Room() const {
 bool CabinetBuilder::HasRoomForFile(size_t entry_size, bool folder_open, uint64_t in_flight) const {
     uint64_t need = entry_size + DataHeaderSize() + 1 + in_flight;
     if (!folder_open) {
-        need += kFolderFixedSize + reserve_folder_;
+        need += CabFolder::kEncodedLength + reserve_folder_;
     }
     return files_.size() < kMaxEntries && (folder_open || folders_.size() < kMaxEntries) &&
            Fits(need);
@@ -289,7 +290,7 @@ bool CabinetBuilder::Write() {
     CabHeader header = MakeHeader();
     const size_t header_size = header.EncodedSize();
     const uint64_t data_start =
-        header_size + folders_.size() * (kFolderFixedSize + reserve_folder_) + file_bytes_;
+        header_size + folders_.size() * (CabFolder::kEncodedLength + reserve_folder_) + file_bytes_;
     const uint64_t total = data_start + data_size_;
     if (total > kMaxCabinetSize) {
         return ctx_.Fail(FCIERR_CAB_FORMAT_LIMIT);
@@ -319,14 +320,14 @@ bool CabinetBuilder::WriteRecords(Output &out, const CabHeader &header, uint64_t
     }
     header.Encode(p);
     for (CabFolder record : folders_) {
-        if ((p = out.Reserve(kFolderFixedSize + reserve_folder_)) == nullptr) {
+        if ((p = out.Reserve(CabFolder::kEncodedLength + reserve_folder_)) == nullptr) {
             return false;
         }
         record.coffCabStart = uint32_t(data_start + record.coffCabStart);
         record.Encode(p);
-        memset(p + kFolderFixedSize, 0, reserve_folder_);
+        memset(p + CabFolder::kEncodedLength, 0, reserve_folder_);
     }
-    for (const CabFile &f : files_) {
+    for (const FileEntry &f : files_) {
         if ((p = out.Reserve(f.EncodedSize())) == nullptr) {
             return false;
         }
@@ -369,7 +370,7 @@ void CabinetBuilder::AddFolder(uint16_t type) {
     folders_.push_back(CabFolder{data_size_, 0, type});
 }
 
-void CabinetBuilder::BeginFile(const CabFile &entry, bool size_known) {
+void CabinetBuilder::BeginFile(const FileEntry &entry, bool size_known) {
     files_.push_back(entry);
     file_bytes_ += entry.EncodedSize();
     current_ = FileInProgress{true, false, size_known};
@@ -383,11 +384,11 @@ bool CabinetBuilder::PlaceCurrentFile() {
     return ReportPlaced(files_.back(), false);
 }
 
-bool CabinetBuilder::ReportPlaced(const CabFile &file, bool continuation) {
+bool CabinetBuilder::ReportPlaced(const FileEntry &file, bool continuation) {
     if (ctx_.cb.file_placed == nullptr) {
         return true;
     }
-    std::string name = file.szName;
+    std::string name = file.name;
     CCAB ccab = ccab_;
     if (ctx_.cb.file_placed(&ccab, name.data(), long(file.cbFile), continuation ? TRUE : FALSE,
                             ctx_.cb.pv) == -1) {
@@ -397,10 +398,10 @@ bool CabinetBuilder::ReportPlaced(const CabFile &file, bool continuation) {
 }
 
 bool CabinetBuilder::SplitFolder(uint32_t block_start, size_t first_file, uint16_t type) {
-    std::vector<CabFile> continued;
+    std::vector<FileEntry> continued;
     bool first_from_prev = false;
     for (size_t i = first_file; i < files_.size(); ++i) {
-        CabFile &f = files_[i];
+        FileEntry &f = files_[i];
         bool is_current = current_.active && i + 1 == files_.size();
         if (!is_current && uint64_t(f.uoffFolderStart) + f.cbFile <= block_start) {
             continue;
@@ -428,11 +429,11 @@ bool CabinetBuilder::SplitFolder(uint32_t block_start, size_t first_file, uint16
     }
     StartNext(cab, disk);
     folders_.push_back(CabFolder{0, 0, type});
-    for (const CabFile &f : continued) {
+    for (const FileEntry &f : continued) {
         files_.push_back(f);
         file_bytes_ += f.EncodedSize();
     }
-    for (const CabFile &f : files_) {
+    for (const FileEntry &f : files_) {
         if (!ReportPlaced(f, true)) {
             return false;
         }

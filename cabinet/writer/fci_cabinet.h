@@ -14,6 +14,14 @@
 
 namespace cab {
 
+// A file's record and its name.
+struct FileEntry : CabFile {
+    std::string name;
+
+    size_t EncodedSize() const { return CabFile::EncodedSize(name); }
+    void Encode(uint8_t *out) const { CabFile::Encode(name, out); }
+};
+
 // The file FCIAddFile is adding: its entry is the last of files().
 struct FileInProgress {
     bool active = false;
@@ -53,7 +61,7 @@ public:
     // and the first byte of its data, beside `in_flight` bytes not yet placed.
     bool HasRoomForFile(size_t entry_size, bool folder_open, uint64_t in_flight) const;
     // Bytes of a CFDATA header with its reserve.
-    size_t DataHeaderSize() const { return kDataFixedSize + reserve_data_; }
+    size_t DataHeaderSize() const { return CabData::kEncodedLength + reserve_data_; }
     uint16_t data_reserve() const { return reserve_data_; }
     ULONG folder_threshold() const { return ccab_.cbFolderThresh; }
 
@@ -80,9 +88,9 @@ public:
     CabFolder &open_folder() { return folders_.back(); }
     bool has_folders() const { return !folders_.empty(); }
     // Adds the record of the file FCIAddFile is adding.
-    void BeginFile(const CabFile &entry, bool size_known);
+    void BeginFile(const FileEntry &entry, bool size_known);
     void EndFile() { current_ = FileInProgress{}; }
-    CabFile &current_file() { return files_.back(); }
+    FileEntry &current_file() { return files_.back(); }
     // Calls the file-placed callback for the current file once per cabinet.
     bool PlaceCurrentFile();
     // The record at uncompressed offset `block_start` of the open folder does not fit: files
@@ -115,7 +123,7 @@ private:
     CabHeader MakeHeader() const;
     bool WriteRecords(Output &out, const CabHeader &header, uint64_t data_start);
     bool CopyData(Output &out);
-    bool ReportPlaced(const CabFile &file, bool continuation);
+    bool ReportPlaced(const FileEntry &file, bool continuation);
     void StartNext(const std::string &prev_cab, const std::string &prev_disk);
     void Clear();
 
@@ -131,7 +139,7 @@ private:
     const uint16_t reserve_header_, reserve_folder_, reserve_data_;
 
     std::vector<CabFolder> folders_;  // coffCabStart counts from the data area until written
-    std::vector<CabFile> files_;
+    std::vector<FileEntry> files_;
     size_t file_bytes_ = 0;  // encoded size of files_
     FileInProgress current_;
     uint64_t cabinets_written_ = 0;

@@ -12,7 +12,8 @@ namespace cab {
 bool FolderBuilder::Init() {
     const CallerAllocator allocator = ctx_.allocator();
     if (!history_.Allocate(allocator, kBlockSize) || !pending_.Allocate(allocator, kBlockSize) ||
-        !record_.Allocate(allocator, kDataFixedSize + kMaxDataReserve + kMszipMaxPayload) ||
+        !record_.Allocate(allocator,
+                          CabData::kEncodedLength + kMaxDataReserve + kMszipMaxPayload) ||
         !carry_.Allocate(allocator, kMszipMaxPayload) || !blocks_.Init()) {
         return ctx_.Fail(FCIERR_ALLOC_FAIL);
     }
@@ -188,7 +189,7 @@ bool FolderBuilder::WriteRecordPart(const uint8_t *payload, uint16_t size, uint1
     record.cbUncomp = uncompressed;
     record.csum = DataBlockChecksum(payload, record.cbData, record.cbUncomp);
     record.Encode(record_.data());
-    memset(record_.data() + kDataFixedSize, 0, cabinet_.data_reserve());
+    memset(record_.data() + CabData::kEncodedLength, 0, cabinet_.data_reserve());
     memcpy(record_.data() + header_size, payload, size);
     const uint32_t offset = cabinet_.data_size();
     if (!cabinet_.AppendData(record_.data(), header_size + size)) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cabinet/codec/mszip_encoder.h"
+#include "platform/codepage.h"
 
 namespace cab {
 
@@ -194,13 +195,13 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     if (!src.Open(source, get_open_info)) {
         return false;
     }
-    CabFile entry;
+    FileEntry entry;
     entry.cbFile = src.size;
     entry.date = src.date;
     entry.time = src.time;
-    entry.szName.assign(name, name_size);
-    entry.attribs = uint16_t((src.attribs & kKeptAttributes) | (execute ? _A_EXEC : 0) |
-                             NameFlag(entry.szName));
+    entry.name.assign(name, name_size);
+    entry.attribs =
+        uint16_t((src.attribs & kKeptAttributes) | (execute ? _A_EXEC : 0) | NameFlag(entry.name));
     if (!MakeRoom(type, src, entry.EncodedSize())) {
         return false;
     }
@@ -254,7 +255,7 @@ bool FciWriter::EnsureRoomForFile(size_t entry_size) {
     return room(0) || ctx_.Fail(FCIERR_CAB_FORMAT_LIMIT);
 }
 
-void FciWriter::BeginFile(CabFile entry, TCOMP type, bool size_known) {
+void FciWriter::BeginFile(FileEntry entry, TCOMP type, bool size_known) {
     undo_.Begin(cabinet_.Mark(), folder_.Mark(), folder_.blocks_submitted());
     if (!folder_.is_open()) {
         folder_.Open(type);

@@ -60,7 +60,7 @@ private:
 
     bool MakeRoom(TCOMP type, const Source &source, size_t entry_size);
     bool EnsureRoomForFile(size_t entry_size);
-    void BeginFile(CabFile entry, TCOMP type, bool size_known);
+    void BeginFile(FileEntry entry, TCOMP type, bool size_known);
     bool FinishFile(bool ok);
     bool CloseFolderAtThreshold();
 

@@ -43,3 +43,6 @@ namespace cab {
 FILE *OpenWideTextReader(const char *path);
 
 }  // namespace cab
+
+// Compares two strings with ASCII letters folded to lower case, as cabinet names are compared.
+int _stricmp(const char *string1, const char *string2);

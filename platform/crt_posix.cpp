@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/mman.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -239,4 +240,8 @@ FILE *cab::OpenWideTextReader(const char *path) {
     fwide(stream, 1);
     uselocale(previous);
     return stream;
+}
+
+int _stricmp(const char *string1, const char *string2) {
+    return strcasecmp(string1, string2);
 }

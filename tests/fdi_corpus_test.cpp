@@ -28,7 +28,7 @@ struct Row {
 };
 
 struct Manifest {
-    std::string path, next_cab, span_set, compression, corrupt;
+    std::string path, prev_cab, next_cab, span_set, compression, corrupt;
 };
 
 bool DecoderBuilt(uint16_t type) {
@@ -75,7 +75,7 @@ protected:
         for (auto &c : ReadTsv(kCorpus + "/MANIFEST.tsv")) {
             if (c.size() < 21)
                 continue;
-            manifest_[c[0]] = Manifest{c[0], c[11], c[12], c[14], c[20]};
+            manifest_[c[0]] = Manifest{c[0], c[10], c[11], c[12], c[14], c[20]};
         }
         for (auto &c : ReadTsv(kCorpus + "/EXPECTED.tsv")) {
             ASSERT_GE(c.size(), 12u);
@@ -169,15 +169,14 @@ Outcome ExtractSingle(const std::string &rel) {
     return o;
 }
 
-// Extracts a whole set: each part stored under the name its predecessor gives it, then FDICopy on
-// each part in turn, as an application would continue through a set.
+// Extracts a whole set: each part stored under the name its neighbours give it (the reader
+// checks), then FDICopy on each part in turn, as an application would continue through a set.
 Outcome ExtractSet(const std::vector<const Manifest *> &parts) {
     Fs().Reset();
     Fs().keep_output = false;
     std::vector<std::string> names;
     for (size_t i = 0; i < parts.size(); ++i) {
-        std::string name = i == 0 ? std::filesystem::path(parts[0]->path).filename().string()
-                                  : parts[i - 1]->next_cab;
+        std::string name = i == 0 ? parts[1]->prev_cab : parts[i - 1]->next_cab;
         names.push_back(name);
         Fs().files["corpus/" + name] = ReadDiskFile(kCorpus + "/" + parts[i]->path);
     }

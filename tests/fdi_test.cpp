@@ -231,6 +231,9 @@ TEST_F(FdiTest, RetriesTheNextCabinetWithTheReasonOfEachFailure) {
     RawCabinet wrong_index = set.cabs[1];
     wrong_index.index = 5;
     Fs().files["wrongindex/set2.cab"] = wrong_index.Encode();
+    RawCabinet wrong_prev = set.cabs[1];
+    wrong_prev.prev_cab = "other1.cab";
+    Fs().files["wrongprev/set2.cab"] = wrong_prev.Encode();
     RawCabinet reserve = set.cabs[1];
     reserve.reserve = true;
     reserve.reserve_data = 4;
@@ -240,12 +243,12 @@ TEST_F(FdiTest, RetriesTheNextCabinetWithTheReasonOfEachFailure) {
     version[0x19] = 2;
     Fs().files["version/set2.cab"] = version;
 
-    const char *dirs[] = {"missing/", "wrongset/", "wrongindex/", "reserve/",
-                          "junk/",    "version/",  "real/"};
+    const char *dirs[] = {"missing/", "wrongset/", "wrongindex/", "wrongprev/",
+                          "reserve/", "junk/",     "version/",    "real/"};
     Recorder r;
     int call = 0;
     r.on_next = [&](FDINOTIFICATION *n) -> INT_PTR {
-        if (call < 7)
+        if (call < 8)
             strcpy(n->psz3, dirs[call]);
         ++call;
         return 0;
@@ -258,6 +261,7 @@ TEST_F(FdiTest, RetriesTheNextCabinetWithTheReasonOfEachFailure) {
     }
     std::vector<FDIERROR> want = {FDIERROR_NONE,
                                   FDIERROR_CABINET_NOT_FOUND,
+                                  FDIERROR_WRONG_CABINET,
                                   FDIERROR_WRONG_CABINET,
                                   FDIERROR_WRONG_CABINET,
                                   FDIERROR_RESERVE_MISMATCH,

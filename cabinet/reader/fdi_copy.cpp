@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/crt.h"
+
 namespace cab {
 
 namespace {
@@ -14,6 +16,13 @@ void CopyString(char *out, size_t out_size, const char *in) {
     size_t len = strnlen(in, out_size - 1);
     memcpy(out, in, len);
     out[len] = '\0';
+}
+
+// A cabinet's previous-cabinet name names the one before it, or, as some writers have it, the
+// cabinet where its continued file begins, which the one before names in turn.
+bool Continues(const char *prev_name, const char *name, const char *names_prev) {
+    return prev_name[0] != '\0' &&
+           (_stricmp(prev_name, name) == 0 || _stricmp(prev_name, names_prev) == 0);
 }
 
 }  // namespace
@@ -89,6 +98,13 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
         return FDIERROR_CABINET_NOT_FOUND;
     }
     CopyString(path_, sizeof(path_), path ? path : "");
+    const char *leaf = cabinet;
+    for (const char *p = cabinet; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            leaf = p + 1;
+        }
+    }
+    CopyString(cabinet_name_, sizeof(cabinet_name_), leaf);
     FDIERROR err = Open(cabinet, &first_);
     if (err != FDIERROR_NONE) {
         return err;
@@ -231,7 +247,8 @@ FDIERROR FdiExtractor::OpenNextCabinet(const FdiCabinet *current, const FdiCabin
             h.cbCFData != expect.cbCFData) {
             fdie = FDIERROR_RESERVE_MISMATCH;
         } else if (h.setID != expect.setID || h.iCabinet != expect.iCabinet + 1 ||
-                   !(h.flags & kFlagPrevCabinet)) {
+                   !(h.flags & kFlagPrevCabinet) ||
+                   !Continues(target->prev_cabinet(), cabinet_name_, current->prev_cabinet())) {
             fdie = FDIERROR_WRONG_CABINET;
         } else if (h.cFolders == 0) {
             fdie = FDIERROR_CORRUPT_CABINET;
@@ -242,6 +259,7 @@ FDIERROR FdiExtractor::OpenNextCabinet(const FdiCabinet *current, const FdiCabin
         }
         break;
     }
+    CopyString(cabinet_name_, sizeof(cabinet_name_), next_name);
     FDIERROR err = NotifyCabinetInfo(*target);
     if (err != FDIERROR_NONE) {
         return err;

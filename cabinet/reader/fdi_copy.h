@@ -44,6 +44,8 @@ private:
     char psz1_[FdiCabinet::kNameBufferSize] = {};
     char psz2_[FdiCabinet::kNameBufferSize] = {};
     char psz3_[FdiCabinet::kNameBufferSize] = {};
+    // The name the cabinet being read was opened under, which the next one's must continue.
+    char cabinet_name_[FdiCabinet::kNameBufferSize] = {};
     // The file name handed out: a copy, so a caller that writes into psz1 cannot reach our tables.
     char name_[3 * kMaxReadFileNameLength + 1] = {};
     // Bytes the reader may decode only to drop them. Entries listed out of order or sharing data

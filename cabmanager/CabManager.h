@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -188,7 +187,13 @@ public:
 
     void Initialize();
     int GetCancel();
-    // Stores the flag and returns 1; a nonzero flag stops the running operation.
+    // Stores the flag and returns 1; a nonzero flag stops the running operation, which removes
+    // what it had not finished (temporary files, a partial cabinet or member) and fails. The
+    // flag is a lock-free atomic, so a signal handler may set it; a program stops cleanly on
+    // SIGINT, SIGTERM or SIGHUP with a handler (installed with sigaction, SA_RESTART) such as
+    //     static CCabManager *g_pRunning;
+    //     static void OnStopSignal(int) { g_pRunning->SetCancel(1); }
+    // pointed at the manager for the length of the operation.
     int SetCancel(int fCancel);
 
     // Lists one file; a null or empty name stands for the file's own name.
@@ -386,10 +391,19 @@ protected:
     char m_szNextCabinet[CB_MAX_CABINET_NAME];
 
 private:
-    BOOL PrepareFolderLevels(char *pszFolder, size_t cchDest);
+    // State of the operation in progress (folder handles, the file being written, cabinets
+    // waiting for their final names, the set being read); null between operations.
+    struct CRunState;
+    // FDICreate with the manager's callbacks; a failure is reported under pszFunction.
+    CABMGR_HIDDEN HFDI CreateFdi(const char *pszFunction);
+    CABMGR_HIDDEN BOOL CheckNextCabinet(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+    CABMGR_HIDDEN HRESULT FindFirstCabinet(const char *pszCabFolder, char *pszCabName,
+                                           size_t cchCabName);
+    CABMGR_HIDDEN void RefuseMember(const char *pszName, const char *pszReason);
+    CABMGR_HIDDEN void DiscardOutput();
+    CABMGR_HIDDEN HRESULT FinishCabinets(HRESULT hr);
 
-    // Folders made or found during the extraction in progress, so each is prepared once.
-    std::unordered_set<std::string> m_setPreparedFolders;
+    CRunState *m_pRun = nullptr;
     // Chosen by SetCompression; kept by Initialize.
     TCOMP m_typeCompress = tcompTYPE_MSZIP;
     ULONG m_cbFolderThreshold = 0;

@@ -12,6 +12,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "cabinet/writer/fci_block_queue.h"
@@ -21,6 +22,7 @@
 #include "platform/file_times.h"
 #include "platform/files.h"
 #include "platform/folder_listing.h"
+#include "platform/safe_files.h"
 #include "platform/shell.h"
 #include "platform/text.h"
 #include "utils/utils.h"
@@ -47,8 +49,13 @@ constexpr USHORT kAttributeMask = _A_RDONLY | _A_HIDDEN | _A_SYSTEM | _A_ARCH;
 constexpr ULONG kLargestCabinet = 0x7FFFFFFF;
 constexpr USHORT kEarliestDosDate = (1 << 5) | 1;  // 1980-01-01
 constexpr size_t kFilterChars = 256;
+// PrepareDestination's answer for a member with a link, or a file, where a folder should be.
+constexpr HRESULT kNotAFolder = static_cast<HRESULT>(0x8007010BL);  // ERROR_DIRECTORY
 
 using FolderIdentity = std::pair<uint64_t, uint64_t>;
+
+// A signal handler may set the cancel flag: it must never take a lock.
+static_assert(std::atomic<LONG>::is_always_lock_free);
 
 FNALLOC(CabAlloc) {
     return malloc(cb != 0 ? cb : 1);
@@ -77,14 +84,37 @@ private:
 // no descriptor is ever this large.
 constexpr INT_PTR kSinkHandle = 0x7FFFFFFF;
 
-// Converts a filter list into the manager's buffer; an empty one stands for every file.
-bool ConvertFilters(const wchar_t *pwszFilters, char *pszFilter) {
+// Splits a ";"-separated filter list into its wide patterns, empty pieces left out.
+void SplitFilters(const char *pszFilters, std::vector<std::wstring> *pvecPatterns) {
+    for (const char *pszPattern = pszFilters; *pszPattern != '\0';) {
+        const char *pszEnd = strchr(pszPattern, ';');
+        size_t cch =
+            pszEnd != nullptr ? static_cast<size_t>(pszEnd - pszPattern) : strlen(pszPattern);
+        if (cch != 0)
+            pvecPatterns->push_back(cab::AcpToWide(std::string_view(pszPattern, cch)));
+        if (pszEnd == nullptr)
+            break;
+        pszPattern = pszEnd + 1;
+    }
+}
+
+// Converts a filter list into the manager's buffer (an empty one stands for every file) and its
+// patterns, split and widened once for the run.
+bool ConvertFilters(const wchar_t *pwszFilters, char *pszFilter,
+                    std::vector<std::wstring> *pvecPatterns) {
     pszFilter[0] = '\0';
-    if (pwszFilters == nullptr ||
-        ConvertWSTRToPSTR(pwszFilters, pszFilter, static_cast<int>(kFilterChars)) != 0)
-        return true;
-    pszFilter[0] = '\0';
-    return false;
+    if (pwszFilters != nullptr &&
+        ConvertWSTRToPSTR(pwszFilters, pszFilter, static_cast<int>(kFilterChars)) == 0) {
+        pszFilter[0] = '\0';
+        return false;
+    }
+    try {
+        SplitFilters(pszFilter, pvecPatterns);
+    } catch (const std::bad_alloc &) {
+        pszFilter[0] = '\0';
+        return false;
+    }
+    return true;
 }
 
 // Size of a file on disk; 0 when it cannot be read (it will not be stored either).
@@ -216,6 +246,74 @@ struct CCabManager::ReadState {
     int cDamaged = 0;
 };
 
+struct CCabManager::CRunState {
+    CRunState() = default;
+    CRunState(const CRunState &) = delete;
+    CRunState &operator=(const CRunState &) = delete;
+    ~CRunState() {
+        CloseLevels(0);
+        cab::CloseFolderHandle(hDestFolder);
+        cab::CloseFolderHandle(hCabFolder);
+    }
+
+    void CloseLevels(size_t cKeep) {
+        for (; vecLevels.size() > cKeep; vecLevels.pop_back())
+            cab::CloseFolderHandle(vecLevels.back().second);
+    }
+    int OutputFolder() const { return vecLevels.empty() ? hDestFolder : vecLevels.back().second; }
+    // TRUE when pszLeaf in the output folder names a cabinet of the set being read.
+    BOOL ReplacesCabinet(const char *pszLeaf) {
+        for (const std::string &strCabinet : vecSetCabinets) {
+            if (strCabinet != pszLeaf)
+                continue;
+            if (hCabFolder == -1)
+                hCabFolder = cab::OpenFolderHandle(strCabFolder.c_str());
+            return hCabFolder == -1 || cab::IsSameFolder(OutputFolder(), hCabFolder);
+        }
+        return FALSE;
+    }
+
+    // Extraction: the destination and the levels below it open for the last member, outermost
+    // first (members come folder by folder, so each level is opened about once); the member
+    // being written, which has no name of its own until it is complete.
+    int hDestFolder = -1;
+    std::vector<std::pair<std::string, int>> vecLevels;
+    cab::PendingFile output;
+    int hOutputFolder = -1;
+    std::vector<std::wstring> vecFilters;
+    BOOL fExtracting = FALSE;
+    int cNotExtracted = 0;
+
+    // The set being read: the name of every cabinet, in order (from the counting pass), so that
+    // no member replaces one of them; their folder, opened when a member's name is one of them.
+    std::vector<std::string> vecSetCabinets;
+    int hCabFolder = -1;
+    // The first FDICopy of the walk over the set, and each later one checked against the one
+    // before: set ID, cabinet number, and the previous-cabinet name of its continued files.
+    std::string strCabFolder;
+    int cCopies = 0;
+    BOOL fInfoSeen = FALSE;
+    USHORT setID = 0;
+    USHORT iCabinet = 0;
+    std::string strPrev;
+    USHORT lastSetID = 0;
+    USHORT lastICabinet = 0;
+    std::string strLastCabinet;
+    std::string strLastPrev;
+    BOOL fWrongCabinet = FALSE;
+    FDIERROR fdieNext = FDIERROR_NONE;
+    std::string strNext;
+    // What the first FDICopy saw: a number above 0 means the cabinet given continues a set.
+    USHORT firstSetID = 0;
+    USHORT iFirstCabinet = 0;
+    std::string strFirstPrev;
+    // Set when the earlier cabinets of that set are not all there.
+    BOOL fStartMissing = FALSE;
+
+    // Compression: cabinets written under temporary names (final name, temporary name).
+    std::vector<std::pair<std::string, std::string>> vecPendingCabinets;
+};
+
 // --- Object, cancel flag, progress ----------------------------------------------------------
 
 CCabManager::CCabManager() {
@@ -341,6 +439,13 @@ HRESULT CCabManager::AddFileToCompress(const wchar_t *pwszFilePath, const wchar_
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::AddFileToCompress", "file.Initialize failed");
         return hr;
+    }
+    // Reading a FIFO or a device would wait for ever or never end. A missing file stays
+    // listed: CompressFiles passes over it.
+    cab::PathKind kind = cab::GetPathKind(file.szFilePath);
+    if (kind == cab::PathKind::kFolder || kind == cab::PathKind::kOther) {
+        DPF_FAIL_AT("CCabManager::AddFileToCompress", "%s is not a regular file", file.szFilePath);
+        return E_INVALIDARG;
     }
     try {
         m_vecFiles.push_back(file);
@@ -468,6 +573,10 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     char szFolder[MAX_PATH] = "";
     char szName[MAX_PATH] = "";
     int cNotStored = 0;
+    BOOL fFlushed = FALSE;
+    CRunState run;
+    CRunState *pOuterRun = m_pRun;
+    m_pRun = &run;
 
     if (pcFilesAdded == nullptr) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "Invalid args passed");
@@ -492,7 +601,9 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
         DPF_FAIL_AT("CCabManager::CompressFiles", "StringCchCopyA failed");
         goto Done;
     }
-    if (char *pszDot = strchr(m_szCabBaseName, '.'))
+    // Without its last extension only: backup.mon.cab and backup.tue.cab must not both go on
+    // in backup001.cab.
+    if (char *pszDot = strrchr(m_szCabBaseName, '.'))
         *pszDot = '\0';
 
     if (m_hfci != nullptr) {
@@ -545,12 +656,23 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
         StepProgress(CABPROGRESS_FILE_STORED);
     }
 
-    if (!FCIFlushCabinet(m_hfci, FALSE, BridgeFciGetNextCabinet, BridgeFciStatus)) {
+    fFlushed = FCIFlushCabinet(m_hfci, FALSE, BridgeFciGetNextCabinet, BridgeFciStatus);
+    // A stop that came after FCI's last look at the flag still leaves the old cabinet.
+    if (fFlushed && m_fCancel != 0) {
+        m_erf.erfOper = FCIERR_USER_ABORT;
+        m_erf.fError = TRUE;
+        fFlushed = FALSE;
+    }
+    if (!fFlushed) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "FCIFlushCabinet failed. ERF was: (%d) %s",
                     m_erf.erfOper, GetFciErrorString());
         hr = E_FAIL;
         goto Done;
     }
+    // Complete: the cabinets take their final names.
+    hr = FinishCabinets(S_OK);
+    if (FAILED(hr))
+        goto Done;
     if (cNotStored != 0) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "%d file(s) could not be stored", cNotStored);
         hr = E_FAIL;
@@ -559,7 +681,27 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     hr = S_OK;
 
 Done:
+    // Whatever is not complete goes; a file already under a final name stays as it was.
+    FinishCabinets(E_FAIL);
+    m_pRun = pOuterRun;
     ReportProgress(CABPROGRESS_COMPRESS_DONE, 0);
+    return hr;
+}
+
+HRESULT CCabManager::FinishCabinets(HRESULT hr) {
+    if (m_pRun == nullptr)
+        return hr;
+    for (const auto &[strFinal, strTemp] : m_pRun->vecPendingCabinets) {
+        if (SUCCEEDED(hr) &&
+            !MoveFileExA(strTemp.c_str(), strFinal.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            DPF_FAIL_AT("CCabManager::CompressFiles", "Could not write %s", strFinal.c_str());
+            DPFLastError();
+            hr = E_FAIL;
+        }
+        if (FAILED(hr))
+            DeleteFileA(strTemp.c_str());
+    }
+    m_pRun->vecPendingCabinets.clear();
     return hr;
 }
 
@@ -601,6 +743,8 @@ HRESULT CCabManager::SetCabSettings(const char *pszCabFolder, const char *pszCab
     memset(&m_ccab, 0, sizeof(m_ccab));
     m_ccab.cb = m_cbMaxCabinet;
     m_ccab.cbFolderThresh = m_cbFolderThreshold != 0 ? m_cbFolderThreshold : kLargestCabinet;
+    // Each set its own ID, so that a part of another set is told apart when read.
+    m_ccab.setID = static_cast<USHORT>(std::random_device{}());
     HRESULT hr = StringCchCopyA(m_ccab.szCabPath, sizeof(m_ccab.szCabPath), pszCabFolder);
     if (SUCCEEDED(hr))
         hr = StringCchCopyA(m_ccab.szCab, sizeof(m_ccab.szCab), pszCabName);
@@ -642,6 +786,27 @@ const char *CCabManager::GetFciErrorString() {
 }
 
 INT_PTR CCabManager::FciOpen(char *pszFile, int oflag, int pmode, int *err) {
+    // FCI makes its temporary files with _O_EXCL and cabinets without. A cabinet is written
+    // under a temporary name beside its own and takes that name only once the set is complete.
+    if (m_pRun != nullptr && (oflag & _O_CREAT) != 0 && (oflag & _O_EXCL) == 0) {
+        char szTemp[CB_MAX_CAB_PATH + CB_MAX_CABINET_NAME];
+        int hf = cab::CreateFileBeside(pszFile, pmode, szTemp, sizeof(szTemp));
+        if (hf == -1) {
+            *err = errno;
+            DPF_FAIL_AT("CCabManager::FciOpen", "Could not create a file beside %s", pszFile);
+            DPFLastError();
+            return -1;
+        }
+        try {
+            m_pRun->vecPendingCabinets.emplace_back(pszFile, szTemp);
+        } catch (const std::bad_alloc &) {
+            _close(hf);
+            DeleteFileA(szTemp);
+            *err = ENOMEM;
+            return -1;
+        }
+        return hf;
+    }
     int hf = _open(pszFile, oflag, pmode);
     if (hf == -1)
         *err = errno;
@@ -683,6 +848,17 @@ long CCabManager::FciSeek(INT_PTR hf, long dist, int seektype, int *err) {
 }
 
 int CCabManager::FciDelete(char *pszFile, int *err) {
+    // A cabinet given up: its temporary file goes, what has its final name stays.
+    if (m_pRun != nullptr) {
+        auto &vecPending = m_pRun->vecPendingCabinets;
+        for (auto it = vecPending.begin(); it != vecPending.end(); ++it) {
+            if (it->first == pszFile) {
+                DeleteFileA(it->second.c_str());
+                vecPending.erase(it);
+                return 0;
+            }
+        }
+    }
     int nResult = remove(pszFile);
     if (nResult != 0)
         *err = errno;
@@ -800,17 +976,23 @@ BOOL CCabManager::BridgeFciGetTempFile(char *pszTempName, int cbTempName, void *
 INT_PTR CCabManager::BridgeFdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
     CCabManager *pManager = static_cast<CCabManager *>(pfdin->pv);
     pManager->NoteCabinetInfo(fdint, pfdin);
+    if (!pManager->CheckNextCabinet(fdint, pfdin))
+        return -1;
     return pManager->FdiNotify(fdint, pfdin);
 }
 
 INT_PTR CCabManager::BridgeFdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
     CCabManager *pManager = static_cast<CCabManager *>(pfdin->pv);
     pManager->NoteCabinetInfo(fdint, pfdin);
+    if (!pManager->CheckNextCabinet(fdint, pfdin))
+        return -1;
     return pManager->FdiCountNotify(fdint, pfdin);
 }
 
 INT_PTR CCabManager::BridgeFdiOpen(char *pszFile, int oflag, int pmode) {
-    int hf = _open(pszFile, oflag, pmode);
+    // FDI opens cabinets, for reading: one that is a FIFO or a device is refused, not waited for.
+    int hf = (oflag & (_O_WRONLY | _O_RDWR | _O_CREAT)) == 0 ? cab::OpenRegularFile(pszFile)
+                                                             : _open(pszFile, oflag, pmode);
     CCabManager *pManager = t_pFdiManager;
     // The file of an embedded cabinet reads as if the cabinet began it.
     if (hf == -1 || pManager == nullptr || pManager->m_cbCabinetOffset == 0 ||
@@ -836,7 +1018,10 @@ UINT CCabManager::BridgeFdiRead(INT_PTR hf, void *pv, UINT cb) {
 UINT CCabManager::BridgeFdiWrite(INT_PTR hf, void *pv, UINT cb) {
     CCabManager *pManager = t_pFdiManager;
     UINT cbWritten;
-    if (hf != kSinkHandle) {
+    if (pManager != nullptr && pManager->m_fCancel != 0) {
+        // A stop does not wait for a large member to be written out.
+        cbWritten = UINT(-1);
+    } else if (hf != kSinkHandle) {
         cbWritten = static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
     } else if (pManager == nullptr || pManager->m_pRead == nullptr) {
         cbWritten = UINT(-1);
@@ -968,6 +1153,46 @@ HRESULT CCabManager::LocateCabinet(const char *pszFolder, const char *pszName,
 
 // --- Decompression -------------------------------------------------------------------------
 
+namespace {
+
+// Cabinet names as Windows compares them: ASCII letters in either case.
+bool SameCabinetName(const char *pszName, const std::string &strOther) {
+    return pszName != nullptr && !strOther.empty() && _stricmp(pszName, strOther.c_str()) == 0;
+}
+
+// The part of a name in a cabinet after its last separator.
+const char *LeafName(const char *pszName) {
+    const char *pszLeaf = pszName;
+    for (const char *psz = pszName; *psz != '\0'; ++psz) {
+        if (cab::IsPathSeparator(*psz))
+            pszLeaf = psz + 1;
+    }
+    return pszLeaf;
+}
+
+// What one FDICopy tells of a cabinet: its set ID and number, and the previous cabinet its
+// continued files name.
+struct CabinetProbe {
+    BOOL fInfo = FALSE;
+    USHORT setID = 0;
+    USHORT iCabinet = 0;
+    char szPrev[CB_MAX_CABINET_NAME] = "";
+};
+
+FNFDINOTIFY(ProbeNotify) {
+    CabinetProbe *pProbe = static_cast<CabinetProbe *>(pfdin->pv);
+    if (fdint == fdintCABINET_INFO && !pProbe->fInfo) {
+        pProbe->fInfo = TRUE;
+        pProbe->setID = pfdin->setID;
+        pProbe->iCabinet = pfdin->iCabinet;
+    } else if (fdint == fdintPARTIAL_FILE && pProbe->szPrev[0] == '\0' && pfdin->psz2 != nullptr) {
+        StringCchCopyA(pProbe->szPrev, sizeof(pProbe->szPrev), pfdin->psz2);
+    }
+    return fdint == fdintNEXT_CABINET ? -1 : 0;
+}
+
+}  // namespace
+
 const char *CCabManager::GetFdiErrorString() {
     // Indexed by FDIERROR_*.
     static const char *const kTexts[] = {
@@ -997,26 +1222,40 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     HRESULT hr = S_OK;
     char szCabFolder[MAX_PATH] = "";
     char szCabName[MAX_PATH] = "";
+    char szGiven[MAX_PATH] = "";
     size_t cchDest = 0;
+    std::string strCabPath;
+    CRunState run;
+    CRunState *pOuterRun = m_pRun;
+    m_pRun = &run;
 
     if (!PathFileExistsW(pwszCabPath)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "The cab file does not exist");
         hr = E_FAIL;
         goto Done;
     }
+    // A FIFO would be read once by the counting pass and then wait for ever.
+    strCabPath = cab::WideToAcp(pwszCabPath);
+    if (cab::GetPathKind(strCabPath.c_str()) != cab::PathKind::kRegular) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "The cab file %s is not a regular file",
+                    strCabPath.c_str());
+        hr = E_FAIL;
+        goto Done;
+    }
     EmptyFileList();
-    m_setPreparedFolders.clear();
     m_cKeptFiles = 0;
     hr = SplitCabPath(pwszCabPath, szCabFolder, MAX_PATH, szCabName, MAX_PATH);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SplitCabPath failed");
         goto Done;
     }
+    run.strCabFolder = szCabFolder;
 
-    *pstrOutFolder = pwszDestinationFolder;
-    *pstrOutFolder = UtilExpandEnvVariable(pstrOutFolder->c_str());
+    // Expanded here, once: the folder made is the folder used.
+    *pstrOutFolder = UtilExpandEnvVariable(pwszDestinationFolder);
     if (pstrOutFolder->empty()) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "pwszDestinationFolder has zero length");
+        m_pRun = pOuterRun;
         return E_INVALIDARG;
     }
     hr = UtilCreateDirectory(pstrOutFolder);
@@ -1040,8 +1279,18 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         m_szDestFolder[cchDest] = '/';
         m_szDestFolder[cchDest + 1] = '\0';
     }
+    // Everything below is reached from this handle, level by level, never through a link; the
+    // destination itself may be one, as the caller chose it.
+    run.hDestFolder = cab::OpenFolderHandle(m_szDestFolder);
+    if (run.hDestFolder == -1) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile", "Could not open the folder %s",
+                    m_szDestFolder);
+        DPFLastError();
+        hr = E_FAIL;
+        goto Done;
+    }
 
-    if (!ConvertFilters(pwszFilters, m_szFileFilter)) {
+    if (!ConvertFilters(pwszFilters, m_szFileFilter, &run.vecFilters)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "ConvertWSTRToPSTR failed. Too many filters");
         hr = E_FAIL;
         goto Done;
@@ -1051,6 +1300,13 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     if (FAILED(hr))
         goto Done;
     hr = SetDecompressedFilesCount(szCabFolder, szCabName);
+    // A cabinet that continues a set: from its first cabinet, when that is there.
+    if (SUCCEEDED(hr) && run.iFirstCabinet > 0) {
+        StringCchCopyA(szGiven, MAX_PATH, szCabName);
+        hr = FindFirstCabinet(szCabFolder, szCabName, MAX_PATH);
+        if (SUCCEEDED(hr) && strcmp(szGiven, szCabName) != 0)
+            hr = SetDecompressedFilesCount(szCabFolder, szCabName);
+    }
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SetFilesCount failed");
         goto Done;
@@ -1065,44 +1321,61 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
 
     memset(&m_erf, 0, sizeof(m_erf));
     m_cbDoneBytes = 0;
-    m_hfdi = FDICreate(CabAlloc, CabFree, BridgeFdiOpen, BridgeFdiRead, BridgeFdiWrite,
-                       BridgeFdiClose, BridgeFdiSeek, cpuUNKNOWN, &m_erf);
+    m_hfdi = CreateFdi("CCabManager::DecompressCabFile");
     if (m_hfdi == nullptr) {
-        DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICreate failed. Error (%d) - %s",
-                    m_erf.erfOper, GetFdiErrorString());
         hr = E_FAIL;
         goto Done;
     }
+    run.fExtracting = TRUE;
     if (!CopyCabinetSet(m_hfdi, szCabName, szCabFolder, BridgeFdiNotify)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICopy failed. Error (%d) - %s",
                     m_erf.erfOper, GetFdiErrorString());
         hr = E_FAIL;
-    } else if (m_cKeptFiles != 0) {
-        DPF_FAIL_AT("CCabManager::DecompressCabFile", "%d existing file(s) not replaced",
-                    m_cKeptFiles);
-        hr = E_FAIL;
+    } else {
+        if (m_cKeptFiles != 0) {
+            DPF_FAIL_AT("CCabManager::DecompressCabFile", "%d existing file(s) not replaced",
+                        m_cKeptFiles);
+            hr = E_FAIL;
+        }
+        if (run.cNotExtracted != 0 || run.fStartMissing) {
+            DPF_FAIL_AT("CCabManager::DecompressCabFile", "%d file(s) could not be extracted",
+                        run.cNotExtracted);
+            hr = E_FAIL;
+        }
     }
 
 Done:
+    // A member not complete when the run ended leaves nothing behind, not even a part of it.
+    if (run.output.fd != -1 && m_fCancel == 0 && !m_vecFiles.empty()) {
+        DPF_FAIL_AT("CCabManager::DecompressCabFile",
+                    "%s not extracted: it could not be written whole",
+                    m_vecFiles.back().szFilePath);
+    }
+    DiscardOutput();
     if (m_hfdi != nullptr) {
         FDIDestroy(m_hfdi);
         m_hfdi = nullptr;
     }
-    m_setPreparedFolders.clear();
+    m_pRun = pOuterRun;
     ReportProgress(CABPROGRESS_DECOMPRESS_DONE, 0);
     return hr;
 }
 
-HRESULT CCabManager::SetDecompressedFilesCount(const char *pszCabFolder, const char *pszCabName) {
-    m_cTotalFiles = 0;
-    m_cbTotalBytes = 0;
+HFDI CCabManager::CreateFdi(const char *pszFunction) {
     HFDI hfdi = FDICreate(CabAlloc, CabFree, BridgeFdiOpen, BridgeFdiRead, BridgeFdiWrite,
                           BridgeFdiClose, BridgeFdiSeek, cpuUNKNOWN, &m_erf);
     if (hfdi == nullptr) {
-        DPF_FAIL_AT("CCabManager::SetDecompressedFilesCount", "FDICreate failed. Error (%d) - %s",
-                    m_erf.erfOper, GetFdiErrorString());
-        return E_FAIL;
+        DPF_FAIL_AT(pszFunction, "FDICreate failed. Error (%d) - %s", m_erf.erfOper,
+                    GetFdiErrorString());
     }
+    return hfdi;
+}
+
+HRESULT CCabManager::SetDecompressedFilesCount(const char *pszCabFolder, const char *pszCabName) {
+    m_cTotalFiles = 0;
+    HFDI hfdi = CreateFdi("CCabManager::SetDecompressedFilesCount");
+    if (hfdi == nullptr)
+        return E_FAIL;
     HRESULT hr = S_OK;
     if (!CopyCabinetSet(hfdi, pszCabName, pszCabFolder, BridgeFdiCountNotify)) {
         DPF_FAIL_AT("CCabManager::SetDecompressedFilesCount", "FDICopy failed. Error (%d) - %s",
@@ -1113,12 +1386,105 @@ HRESULT CCabManager::SetDecompressedFilesCount(const char *pszCabFolder, const c
     return hr;
 }
 
+HRESULT CCabManager::FindFirstCabinet(const char *pszCabFolder, char *pszCabName,
+                                      size_t cchCabName) {
+    CRunState &run = *m_pRun;
+    HFDI hfdi = CreateFdi("CCabManager::FindFirstCabinet");
+    if (hfdi == nullptr)
+        return E_FAIL;
+    // Each step goes to an earlier cabinet of the same set in the same folder, so the walk ends.
+    std::string strStart = pszCabName;
+    std::string strPrev = run.strFirstPrev;
+    USHORT iCabinet = run.iFirstCabinet;
+    while (iCabinet > 0 && !strPrev.empty() && !IsUnsafeCabinetName(strPrev.c_str()) &&
+           strPrev.find_first_of("/\\") == std::string::npos) {
+        char szPrev[MAX_PATH];
+        char szFolder[MAX_PATH];
+        CabinetProbe probe;
+        if (FAILED(StringCchCopyA(szPrev, MAX_PATH, strPrev.c_str())) ||
+            FAILED(StringCchCopyA(szFolder, MAX_PATH, pszCabFolder)) ||
+            cab::GetPathKind((std::string(pszCabFolder) + strPrev).c_str()) !=
+                cab::PathKind::kRegular ||
+            !FDICopy(hfdi, szPrev, szFolder, 0, ProbeNotify, nullptr, &probe) || !probe.fInfo ||
+            probe.setID != run.firstSetID || probe.iCabinet >= iCabinet)
+            break;
+        strStart = strPrev;
+        strPrev = probe.szPrev;
+        iCabinet = probe.iCabinet;
+    }
+    FDIDestroy(hfdi);
+    if (iCabinet > 0) {
+        run.fStartMissing = TRUE;
+        if (strPrev.empty()) {
+            DPF_FAIL_AT("CCabManager::FindFirstCabinet",
+                        "Cabinet %s is part %d of a set and does not name the one before it",
+                        strStart.c_str(), iCabinet);
+        } else {
+            DPF_FAIL_AT("CCabManager::FindFirstCabinet",
+                        "Cabinet %s continues %s, which is missing or not of the same set",
+                        strStart.c_str(), strPrev.c_str());
+        }
+    }
+    return StringCchCopyA(pszCabName, cchCabName, strStart.c_str());
+}
+
 void CCabManager::NoteCabinetInfo(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
     if (fdint != fdintCABINET_INFO || m_fCabinetInfoSeen)
         return;
     m_fCabinetInfoSeen = TRUE;
     if (FAILED(StringCchCopyA(m_szNextCabinet, sizeof(m_szNextCabinet), pfdin->psz1))) {
         m_szNextCabinet[0] = '\0';
+    }
+}
+
+// The reader checks every cabinet it goes on into within one FDICopy; this checks the cabinet of
+// each later FDICopy over the set against the one before, the same way.
+BOOL CCabManager::CheckNextCabinet(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
+    CRunState *pRun = m_pRun;
+    if (pRun == nullptr)
+        return TRUE;
+    try {
+        switch (fdint) {
+            case fdintCABINET_INFO:
+                if (pRun->fInfoSeen)
+                    return TRUE;
+                pRun->fInfoSeen = TRUE;
+                pRun->setID = pfdin->setID;
+                pRun->iCabinet = pfdin->iCabinet;
+                if (pRun->cCopies > 0 && (pfdin->setID != pRun->lastSetID ||
+                                          pfdin->iCabinet != pRun->lastICabinet + 1)) {
+                    pRun->fWrongCabinet = TRUE;
+                    return FALSE;
+                }
+                return TRUE;
+            case fdintPARTIAL_FILE:
+                if (pRun->strPrev.empty() && pfdin->psz2 != nullptr)
+                    pRun->strPrev = pfdin->psz2;
+                // The previous cabinet named is the one before, or the one that one continues
+                // (writers differ).
+                if (pRun->cCopies > 0 && !SameCabinetName(pfdin->psz2, pRun->strLastCabinet) &&
+                    !SameCabinetName(pfdin->psz2, pRun->strLastPrev)) {
+                    pRun->fWrongCabinet = TRUE;
+                    return FALSE;
+                }
+                if (pRun->cCopies == 0 && pRun->fExtracting) {
+                    DPF_FAIL_AT("CCabManager::DecompressCabFile",
+                                "%s not extracted: it begins in the missing cabinet %s",
+                                pfdin->psz1, pfdin->psz2 != nullptr ? pfdin->psz2 : "");
+                    ++pRun->cNotExtracted;
+                }
+                return TRUE;
+            case fdintNEXT_CABINET:
+                if (pfdin->fdie != FDIERROR_NONE) {
+                    pRun->fdieNext = pfdin->fdie;
+                    pRun->strNext = pfdin->psz1 != nullptr ? pfdin->psz1 : "";
+                }
+                return TRUE;
+            default:
+                return TRUE;
+        }
+    } catch (const std::bad_alloc &) {
+        return FALSE;
     }
 }
 
@@ -1132,6 +1498,14 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
         m_erf.fError = TRUE;
         return FALSE;
     }
+    CRunState *pRun = m_pRun;
+    if (pRun != nullptr) {
+        pRun->cCopies = 0;
+        pRun->fWrongCabinet = FALSE;
+        pRun->fdieNext = FDIERROR_NONE;
+        if (!pRun->fExtracting)
+            pRun->vecSetCabinets.clear();
+    }
     // FDICopy offers only the files that begin in the cabinet it is given, so each further
     // cabinet of the set is copied in turn.
     std::vector<std::string> vecSeen;
@@ -1141,28 +1515,61 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
         m_szNextCabinet[0] = '\0';
         if (m_pRead != nullptr)
             m_pRead->iOffered = -1;
+        if (pRun != nullptr) {
+            pRun->fInfoSeen = FALSE;
+            pRun->strPrev.clear();
+        }
         if (!FDICopy(hfdi, szName, szFolder, 0, pfnNotify, nullptr, this)) {
             // A test goes on after a damaged file, reading the same cabinet again.
             if (NoteDamagedFile())
                 continue;
+            if (m_fCancel != 0) {
+                m_erf.erfOper = FDIERROR_USER_ABORT;
+            } else if (pRun != nullptr && pRun->fWrongCabinet) {
+                DPF_FAIL_AT("CCabManager::CopyCabinetSet",
+                            "Cabinet %s is not the next part of the set after %s", szName,
+                            pRun->strLastCabinet.c_str());
+                m_erf.erfOper = FDIERROR_WRONG_CABINET;
+            } else if (pRun != nullptr && pRun->fdieNext != FDIERROR_NONE) {
+                DPF_FAIL_AT("CCabManager::CopyCabinetSet",
+                            pRun->fdieNext == FDIERROR_WRONG_CABINET
+                                ? "Cabinet %s is not the next part of the set"
+                                : "Next cabinet %s could not be opened",
+                            pRun->strNext.c_str());
+                m_erf.erfOper = pRun->fdieNext;
+            }
+            m_erf.fError = TRUE;
             return FALSE;
         }
         if (m_pRead != nullptr) {
             m_pRead->iDealtWith = -1;
             m_pRead->iDamagedFolder = -1;
         }
-        if (m_szNextCabinet[0] == '\0')
-            return TRUE;
-        bool fLoop = false;
         try {
+            if (pRun != nullptr) {
+                if (pRun->cCopies++ == 0) {
+                    pRun->firstSetID = pRun->setID;
+                    pRun->iFirstCabinet = pRun->iCabinet;
+                    pRun->strFirstPrev = pRun->strPrev;
+                }
+                pRun->lastSetID = pRun->setID;
+                pRun->lastICabinet = pRun->iCabinet;
+                pRun->strLastCabinet = szName;
+                pRun->strLastPrev = pRun->strPrev;
+                if (!pRun->fExtracting)
+                    pRun->vecSetCabinets.emplace_back(szName);
+            }
+            if (m_szNextCabinet[0] == '\0')
+                return TRUE;
             vecSeen.emplace_back(szName);
-            for (const std::string &strSeen : vecSeen)
-                fLoop = fLoop || strSeen == m_szNextCabinet;
         } catch (const std::bad_alloc &) {
             m_erf.erfOper = FDIERROR_ALLOC_FAIL;
             m_erf.fError = TRUE;
             return FALSE;
         }
+        bool fLoop = false;
+        for (const std::string &strSeen : vecSeen)
+            fLoop = fLoop || strSeen == m_szNextCabinet;
         // The next cabinet is read from the same folder, and each only once.
         if (fLoop || IsUnsafeCabinetName(m_szNextCabinet) || strchr(m_szNextCabinet, '/') ||
             strchr(m_szNextCabinet, '\\')) {
@@ -1234,6 +1641,9 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
     HFDI hfdi = nullptr;
     char szCabFolder[MAX_PATH] = "";
     char szCabName[MAX_PATH] = "";
+    CRunState run;
+    CRunState *pOuterRun = m_pRun;
+    m_pRun = &run;
     // A bare file name is a cabinet in the current folder.
     std::wstring strPath = pwszCabPath;
     if (std::none_of(strPath.begin(), strPath.end(),
@@ -1245,12 +1655,18 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
         hr = E_FAIL;
         goto Done;
     }
+    if (cab::GetPathKind(cab::WideToAcp(strPath).c_str()) != cab::PathKind::kRegular) {
+        DPF_FAIL_AT(pszFunction, "The cab file %s is not a regular file",
+                    cab::WideToAcp(strPath).c_str());
+        hr = E_FAIL;
+        goto Done;
+    }
     hr = SplitCabPath(strPath.c_str(), szCabFolder, MAX_PATH, szCabName, MAX_PATH);
     if (FAILED(hr)) {
         DPF_FAIL_AT(pszFunction, "SplitCabPath failed");
         goto Done;
     }
-    if (!ConvertFilters(pwszFilters, m_szFileFilter)) {
+    if (!ConvertFilters(pwszFilters, m_szFileFilter, &run.vecFilters)) {
         DPF_FAIL_AT(pszFunction, "ConvertWSTRToPSTR failed. Too many filters");
         hr = E_FAIL;
         goto Done;
@@ -1268,11 +1684,8 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
     m_nLastPercent = 0;
     m_cbDoneBytes = 0;
     memset(&m_erf, 0, sizeof(m_erf));
-    hfdi = FDICreate(CabAlloc, CabFree, BridgeFdiOpen, BridgeFdiRead, BridgeFdiWrite,
-                     BridgeFdiClose, BridgeFdiSeek, cpuUNKNOWN, &m_erf);
+    hfdi = CreateFdi(pszFunction);
     if (hfdi == nullptr) {
-        DPF_FAIL_AT(pszFunction, "FDICreate failed. Error (%d) - %s", m_erf.erfOper,
-                    GetFdiErrorString());
         hr = E_FAIL;
         goto Done;
     }
@@ -1286,6 +1699,7 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
     FDIDestroy(hfdi);
 
 Done:
+    m_pRun = pOuterRun;
     ReportProgress(CABPROGRESS_DECOMPRESS_DONE, 0);
     return hr;
 }
@@ -1293,6 +1707,8 @@ Done:
 INT_PTR CCabManager::BridgeFdiReadNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
     CCabManager *pManager = static_cast<CCabManager *>(pfdin->pv);
     pManager->NoteCabinetInfo(fdint, pfdin);
+    if (!pManager->CheckNextCabinet(fdint, pfdin))
+        return -1;
     return pManager->FdiReadNotify(fdint, pfdin);
 }
 
@@ -1360,8 +1776,10 @@ BOOL CCabManager::NoteDamagedFile() {
 
 INT_PTR CCabManager::FdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
     if (m_fCancel != 0) {
-        if (fdint == fdintCLOSE_FILE_INFO)
+        if (fdint == fdintCLOSE_FILE_INFO) {
             _close(static_cast<int>(pfdin->hf));
+            DiscardOutput();
+        }
         return -1;
     }
     switch (fdint) {
@@ -1370,15 +1788,25 @@ INT_PTR CCabManager::FdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin
         case fdintCLOSE_FILE_INFO:
             return FdiOnCloseFileInfo(pfdin);
         case fdintNEXT_CABINET:
-            if (pfdin->fdie != FDIERROR_NONE) {
-                DPF_FAIL_AT("CCabManager::FdiNotify", "Next cabinet %s could not be opened",
-                            pfdin->psz1 != nullptr ? pfdin->psz1 : "");
-                return -1;
-            }
-            return 0;
+            // Reported by CopyCabinetSet once FDICopy has given up.
+            return pfdin->fdie != FDIERROR_NONE ? -1 : 0;
         default:
             return 0;
     }
+}
+
+void CCabManager::RefuseMember(const char *pszName, const char *pszReason) {
+    DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "%s not extracted: %s", pszName, pszReason);
+    if (m_pRun != nullptr)
+        ++m_pRun->cNotExtracted;
+}
+
+void CCabManager::DiscardOutput() {
+    if (m_pRun == nullptr || m_pRun->output.fd == -1)
+        return;
+    // The descriptor is closed already (by FDI, or at a stop); only a temporary name is left.
+    cab::DiscardPendingFile(m_pRun->hOutputFolder, &m_pRun->output);
+    m_pRun->output.fd = -1;
 }
 
 INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
@@ -1391,6 +1819,10 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         return -1;
     }
     HRESULT hr = PrepareDestination(pfdin->psz1);
+    if (hr == kNotAFolder) {
+        RefuseMember(pfdin->psz1, "a folder on its path is a link or not a folder");
+        return 0;
+    }
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "PrepareDestination failed");
         return -1;
@@ -1402,21 +1834,30 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         return -1;
     }
     MakeDiskPath(szPath + strlen(m_szDestFolder));
-    if (m_fKeepExisting && PathFileExistsA(szPath)) {
+    CRunState &run = *m_pRun;
+    if (run.ReplacesCabinet(LeafName(pfdin->psz1))) {
+        RefuseMember(pfdin->psz1, "it would replace a cabinet being read");
+        return 0;
+    }
+    if (m_fKeepExisting && cab::NameExists(run.OutputFolder(), LeafName(pfdin->psz1))) {
         DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "%s exists; not replaced", szPath);
         ++m_cKeptFiles;
         return 0;
     }
-    int hf = _open(szPath, _O_BINARY | _O_CREAT | _O_TRUNC | _O_RDWR, _S_IREAD | _S_IWRITE);
-    if (hf == -1) {
+    // The member has no name until it is complete: a stop or a failure leaves the file that was
+    // there before, never a partial one.
+    if (!cab::CreatePendingFile(run.OutputFolder(), &run.output)) {
         DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "_open failed with error %d for %s", errno,
                     szPath);
         return -1;
     }
+    run.hOutputFolder = run.OutputFolder();
+    int hf = run.output.fd;
     CFileInCab file;
     // The record keeps the name from the cabinet, so the list can be packed again as it was.
     if (FAILED(file.Initialize(szPath, pfdin->psz1))) {
         _close(hf);
+        DiscardOutput();
         return -1;
     }
     SetCurrentFile(pfdin->psz1);
@@ -1426,6 +1867,7 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
     } catch (const std::bad_alloc &) {
         DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "OOM");
         _close(hf);
+        DiscardOutput();
         return -1;
     }
     return hf;
@@ -1434,19 +1876,32 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
 INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
     // Times and attributes go through the descriptor still open for writing: no second open.
     int hf = static_cast<int>(pfdin->hf);
-    char szPath[MAX_PATH];
-    if (FAILED(StringCchPrintfA(szPath, MAX_PATH, "%s%s", m_szDestFolder, pfdin->psz1))) {
-        _close(hf);
-        DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "StringCchPrintfA failed");
-        return -1;
-    }
     FILETIME ftLocal;
     FILETIME ftUtc;
     if (DosDateTimeToFileTime(pfdin->date, pfdin->time, &ftLocal) &&
         LocalFileTimeToFileTime(&ftLocal, &ftUtc)) {
         cab::SetDescriptorTime(hf, &ftUtc, &ftUtc);
     }
-    cab::SetDescriptorAttributes(hf, pfdin->attribs & kAttributeMask);
+    DWORD dwAttributes = pfdin->attribs & kAttributeMask;
+    CRunState *pRun = m_pRun;
+    if (pRun == nullptr || pRun->output.fd != hf) {
+        // A handle of a derived class's own making.
+        cab::SetDescriptorAttributes(hf, dwAttributes);
+        _close(hf);
+        return TRUE;
+    }
+    cab::SetPendingFileAttributes(pRun->output, dwAttributes);
+    BOOL fNamed = cab::CommitPendingFile(pRun->hOutputFolder, LeafName(pfdin->psz1), &pRun->output,
+                                         !m_fKeepExisting);
+    if (!fNamed && m_fKeepExisting && GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Made meanwhile by someone else: kept as well.
+        DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "%s exists; not replaced", pfdin->psz1);
+        ++m_cKeptFiles;
+    } else if (!fNamed) {
+        RefuseMember(pfdin->psz1, "it could not be given its name");
+        DPFLastError();
+    }
+    pRun->output.fd = -1;
     _close(hf);
     return TRUE;
 }
@@ -1458,72 +1913,57 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
         DPF_FAIL_AT("CCabManager::PrepareDestination", "StringCchCopy failed");
         return hr;
     }
-    size_t cchDest = strlen(szFolder);
     hr = StringCchCatA(szFolder, MAX_PATH, pszName);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::PrepareDestination", "StringCchCat failed");
         return hr;
     }
-    MakeDiskPath(szFolder + cchDest);
-    char *pszLast = strrchr(szFolder, '/');
-    if (pszLast == nullptr)
-        pszLast = strrchr(szFolder, '\\');
-    if (pszLast == nullptr) {
+    if (m_pRun == nullptr || m_pRun->hDestFolder == -1) {
         DPF_FAIL_AT("CCabManager::PrepareDestination", "Invalid path");
         return E_FAIL;
     }
-    pszLast[1] = '\0';
-    if (m_setPreparedFolders.find(szFolder) != m_setPreparedFolders.end())
-        return S_OK;
-    if (PrepareFolderLevels(szFolder, cchDest))
-        return S_OK;
-    std::wstring strFolder;
-    hr = UtilConvertPSTRToWstring(szFolder, &strFolder);
-    if (FAILED(hr)) {
-        DPF_FAIL_AT("CCabManager::PrepareDestination", "UtilConvertPSTRToWstring failed");
-        return hr;
-    }
-    int nResult = SHCreateDirectory(nullptr, strFolder.c_str());
-    if (nResult != ERROR_SUCCESS && nResult != ERROR_ALREADY_EXISTS) {
-        DPF_FAIL_AT("CCabManager::PrepareDestination", "SHCreateDirectory failed with %d", nResult);
-        DPFLastError();
-        return E_FAIL;
-    }
+    // Level by level from the destination, keeping the levels the last member shared.
+    CRunState &run = *m_pRun;
+    size_t iLevel = 0;
     try {
-        m_setPreparedFolders.emplace(szFolder);
-    } catch (const std::bad_alloc &) {
-        // Not remembered: the folder is only prepared again for the next file.
-    }
-    return S_OK;
-}
-
-// Makes the levels from the destination down one call each, parents first, so that a folder
-// whose parent is already made costs one mkdir. FALSE on any failure: the whole-path call then
-// reports it as it always did.
-BOOL CCabManager::PrepareFolderLevels(char *pszFolder, size_t cchDest) {
-    std::wstring strLevel;
-    for (char *psz = pszFolder + (cchDest != 0 ? cchDest - 1 : 0); *psz != '\0'; ++psz) {
-        if (*psz != '/')
-            continue;
-        char chAfter = psz[1];
-        psz[1] = '\0';
-        bool fReady = m_setPreparedFolders.find(pszFolder) != m_setPreparedFolders.end();
-        if (!fReady && SUCCEEDED(UtilConvertPSTRToWstring(pszFolder, &strLevel))) {
-            int nResult = SHCreateDirectory(nullptr, strLevel.c_str());
-            fReady = nResult == ERROR_SUCCESS || nResult == ERROR_ALREADY_EXISTS;
-            if (fReady) {
-                try {
-                    m_setPreparedFolders.emplace(pszFolder);
-                } catch (const std::bad_alloc &) {
-                    // Not remembered: made again when next asked for.
-                }
+        for (const char *pszPart = pszName;;) {
+            const char *pszEnd = pszPart;
+            while (*pszEnd != '\0' && !cab::IsPathSeparator(*pszEnd))
+                ++pszEnd;
+            if (*pszEnd == '\0')
+                break;
+            std::string_view part(pszPart, static_cast<size_t>(pszEnd - pszPart));
+            pszPart = pszEnd + 1;
+            if (part.empty() || part == ".")
+                continue;
+            if (iLevel < run.vecLevels.size() && run.vecLevels[iLevel].first == part) {
+                ++iLevel;
+                continue;
             }
+            run.CloseLevels(iLevel);
+            std::string strPart(part);
+            int hParent = iLevel == 0 ? run.hDestFolder : run.vecLevels[iLevel - 1].second;
+            int hLevel = part == ".." ? -1 : cab::OpenFolderLevel(hParent, strPart.c_str());
+            if (hLevel == -1) {
+                bool fNotAFolder = part == ".." || errno == ENOTDIR || errno == ELOOP;
+                if (!fNotAFolder) {
+                    DPF_FAIL_AT("CCabManager::PrepareDestination",
+                                "Could not create the folder %s for %s", strPart.c_str(), pszName);
+                    DPFLastError();
+                }
+                run.CloseLevels(iLevel);
+                return fNotAFolder ? kNotAFolder : E_FAIL;
+            }
+            run.vecLevels.emplace_back(std::move(strPart), hLevel);
+            ++iLevel;
         }
-        psz[1] = chAfter;
-        if (!fReady)
-            return FALSE;
+    } catch (const std::bad_alloc &) {
+        DPF_FAIL_AT("CCabManager::PrepareDestination", "OOM");
+        run.CloseLevels(iLevel);
+        return E_OUTOFMEMORY;
     }
-    return TRUE;
+    run.CloseLevels(iLevel);
+    return S_OK;
 }
 
 BOOL CCabManager::CheckFileSpecMatch(const char *pszName) {
@@ -1531,31 +1971,27 @@ BOOL CCabManager::CheckFileSpecMatch(const char *pszName) {
         return TRUE;
     if (pszName == nullptr)
         return FALSE;
-    const char *pszBase = pszName;
-    for (const char *psz = pszName; *psz != '\0'; ++psz) {
-        if (cab::IsPathSeparator(*psz))
-            pszBase = psz + 1;
+    // The patterns were split and widened once for the run; the name is widened once here.
+    std::vector<std::wstring> vecOwn;
+    const std::vector<std::wstring> *pvecPatterns =
+        m_pRun != nullptr ? &m_pRun->vecFilters : &vecOwn;
+    std::wstring strName;
+    try {
+        if (m_pRun == nullptr)
+            SplitFilters(m_szFileFilter, &vecOwn);
+        strName = cab::AcpToWide(LeafName(pszName));
+    } catch (const std::bad_alloc &) {
+        DPF_FAIL_AT("CCabManager::CheckFileSpecMatch", "UtilCompareWildCards");
+        return FALSE;
     }
-    const char *pszPattern = m_szFileFilter;
-    while (*pszPattern != '\0') {
-        const char *pszEnd = strchr(pszPattern, ';');
-        size_t cch =
-            pszEnd != nullptr ? static_cast<size_t>(pszEnd - pszPattern) : strlen(pszPattern);
-        if (cch != 0) {
-            char szPattern[kFilterChars];
-            memcpy(szPattern, pszPattern, cch);
-            szPattern[cch] = '\0';
-            int fMatch = 0;
-            if (FAILED(UtilCompareWildCards(pszBase, szPattern, 0, &fMatch))) {
-                DPF_FAIL_AT("CCabManager::CheckFileSpecMatch", "UtilCompareWildCards");
-                return FALSE;
-            }
-            if (fMatch)
-                return TRUE;
+    for (const std::wstring &strPattern : *pvecPatterns) {
+        int fMatch = 0;
+        if (FAILED(UtilCompareWildCards(strName.c_str(), strPattern.c_str(), 0, &fMatch))) {
+            DPF_FAIL_AT("CCabManager::CheckFileSpecMatch", "UtilCompareWildCards");
+            return FALSE;
         }
-        if (pszEnd == nullptr)
-            break;
-        pszPattern = pszEnd + 1;
+        if (fMatch)
+            return TRUE;
     }
     return FALSE;
 }

@@ -34,6 +34,8 @@ int OpenFolderLevel(int hFolder, const char *pszName);
 void CloseFolderHandle(int hFolder);
 // TRUE when the two handles lead to one folder.
 BOOL IsSameFolder(int hFolder, int hOtherFolder);
+// TRUE when something (a link too, dangling or not) has the name pszName in hFolder.
+BOOL NameExists(int hFolder, const char *pszName);
 
 // A file being written in a folder that has no name there yet, or a temporary one, until it is
 // complete. Its descriptor is the caller's to write and to close.
@@ -48,8 +50,9 @@ BOOL CreatePendingFile(int hFolder, PendingFile *pFile);
 BOOL SetPendingFileAttributes(const PendingFile &file, DWORD dwFileAttributes);
 // Gives the file the name pszName in hFolder, replacing in one step whatever had that name: a
 // link is replaced itself, never written through, and another name of a hard-linked file keeps
-// its content. A folder of that name is not replaced (ERROR_ACCESS_DENIED).
-BOOL CommitPendingFile(int hFolder, const char *pszName, PendingFile *pFile);
+// its content. A folder of that name is not replaced (ERROR_ACCESS_DENIED). Without fReplace,
+// a name already there fails with ERROR_ALREADY_EXISTS and stays as it was.
+BOOL CommitPendingFile(int hFolder, const char *pszName, PendingFile *pFile, BOOL fReplace);
 // Removes the temporary name, if any; the content goes when the descriptor is closed.
 void DiscardPendingFile(int hFolder, PendingFile *pFile);
 

@@ -141,6 +141,11 @@ BOOL cab::IsSameFolder(int hFolder, int hOtherFolder) {
                : FALSE;
 }
 
+BOOL cab::NameExists(int hFolder, const char *pszName) {
+    struct stat st;
+    return fstatat(hFolder, pszName, &st, AT_SYMLINK_NOFOLLOW) == 0 ? TRUE : FALSE;
+}
+
 BOOL cab::CreatePendingFile(int hFolder, PendingFile *pFile) {
     pFile->fd = -1;
     pFile->szTempName[0] = '\0';
@@ -190,13 +195,13 @@ BOOL cab::SetPendingFileAttributes(const PendingFile &file, DWORD dwFileAttribut
     return TRUE;
 }
 
-BOOL cab::CommitPendingFile(int hFolder, const char *pszName, PendingFile *pFile) {
+BOOL cab::CommitPendingFile(int hFolder, const char *pszName, PendingFile *pFile, BOOL fReplace) {
     if (pFile->szTempName[0] == '\0') {
         char szProc[32];
         snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", pFile->fd);
         if (linkat(AT_FDCWD, szProc, hFolder, pszName, AT_SYMLINK_FOLLOW) == 0)
             return TRUE;
-        if (errno != EEXIST) {
+        if (errno != EEXIST || !fReplace) {
             FailWith(errno);
             return FALSE;
         }
@@ -213,7 +218,8 @@ BOOL cab::CommitPendingFile(int hFolder, const char *pszName, PendingFile *pFile
             }
         }
     }
-    if (renameat(hFolder, pFile->szTempName, hFolder, pszName) != 0) {
+    if (renameat2(hFolder, pFile->szTempName, hFolder, pszName, fReplace ? 0 : RENAME_NOREPLACE) !=
+        0) {
         int err = errno;
         DiscardPendingFile(hFolder, pFile);
         FailWith(err);

@@ -437,7 +437,8 @@ TEST_F(CabmgrTest, CompressionAndSetsAreReadWholeByCabextract) {
         ExpectSameTree(tree, out, /*metadata=*/true);
         EXPECT_EQ(ListedRows(Cabmgr({"-l", (folder / "x.cab").string()}).out).size(),
                   kTreeFiles.size());
-        made[key] = ReadFile(folder / "x.cab");
+        // Every set has an ID of its own; the rest must not differ.
+        made[key] = ReadFile(folder / "x.cab").replace(0x20, 2, 2, '\0');
     }
     // The number of threads never changes the cabinet.
     EXPECT_TRUE(made["{ \"-m\", \"mszip\", \"-j\", \"1\" }"] == made["{}"]);

@@ -256,13 +256,6 @@ HRESULT UtilCreateDirectory(std::wstring *pwstrPath) {
         UTIL_FAIL("UtilCreateDirectory", "UtilRemoveTrailingSlash failed with %d", hr);
         return hr;
     }
-    const std::wstring stem = work;
-    work = UtilExpandEnvVariable(work.c_str());
-    if (work.empty()) {
-        // Going on would create "0", "1", ... in the current folder instead.
-        UTIL_FAIL("UtilCreateDirectory", "UtilExpandEnvVariable failed");
-        return E_FAIL;
-    }
     const std::wstring base = work;
     std::wstring suffix;
     if (!PathIsDirectoryW(work.c_str())) {
@@ -286,7 +279,7 @@ HRESULT UtilCreateDirectory(std::wstring *pwstrPath) {
             return E_FAIL;
         }
     }
-    std::wstring result = stem + suffix;
+    std::wstring result = base + suffix;
     // A root keeps its separator through the removal; it must not gain a second one.
     if (had_slash && (result.empty() || !IsSeparator(result.back()))) {
         result.push_back(trailing);

@@ -33,7 +33,8 @@ HRESULT UtilStringPrintfWstring(std::wstring &wstrDest, const wchar_t *pwszForma
 // Expands %NAME% references; the empty string on failure.
 std::wstring UtilExpandEnvVariable(const wchar_t *pwszSource);
 
-// Creates the folder *pwstrPath (environment references expanded) with all missing levels.
+// Creates the folder *pwstrPath with all missing levels. The path is taken as it is: a caller
+// expands environment references first, once, so that the folder made is the one it uses.
 // When it cannot be created, tries the names with the suffixes 0..9, A..F, 10..12; on success
 // the caller's path gains the suffix (before its trailing separator, if any). E_INVALIDARG for a
 // null or empty path, E_FAIL when no name could be created (the path is then unchanged).

@@ -1,5 +1,6 @@
 // cabmgr: packs folders into cabinets and unpacks, lists, tests and prints them, one CCabManager
-// operation per run. Exit status: 0 success, 1 failure, 2 usage error.
+// operation per run. Exit status: 0 success, 1 failure, 2 usage error; a stop signal ends it as
+// that signal does (128 + its number), once the operation has cleaned up.
 #include <cstdio>
 #include <new>
 #include <string>
@@ -7,6 +8,8 @@
 
 #include "driver/commands.h"
 #include "driver/exit_status.h"
+#include "driver/stop_signals.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 
 int main(int argc, char **argv) {
@@ -17,6 +20,8 @@ int main(int argc, char **argv) {
             args.push_back(cab::AcpToWide(argv[i]));
         int status = cab::RunCommandLine(args);
         fflush(stdout);
+        if (int nSignal = cab::StopSignalReceived())
+            cab::ExitBySignal(nSignal);
         return status;
     } catch (const std::bad_alloc &) {
         fputs("cabmgr: out of memory\n", stderr);

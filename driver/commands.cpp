@@ -8,6 +8,7 @@
 #include "driver/exit_status.h"
 #include "driver/options.h"
 #include "driver/progress_bar.h"
+#include "driver/stop_signals.h"
 #include "platform/text.h"
 
 #ifndef CABMGR_VERSION
@@ -263,18 +264,28 @@ ExitStatus Run(const Options &options) {
     Console console(options, &manager, pipe ? stderr : stdout);
     if (pipe)
         console.SetNamesStream(stderr);
+    // A stop signal cancels the operation, which cleans up; main then ends by the signal.
+    CancelOnStopSignals(&manager);
+    ExitStatus status;
     switch (options.command) {
         case Command::kCompress:
-            return Compress(options, &manager, &console);
+            status = Compress(options, &manager, &console);
+            break;
         case Command::kDecompress:
-            return Decompress(options, &manager, &console);
+            status = Decompress(options, &manager, &console);
+            break;
         case Command::kList:
-            return List(options, &manager, &console);
+            status = List(options, &manager, &console);
+            break;
         case Command::kTest:
-            return Test(options, &manager, &console);
+            status = Test(options, &manager, &console);
+            break;
         default:
-            return Print(options, &manager, &console);
+            status = Print(options, &manager, &console);
+            break;
     }
+    CancelOnStopSignals(nullptr);
+    return status;
 }
 
 }  // namespace

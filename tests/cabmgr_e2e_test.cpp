@@ -1,7 +1,13 @@
 // End to end through the cabmgr binary: trees packed and checked by the other cabinet tools,
 // cabinets of other tools and of the shared corpus unpacked, exit statuses, unsafe names,
-// damaged cabinets and the progress bar.
+// damaged cabinets, the progress bar, and safe writes (links, failures, stops, sets).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,7 +22,10 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "tests/cabmanager_test_util.h"
 
 namespace {
 
@@ -611,12 +620,13 @@ TEST_F(CorpusTest, CabinetsAndSpanningSetsUnpackToTheListedContent) {
         fs::path set_dir = work_ / "set";
         fs::remove_all(set_dir);
         fs::create_directories(set_dir);
-        std::string name = fs::path(head).filename().string();
+        // The first under the name the second gives it, which a reader checks.
+        std::string first = manifest_[parts[1].second].at("prev_cab"), name = first;
         for (const auto &[number, path] : parts) {
             fs::copy_file(corpus_ / path, set_dir / name);
             name = manifest_[path].at("next_cab");
         }
-        ExpectUnpacksAsListed(set_dir / fs::path(head).filename(), rows->second);
+        ExpectUnpacksAsListed(set_dir / first, rows->second);
         ++spanned;
     }
     EXPECT_GE(singles, 40);
@@ -790,6 +800,247 @@ TEST_F(CabmgrTest, ProgressBarOnlyOnATerminal) {
     ASSERT_EQ(off_tty.status, 0);
     EXPECT_EQ(ReadFile(err), "");
     EXPECT_EQ(ReadFile(log).find("KiB"), std::string::npos) << ReadFile(log);
+}
+
+// --- Safe writes ---------------------------------------------------------------------------------
+
+// Every case runs with its own temporary folder and a canary outside the destination (links in
+// the cases point at it). Afterwards the canary is unchanged, the temporary folder is empty and
+// no temporary name is left anywhere.
+class SafeWriteTest : public CabmgrTest {
+protected:
+    void SetUp() override {
+        CabmgrTest::SetUp();
+        canary_ = work_ / "outside" / "canary";
+        tmp_ = work_ / "tmp";
+        WriteFile(canary_, "canary\n");
+        fs::create_directories(tmp_);
+        if (const char *old = getenv("TMPDIR"))
+            old_tmpdir_ = old;
+        setenv("TMPDIR", tmp_.c_str(), 1);
+    }
+    void TearDown() override {
+        old_tmpdir_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+        EXPECT_EQ(ReadFile(canary_), "canary\n");
+        for (const auto &entry : fs::directory_iterator(tmp_))
+            ADD_FAILURE() << "left in the temporary folder: " << entry.path();
+        for (const auto &entry : fs::recursive_directory_iterator(work_))
+            EXPECT_EQ(entry.path().filename().string().find(".cabmgr-"), std::string::npos)
+                << entry.path();
+        CabmgrTest::TearDown();
+    }
+
+    // A tree of small files and one of `big` bytes; its cabinet.
+    fs::path PackTree(const std::string &name, size_t big) {
+        fs::path tree = work_ / name, cab = work_ / (name + ".cab");
+        for (int i = 0; i < 40; ++i)
+            WriteFile(tree / ("d" + std::to_string(i % 4)) / ("f" + std::to_string(i)), "small\n");
+        WriteFile(tree / "big.bin", MixedBytes(big, big));
+        EXPECT_EQ(Cabmgr({"c", tree.string(), cab.string()}).status, 0);
+        return cab;
+    }
+
+    fs::path canary_, tmp_;
+    std::string old_tmpdir_;
+};
+
+// Links found in the destination are replaced or refused, never followed; the destination named
+// may be a link itself.
+TEST_F(SafeWriteTest, LinksInsideTheDestinationAreNeverFollowed) {
+    fs::path tree = work_ / "tree", cab = work_ / "t.cab", dest = work_ / "dest";
+    for (const std::string name : {"link.txt", "hard.txt", "sub/a.txt", "file/b.txt", "ok/c.txt"})
+        WriteFile(tree / name, "new " + name);
+    ASSERT_EQ(Cabmgr({"c", tree.string(), cab.string()}).status, 0);
+    fs::create_directories(dest);
+    fs::create_symlink(canary_, dest / "link.txt");
+    fs::create_hard_link(canary_, dest / "hard.txt");
+    fs::create_directory_symlink(canary_.parent_path(), dest / "sub");
+    WriteFile(dest / "file", "a file where a folder should be");
+    fs::create_directory_symlink(dest, work_ / "dest-link");
+
+    RunResult result = Cabmgr({"d", cab.string(), (work_ / "dest-link").string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("sub\\a.txt not extracted"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("file\\b.txt not extracted"), std::string::npos) << result.out;
+    EXPECT_FALSE(fs::is_symlink(dest / "link.txt"));
+    EXPECT_EQ(ReadFile(dest / "link.txt"), "new link.txt");
+    EXPECT_EQ(ReadFile(dest / "hard.txt"), "new hard.txt");
+    EXPECT_EQ(ReadFile(dest / "ok" / "c.txt"), "new ok/c.txt");
+    EXPECT_TRUE(fs::is_symlink(dest / "sub"));
+    EXPECT_EQ(ReadFile(dest / "file"), "a file where a folder should be");
+    EXPECT_EQ(RegularFiles(canary_.parent_path()), std::set<std::string>{"canary"});
+}
+
+// A run that fails leaves what was there; inputs that are not regular files are refused at once.
+TEST_F(SafeWriteTest, AFailedRunKeepsWhatWasThere) {
+    fs::path dest = work_ / "dest";
+    WriteFile(work_ / "one" / "big.bin", MixedBytes(300000, 5));
+    ASSERT_EQ(Cabmgr({"c", (work_ / "one").string(), (work_ / "one.cab").string()}).status, 0);
+    std::string damaged = ReadFile(work_ / "one.cab");
+    damaged[damaged.size() / 2] ^= 0x55;
+    WriteFile(work_ / "damaged.cab", damaged);
+    WriteFile(dest / "big.bin", "old\n");
+    EXPECT_EQ(Cabmgr({"d", (work_ / "damaged.cab").string(), dest.string()}).status, 1);
+    EXPECT_EQ(ReadFile(dest / "big.bin"), "old\n");
+
+    // A member named as the cabinet, unpacked beside it.
+    WriteFile(work_ / "self" / "self.cab", "member\n");
+    WriteFile(work_ / "self" / "other.txt", "other\n");
+    fs::path self = work_ / "unpack-here" / "self.cab";
+    fs::create_directories(self.parent_path());
+    ASSERT_EQ(Cabmgr({"c", (work_ / "self").string(), self.string()}).status, 0);
+    std::string self_bytes = ReadFile(self);
+    RunResult result = Cabmgr({"d", self.string(), self.parent_path().string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("self.cab not extracted"), std::string::npos) << result.out;
+    EXPECT_EQ(ReadFile(self), self_bytes);
+    EXPECT_EQ(ReadFile(self.parent_path() / "other.txt"), "other\n");
+
+    // A FIFO or a folder as the cabinet.
+    ASSERT_EQ(mkfifo((work_ / "fifo.cab").c_str(), 0600), 0);
+    for (const fs::path &odd : {work_ / "fifo.cab", dest}) {
+        result = Shell("timeout 60 " + Quote(tool_.string()) + " d " + Quote(odd.string()) + " " +
+                       Quote((work_ / "never").string()));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.out.find("is not a regular file"), std::string::npos) << result.out;
+    }
+    fs::remove(work_ / "fifo.cab");
+}
+
+// Packing into one cabinet and unpacking into one folder, twice at once: each run completes,
+// and what is left is whole.
+TEST_F(SafeWriteTest, TwoRunsAtOnce) {
+    fs::path cab = PackTree("a", 2000000), dest = work_ / "dest";
+    std::string command;
+    for (int i = 0; i < 2; ++i) {
+        command += Quote(tool_.string()) + " d " + Quote(cab.string()) + " " + Quote(dest) +
+                   " >/dev/null & " + Quote(tool_.string()) + " c " + Quote(work_ / "a") + " " +
+                   Quote((work_ / "same.cab").string()) + " >/dev/null & ";
+    }
+    EXPECT_EQ(Shell(command + "wait").status, 0);
+    ExpectSameTree(work_ / "a", dest, /*metadata=*/false);
+    ASSERT_EQ(Cabmgr({"d", (work_ / "same.cab").string(), (work_ / "again").string()}).status, 0);
+    ExpectSameTree(work_ / "a", work_ / "again", /*metadata=*/false);
+}
+
+// A stop signal at any point of a pack over an old cabinet, or of an unpack over old files:
+// the tool ends by that signal (or had finished), and every file is either the old one or
+// the whole new one.
+TEST_F(SafeWriteTest, StopSignalsLeaveOldOrWholeFiles) {
+    fs::path cab = PackTree("tree", 60u << 20), dest = work_ / "dest";
+    const size_t packed = fs::file_size(cab);
+    fs::path target = work_ / "target.cab";
+    std::set<std::string> names = RegularFiles(work_ / "tree");
+    const std::pair<int, int> stops[] = {{SIGINT, 10}, {SIGTERM, 120}, {SIGHUP, 400}};
+    for (bool pack : {true, false}) {
+        for (const auto &[signal, delay_ms] : stops) {
+            SCOPED_TRACE(std::to_string(pack) + " " + std::to_string(signal));
+            WriteFile(target, "old cabinet\n");
+            for (const std::string &name : names)
+                WriteFile(dest / name, "old\n");
+            std::vector<std::string> args = {tool_.string(), pack ? "c" : "d",
+                                             pack ? (work_ / "tree").string() : cab.string(),
+                                             pack ? target.string() : dest.string()};
+            std::vector<char *> argv;
+            for (std::string &arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+            pid_t pid;
+            ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+            posix_spawn_file_actions_destroy(&actions);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+            kill(pid, signal);
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            bool stopped = WIFSIGNALED(status) && WTERMSIG(status) == signal;
+            EXPECT_TRUE(stopped || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+            if (pack) {
+                std::string now = ReadFile(target);
+                EXPECT_TRUE(stopped ? now == "old cabinet\n" : now.size() == packed) << now.size();
+                continue;
+            }
+            EXPECT_EQ(RegularFiles(dest), names);
+            for (const std::string &name : names) {
+                std::string now = ReadFile(dest / name);
+                EXPECT_TRUE(now == "old\n" || now == ReadFile(work_ / "tree" / name)) << name;
+            }
+        }
+    }
+}
+
+// Further cabinets are named from the name without its last extension, each set has its own ID,
+// a part of another set is refused, and an unpack may start at any part.
+TEST_F(SafeWriteTest, SetsCannotBeMixedUpAndStartAnywhere) {
+    fs::path source = work_ / "source", sets = work_ / "sets";
+    std::set<uint16_t> ids;
+    for (const std::string day : {"mon", "tue", "wed"}) {
+        for (unsigned i = 0; i < 6; ++i) {
+            WriteFile(source / day / ("f" + std::to_string(i)),
+                      cab::test::RandomBytes(20000, i + 10 * day[0]));
+        }
+        cab::test::SmallCabinetManager manager(30000);
+        fs::path first = sets / ("backup." + day + ".cab");
+        fs::create_directories(sets);
+        int added = 0;
+        manager.AddFilesInFolderToList(cab::test::W(source / day).c_str(),
+                                       cab::test::W(source / day).c_str(), 1);
+        ASSERT_EQ(manager.CompressFiles(cab::test::W(first).c_str(), 0, &added), S_OK);
+        ASSERT_TRUE(fs::exists(sets / ("backup." + day + "003.cab")));
+        std::string header = ReadFile(first);
+        ids.insert(static_cast<uint16_t>(uint8_t(header[0x20]) | uint8_t(header[0x21]) << 8));
+    }
+    EXPECT_GE(ids.size(), 2u);
+
+    RunResult result = Cabmgr({"d", (sets / "backup.mon002.cab").string(), (work_ / "1").string()});
+    EXPECT_EQ(result.status, 0) << result.out;
+    ExpectSameTree(source / "mon", work_ / "1", /*metadata=*/false);
+
+    fs::rename(sets / "backup.mon.cab", work_ / "away.cab");
+    result = Cabmgr({"d", (sets / "backup.mon001.cab").string(), (work_ / "2").string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("not extracted: it begins in the missing cabinet backup.mon.cab"),
+              std::string::npos)
+        << result.out;
+    EXPECT_FALSE(RegularFiles(work_ / "2").empty());
+    fs::rename(work_ / "away.cab", sets / "backup.mon.cab");
+
+    fs::copy_file(sets / "backup.tue001.cab", sets / "backup.mon001.cab",
+                  fs::copy_options::overwrite_existing);
+    result = Cabmgr({"d", (sets / "backup.mon.cab").string(), (work_ / "3").string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("backup.mon001.cab is not the next part of the set"),
+              std::string::npos)
+        << result.out;
+}
+
+// On a full file system (a small tmpfs, as root only): the destination, the cabinet's folder and
+// the temporary folder each fill up; every run fails and leaves the old files.
+TEST_F(SafeWriteTest, FullFileSystem) {
+    fs::path small = work_ / "small";
+    fs::create_directories(small);
+    if (geteuid() != 0 ||
+        Shell("mount -t tmpfs -o size=1m tmpfs " + Quote(small.string())).status != 0)
+        GTEST_SKIP() << "a full file system needs root to mount a small tmpfs";
+    fs::path cab = PackTree("tree", 3u << 20);
+    WriteFile(small / "dest" / "big.bin", "old\n");
+    WriteFile(small / "x.cab", "old cabinet\n");
+    fs::create_directories(small / "tmp");
+    const std::vector<std::string> runs = {
+        Quote(tool_.string()) + " d " + Quote(cab.string()) + " " + Quote(small / "dest"),
+        Quote(tool_.string()) + " c " + Quote(work_ / "tree") + " " + Quote(small / "x.cab"),
+        "TMPDIR=" + Quote(small / "tmp") + " " + Quote(tool_.string()) + " c " +
+            Quote(work_ / "tree") + " " + Quote((work_ / "y.cab").string())};
+    for (const std::string &run : runs) {
+        RunResult result = Shell(run);
+        EXPECT_EQ(result.status, 1) << run << result.out;
+        EXPECT_EQ(ReadFile(small / "dest" / "big.bin"), "old\n");
+        EXPECT_EQ(ReadFile(small / "x.cab"), "old cabinet\n");
+        EXPECT_TRUE(fs::is_empty(small / "tmp"));
+    }
+    Shell("umount " + Quote(small.string()));
 }
 
 }  // namespace

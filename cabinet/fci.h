@@ -13,6 +13,9 @@
 // - CCAB.cb of 0 means the largest cabinet; reserve sizes above 60000/255/255 fail FCICreate;
 // - MSZIP blocks are compressed on worker threads, but every callback runs on the caller's thread,
 //   inside the FCI call, and the output does not depend on the number of threads;
+// - buffers, record tables and compressor state come from the allocator callbacks (on the
+//   caller's thread, like every callback); only names and paths, and the compression threads
+//   themselves, come from the C++ runtime, and their failure is FCIERR_ALLOC_FAIL too;
 // - a failed FCIAddFile leaves no trace of that file, unless a cabinet was completed while it
 //   was added: then every later call fails with the same error.
 

@@ -735,14 +735,16 @@ public:
     int temp_counter = 0;
     std::string next_disk;
 
-    // The allocator has no context argument: its switch is global (Nth allocation fails).
-    static int &alloc_fail_at() {
-        static int n = 0;
-        return n;
-    }
-    static int &alloc_count() {
-        static int n = 0;
-        return n;
+    // The allocator has no context argument: its switch and counters are global. A fail_at of
+    // N makes the Nth allocation (1-based) fail; `thread` is the one allowed to allocate.
+    struct AllocStats {
+        int fail_at = 0, count = 0, live = 0;
+        std::thread::id thread = std::this_thread::get_id();
+        bool other_thread = false;
+    };
+    static AllocStats &allocs() {
+        static AllocStats stats;
+        return stats;
     }
 
     // Fault switches: a value of N makes the Nth call (1-based) of that kind fail.
@@ -764,12 +766,18 @@ private:
     static bool IsTemp(FciHarness *h, FILE *f) { return h->temp_files.count(f) != 0; }
 
     static FNFCIALLOC(Alloc) {
-        if (alloc_fail_at() != 0 && ++alloc_count() == alloc_fail_at()) {
+        AllocStats &s = allocs();
+        s.other_thread |= std::this_thread::get_id() != s.thread;
+        if (++s.count == s.fail_at) {
             return nullptr;
         }
+        ++s.live;
         return malloc(cb);
     }
-    static FNFCIFREE(Free) { free(memory); }
+    static FNFCIFREE(Free) {
+        allocs().live -= memory != nullptr;
+        free(memory);
+    }
     static FNFCIOPEN(Open) {
         FciHarness *h = Self(pv);
         std::string name = pszFile;

@@ -58,7 +58,7 @@ std::vector<uint8_t> Decode(BlockDecoder &decoder, const std::vector<uint8_t> &i
     return out;
 }
 
-std::unique_ptr<BlockDecoder> Window(int bits) {
+DecoderPtr Window(int bits) {
     bool supported = false;
     auto decoder = NewLzxDecoder(bits, &supported);
     EXPECT_TRUE(supported && decoder);

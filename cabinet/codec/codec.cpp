@@ -4,15 +4,16 @@
 
 namespace cab {
 
-std::unique_ptr<BlockDecoder> CreateDecoder(uint16_t type_compress, CreateStatus *status) {
-    std::unique_ptr<BlockDecoder> decoder;
+DecoderPtr CreateDecoder(uint16_t type_compress, CreateStatus *status,
+                         const CallerAllocator &allocator) {
+    DecoderPtr decoder;
     bool supported = true;
     switch (type_compress & tcompMASK_TYPE) {
         case tcompTYPE_NONE:
-            decoder = NewStoredDecoder();
+            decoder = NewStoredDecoder(allocator);
             break;
         case tcompTYPE_MSZIP:
-            decoder = NewMszipDecoder();
+            decoder = NewMszipDecoder(allocator);
             break;
         case tcompTYPE_LZX: {
             int window = LZXCompressionWindowFromTCOMP(type_compress);
@@ -20,7 +21,7 @@ std::unique_ptr<BlockDecoder> CreateDecoder(uint16_t type_compress, CreateStatus
                 supported = false;
                 break;
             }
-            decoder = NewLzxDecoder(window, &supported);
+            decoder = NewLzxDecoder(window, &supported, allocator);
             break;
         }
         case tcompTYPE_QUANTUM: {
@@ -30,7 +31,7 @@ std::unique_ptr<BlockDecoder> CreateDecoder(uint16_t type_compress, CreateStatus
                 supported = false;
                 break;
             }
-            decoder = NewQuantumDecoder(level, window, &supported);
+            decoder = NewQuantumDecoder(level, window, &supported, allocator);
             break;
         }
         default:

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "cabinet/format/caller_memory.h"
+
 namespace cab {
 
 enum class DecodeStatus {
@@ -64,14 +66,21 @@ enum class CreateStatus {
     kNoMemory,
 };
 
+// A decoder and all it holds (windows, stream state) live in memory from `allocator`; it is
+// made, used and destroyed on the caller's thread.
+using DecoderPtr = CallerPtr<BlockDecoder>;
+
 // Makes the decoder for a CFFOLDER.typeCompress value.
-std::unique_ptr<BlockDecoder> CreateDecoder(uint16_t type_compress, CreateStatus *status);
+DecoderPtr CreateDecoder(uint16_t type_compress, CreateStatus *status,
+                         const CallerAllocator &allocator = HeapAllocator());
 
 // Per-method constructors, each in its own file. A null result means kNoMemory, except for
 // methods not built in, whose constructors return null and set *supported to false.
-std::unique_ptr<BlockDecoder> NewStoredDecoder();
-std::unique_ptr<BlockDecoder> NewMszipDecoder();
-std::unique_ptr<BlockDecoder> NewLzxDecoder(int window_bits, bool *supported);
-std::unique_ptr<BlockDecoder> NewQuantumDecoder(int level, int window_bits, bool *supported);
+DecoderPtr NewStoredDecoder(const CallerAllocator &allocator = HeapAllocator());
+DecoderPtr NewMszipDecoder(const CallerAllocator &allocator = HeapAllocator());
+DecoderPtr NewLzxDecoder(int window_bits, bool *supported,
+                         const CallerAllocator &allocator = HeapAllocator());
+DecoderPtr NewQuantumDecoder(int level, int window_bits, bool *supported,
+                             const CallerAllocator &allocator = HeapAllocator());
 
 }  // namespace cab

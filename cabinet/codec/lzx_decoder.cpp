@@ -215,9 +215,8 @@ public:
           window_mask_(window_size_ - 1),
           main_elements_(kNumChars + 8 * SlotCount(window_bits)) {}
 
-    bool Allocate() {
-        window_.reset(new (std::nothrow) uint8_t[window_size_]);
-        return window_ != nullptr;
+    bool Allocate(const CallerAllocator &allocator) {
+        return window_.Allocate(allocator, window_size_);
     }
 
     void ResetState() override {
@@ -249,7 +248,7 @@ private:
     const uint32_t window_size_;
     const uint32_t window_mask_;
     const int main_elements_;
-    std::unique_ptr<uint8_t[]> window_;
+    CallerMemory window_;
 
     uint64_t pos_ = 0;  // bytes output in this folder
     uint32_t r0_ = 1, r1_ = 1, r2_ = 1;
@@ -386,7 +385,7 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
 }
 
 bool LzxDecoder::DecodeTokens(BitReader &br, uint64_t limit) {
-    uint8_t *const window = window_.get();
+    uint8_t *const window = window_.data();
     const bool aligned = block_type_ == kAligned;
     uint64_t pos = pos_;
     while (pos < limit) {
@@ -500,7 +499,7 @@ DecodeStatus LzxDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t 
         if (byte_mode) {
             if (cursor + chunk > in_size)
                 return DecodeStatus::kBadData;
-            std::memcpy(window_.get() + (pos_ & window_mask_), in + cursor, chunk);
+            std::memcpy(window_.data() + (pos_ & window_mask_), in + cursor, chunk);
             cursor += chunk;
             pos_ += chunk;
             block_remaining_ -= chunk;
@@ -527,19 +526,19 @@ DecodeStatus LzxDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t 
         finished_ = true;
     }
     stream_offset_ += in_size;
-    std::memcpy(out, window_.get() + (frame_start & window_mask_), out_size);
+    std::memcpy(out, window_.data() + (frame_start & window_mask_), out_size);
     ReverseE8(out, out_size, frame_start);
     return DecodeStatus::kOk;
 }
 
 }  // namespace
 
-std::unique_ptr<BlockDecoder> NewLzxDecoder(int window_bits, bool *supported) {
+DecoderPtr NewLzxDecoder(int window_bits, bool *supported, const CallerAllocator &allocator) {
     *supported = window_bits >= 15 && window_bits <= 21;
     if (!*supported)
         return nullptr;
-    std::unique_ptr<LzxDecoder> decoder(new (std::nothrow) LzxDecoder(window_bits));
-    if (!decoder || !decoder->Allocate())
+    auto decoder = MakeCaller<LzxDecoder>(allocator, window_bits);
+    if (!decoder || !decoder->Allocate(allocator))
         return nullptr;
     decoder->Reset();
     return decoder;

@@ -5,6 +5,7 @@
 
 #include "cabinet/codec/codec.h"
 #include "cabinet/codec/mszip_decoder.h"
+#include "cabinet/codec/zlib_memory.h"
 #include "cabinet/format/cab_format.h"
 
 #if CABMGR_HAVE_ISAL
@@ -21,6 +22,7 @@ namespace {
 // instead of copying the history out and back in through inflateSetDictionary.
 class MszipDecoder final : public BlockDecoder {
 public:
+    explicit MszipDecoder(const CallerAllocator &allocator) : allocator_(allocator) {}
     ~MszipDecoder() override {
         if (initialized_) {
             inflateEnd(&stream_);
@@ -29,6 +31,7 @@ public:
 
     bool Init() {
         memset(&stream_, 0, sizeof(stream_));
+        UseCallerMemory(&stream_, &allocator_);
         initialized_ = inflateInit2(&stream_, -15) == Z_OK;
         return initialized_;
     }
@@ -65,6 +68,7 @@ public:
     }
 
 private:
+    const CallerAllocator allocator_;
     z_stream stream_;
     bool initialized_ = false;
     bool folder_start_ = true;
@@ -135,27 +139,28 @@ private:
 
 }  // namespace
 
-std::unique_ptr<BlockDecoder> NewZlibMszipDecoder() {
-    std::unique_ptr<MszipDecoder> decoder(new (std::nothrow) MszipDecoder());
+DecoderPtr NewZlibMszipDecoder(const CallerAllocator &allocator) {
+    auto decoder = MakeCaller<MszipDecoder>(allocator, allocator);
     if (!decoder || !decoder->Init()) {
         return nullptr;
     }
     return decoder;
 }
 
-std::unique_ptr<BlockDecoder> NewIsalMszipDecoder() {
+DecoderPtr NewIsalMszipDecoder(const CallerAllocator &allocator) {
 #if CABMGR_HAVE_ISAL
-    return std::unique_ptr<BlockDecoder>(new (std::nothrow) IsalMszipDecoder());
+    return MakeCaller<IsalMszipDecoder>(allocator);
 #else
+    (void)allocator;
     return nullptr;
 #endif
 }
 
-std::unique_ptr<BlockDecoder> NewMszipDecoder() {
+DecoderPtr NewMszipDecoder(const CallerAllocator &allocator) {
 #if CABMGR_HAVE_ISAL
-    return NewIsalMszipDecoder();
+    return NewIsalMszipDecoder(allocator);
 #else
-    return NewZlibMszipDecoder();
+    return NewZlibMszipDecoder(allocator);
 #endif
 }
 

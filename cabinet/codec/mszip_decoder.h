@@ -3,15 +3,13 @@
 // reference the other is checked against.
 #pragma once
 
-#include <memory>
-
 #include "cabinet/codec/codec.h"
 
 namespace cab {
 
-std::unique_ptr<BlockDecoder> NewZlibMszipDecoder();
+DecoderPtr NewZlibMszipDecoder(const CallerAllocator &allocator = HeapAllocator());
 
 // Null when the build has no ISA-L.
-std::unique_ptr<BlockDecoder> NewIsalMszipDecoder();
+DecoderPtr NewIsalMszipDecoder(const CallerAllocator &allocator = HeapAllocator());
 
 }  // namespace cab

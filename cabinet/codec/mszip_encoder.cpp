@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "cabinet/codec/zlib_memory.h"
+
 namespace cab {
 
 namespace {
@@ -14,35 +16,31 @@ constexpr size_t kStoredRun = 32768 / 2;  // two stored blocks keep each LEN wel
 }  // namespace
 
 MszipEncoder::~MszipEncoder() {
-    if (stream_ != nullptr) {
-        deflateEnd(static_cast<z_stream *>(stream_));
-        delete static_cast<z_stream *>(stream_);
+    if (ready_) {
+        deflateEnd(reinterpret_cast<z_stream *>(stream_.data()));
     }
-    delete[] scratch_;
 }
 
-bool MszipEncoder::Init(int level) {
-    if (stream_ != nullptr) {
+bool MszipEncoder::Init(int level, const CallerAllocator &allocator) {
+    if (ready_) {
         return true;
     }
-    auto *zs = new (std::nothrow) z_stream{};
-    if (zs == nullptr) {
+    allocator_ = allocator;
+    if (!stream_.Allocate(allocator_, sizeof(z_stream))) {
         return false;
     }
+    auto *zs = new (stream_.data()) z_stream{};
+    UseCallerMemory(zs, &allocator_);
     if (deflateInit2(zs, level, Z_DEFLATED, kRawDeflateWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) !=
         Z_OK) {
-        delete zs;
         return false;
     }
     // zlib may need a few bytes more than the payload limit before we can tell it did not fit.
-    scratch_size_ = deflateBound(zs, kBlockSize) + 64;
-    scratch_ = new (std::nothrow) uint8_t[scratch_size_];
-    if (scratch_ == nullptr) {
+    if (!scratch_.Allocate(allocator_, deflateBound(zs, kBlockSize) + 64)) {
         deflateEnd(zs);
-        delete zs;
         return false;
     }
-    stream_ = zs;
+    ready_ = true;
     return true;
 }
 
@@ -69,8 +67,8 @@ size_t EncodeMszipStored(const uint8_t *data, size_t size, uint8_t *out) {
 
 size_t MszipEncoder::Encode(const uint8_t *dict, size_t dict_size, const uint8_t *data, size_t size,
                             uint8_t *out) {
-    auto *zs = static_cast<z_stream *>(stream_);
-    if (zs == nullptr || size == 0 || size > kBlockSize) {
+    auto *zs = reinterpret_cast<z_stream *>(stream_.data());
+    if (!ready_ || size == 0 || size > kBlockSize) {
         return 0;
     }
     if (deflateReset(zs) != Z_OK) {
@@ -81,18 +79,18 @@ size_t MszipEncoder::Encode(const uint8_t *dict, size_t dict_size, const uint8_t
     }
     zs->next_in = const_cast<Bytef *>(data);
     zs->avail_in = uInt(size);
-    zs->next_out = scratch_;
-    zs->avail_out = uInt(scratch_size_);
+    zs->next_out = scratch_.data();
+    zs->avail_out = uInt(scratch_.size());
     if (deflate(zs, Z_FINISH) != Z_STREAM_END) {
         return 0;
     }
-    size_t produced = scratch_size_ - zs->avail_out;
+    size_t produced = scratch_.size() - zs->avail_out;
     if (produced + 2 > kMszipMaxPayload) {
         return EncodeMszipStored(data, size, out);
     }
     out[0] = 'C';
     out[1] = 'K';
-    memcpy(out + 2, scratch_, produced);
+    memcpy(out + 2, scratch_.data(), produced);
     return produced + 2;
 }
 

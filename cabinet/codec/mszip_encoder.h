@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cabinet/format/cab_format.h"
+#include "cabinet/format/caller_memory.h"
 
 namespace cab {
 
@@ -25,8 +26,9 @@ public:
     MszipEncoder(const MszipEncoder &) = delete;
     MszipEncoder &operator=(const MszipEncoder &) = delete;
 
-    // Prepares the zlib stream; false when zlib cannot allocate its state.
-    bool Init(int level = kMszipLevel);
+    // Prepares the zlib stream, its state in memory from `allocator` (zlib allocates nothing
+    // later, so Encode may run on another thread); false when that memory cannot be had.
+    bool Init(int level = kMszipLevel, const CallerAllocator &allocator = HeapAllocator());
 
     // Encodes `size` (1..32768) bytes of `data` into `out` (kMszipMaxPayload bytes), with the last
     // `dict_size` bytes before the block (0 at a folder start) as history. Returns the payload
@@ -36,9 +38,10 @@ public:
                   uint8_t *out);
 
 private:
-    void *stream_ = nullptr;  // z_stream, kept opaque so that zlib.h stays out of this header
-    uint8_t *scratch_ = nullptr;
-    size_t scratch_size_ = 0;
+    CallerAllocator allocator_;
+    CallerMemory stream_;  // a z_stream, kept opaque so that zlib.h stays out of this header
+    CallerMemory scratch_;
+    bool ready_ = false;
 };
 
 // Writes `size` (<= 32768) bytes as "CK" + stored deflate blocks; returns the payload size.

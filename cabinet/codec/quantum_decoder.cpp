@@ -177,9 +177,8 @@ public:
           buffer_size_(std::max<uint32_t>(window_size_, kFrameSize)),
           buffer_mask_(buffer_size_ - 1) {}
 
-    bool Allocate() {
-        window_.reset(new (std::nothrow) uint8_t[buffer_size_]);
-        return window_ != nullptr;
+    bool Allocate(const CallerAllocator &allocator) {
+        return window_.Allocate(allocator, buffer_size_);
     }
 
     void ResetState() override {
@@ -202,7 +201,7 @@ private:
     const uint32_t window_size_;
     const uint32_t buffer_size_;
     const uint32_t buffer_mask_;
-    std::unique_ptr<uint8_t[]> window_;
+    CallerMemory window_;
     uint64_t pos_ = 0;
     bool finished_ = false;
     Model selector_, literal_[4], position4_, position5_, position6_, length_;
@@ -212,7 +211,7 @@ DecodeStatus QuantumDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint
                                          size_t out_size) {
     if (finished_ || out_size == 0 || out_size > kFrameSize)
         return DecodeStatus::kBadData;
-    uint8_t *const window = window_.get();
+    uint8_t *const window = window_.data();
     const uint64_t frame_start = pos_;
     const uint64_t frame_end = pos_ + out_size;
     RangeDecoder rc;
@@ -274,12 +273,13 @@ DecodeStatus QuantumDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint
 
 }  // namespace
 
-std::unique_ptr<BlockDecoder> NewQuantumDecoder(int, int window_bits, bool *supported) {
+DecoderPtr NewQuantumDecoder(int, int window_bits, bool *supported,
+                             const CallerAllocator &allocator) {
     *supported = window_bits >= 10 && window_bits <= 21;
     if (!*supported)
         return nullptr;
-    std::unique_ptr<QuantumDecoder> decoder(new (std::nothrow) QuantumDecoder(window_bits));
-    if (!decoder || !decoder->Allocate())
+    auto decoder = MakeCaller<QuantumDecoder>(allocator, window_bits);
+    if (!decoder || !decoder->Allocate(allocator))
         return nullptr;
     decoder->Reset();
     return decoder;

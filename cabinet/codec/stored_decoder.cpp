@@ -25,8 +25,8 @@ public:
 
 }  // namespace
 
-std::unique_ptr<BlockDecoder> NewStoredDecoder() {
-    return std::unique_ptr<BlockDecoder>(new (std::nothrow) StoredDecoder());
+DecoderPtr NewStoredDecoder(const CallerAllocator &allocator) {
+    return MakeCaller<StoredDecoder>(allocator);
 }
 
 }  // namespace cab

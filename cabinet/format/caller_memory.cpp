@@ -1,6 +1,24 @@
 #include "cabinet/format/caller_memory.h"
 
+#include <cstdlib>
+
 namespace cab {
+
+namespace {
+
+void *DIAMONDAPI HeapAlloc(ULONG cb) {
+    return std::malloc(cb);
+}
+
+void DIAMONDAPI HeapFree(void *memory) {
+    std::free(memory);
+}
+
+}  // namespace
+
+CallerAllocator HeapAllocator() {
+    return CallerAllocator{HeapAlloc, HeapFree};
+}
 
 bool CallerMemory::Allocate(const CallerAllocator &allocator, size_t size) {
     Release();

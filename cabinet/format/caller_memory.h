@@ -4,7 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "cabinet/fdi_fci_types.h"
 
@@ -16,6 +20,9 @@ struct CallerAllocator {
     void *(DIAMONDAPI *alloc)(ULONG cb) = nullptr;
     void(DIAMONDAPI *free)(void *memory) = nullptr;
 };
+
+// The C heap, for code that has no caller to take memory from (tests, benchmarks).
+CallerAllocator HeapAllocator();
 
 // A block from the caller's allocator, released on destruction.
 class CallerMemory {
@@ -48,5 +55,75 @@ private:
     uint8_t *data_ = nullptr;
     size_t size_ = 0;
 };
+
+// Destroys an object made by MakeCaller and gives its memory back.
+struct CallerDelete {
+    CallerAllocator allocator;
+
+    template <typename T>
+    void operator()(T *object) const {
+        if (object == nullptr) {
+            return;
+        }
+        // Through a base class, the block starts at the most derived object.
+        void *block = object;
+        if constexpr (std::is_polymorphic_v<T>) {
+            block = dynamic_cast<void *>(object);
+        }
+        object->~T();
+        allocator.free(block);
+    }
+};
+
+template <typename T>
+using CallerPtr = std::unique_ptr<T, CallerDelete>;
+
+// Constructs a T in memory from the caller's allocator; null when the allocator refuses or the
+// constructor throws.
+template <typename T, typename... Args>
+CallerPtr<T> MakeCaller(const CallerAllocator &allocator, Args &&...args) {
+    void *block = allocator.alloc(ULONG(sizeof(T)));
+    if (block == nullptr) {
+        return CallerPtr<T>(nullptr, CallerDelete{allocator});
+    }
+    try {
+        return CallerPtr<T>(new (block) T(std::forward<Args>(args)...), CallerDelete{allocator});
+    } catch (...) {
+        allocator.free(block);
+        return CallerPtr<T>(nullptr, CallerDelete{allocator});
+    }
+}
+
+// A standard-library allocator over the caller's; it throws std::bad_alloc when refused, which
+// the API entry points turn into an allocation failure.
+template <typename T>
+struct CallerStlAllocator {
+    using value_type = T;
+
+    explicit CallerStlAllocator(const CallerAllocator &a) : allocator(a) {}
+    template <typename U>
+    CallerStlAllocator(const CallerStlAllocator<U> &other) : allocator(other.allocator) {}
+
+    T *allocate(size_t n) {
+        if (n > UINT32_MAX / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        void *p = allocator.alloc(ULONG(n * sizeof(T)));
+        if (p == nullptr) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T *>(p);
+    }
+    void deallocate(T *p, size_t) { allocator.free(p); }
+    template <typename U>
+    bool operator==(const CallerStlAllocator<U> &other) const {
+        return allocator.alloc == other.allocator.alloc && allocator.free == other.allocator.free;
+    }
+
+    CallerAllocator allocator;
+};
+
+template <typename T>
+using CallerVector = std::vector<T, CallerStlAllocator<T>>;
 
 }  // namespace cab

@@ -104,13 +104,13 @@ BOOL DIAMONDAPI FDICopy(HFDI hfdi, char *pszCabinet, char *pszCabPath, int /*fla
     if (!pfnfdin) {
         return cab::Fail(ctx->perf, FDIERROR_USER_ABORT);
     }
-    // The extractor's buffers come from the caller's allocator; the object itself is small.
-    auto *extractor = new (std::nothrow) cab::FdiExtractor(&ctx->callbacks, pfnfdin, pvUser);
+    auto extractor = cab::MakeCaller<cab::FdiExtractor>(ctx->callbacks.allocator(),
+                                                        &ctx->callbacks, pfnfdin, pvUser);
     if (!extractor) {
         return cab::Fail(ctx->perf, FDIERROR_ALLOC_FAIL);
     }
     FDIERROR err = extractor->Run(pszCabinet, pszCabPath);
-    delete extractor;
+    extractor.reset();
     return err == FDIERROR_NONE ? TRUE : cab::Fail(ctx->perf, err);
 }
 

@@ -16,7 +16,7 @@ FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
     if (!decoder_ || decoder_type_ != f.typeCompress) {
         decoder_.reset();
         CreateStatus status;
-        decoder_ = CreateDecoder(f.typeCompress, &status);
+        decoder_ = CreateDecoder(f.typeCompress, &status, callbacks_->allocator());
         if (status == CreateStatus::kUnsupported) {
             return FDIERROR_BAD_COMPR_TYPE;
         }

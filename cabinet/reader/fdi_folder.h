@@ -56,7 +56,7 @@ private:
     FolderContinuation *continuation_;
     CallerMemory out_;   // kBatchBlocks decoded blocks
     CallerMemory join_;  // the parts of a block split across cabinets
-    std::unique_ptr<BlockDecoder> decoder_;
+    DecoderPtr decoder_;
     uint16_t decoder_type_ = 0;
     bool active_ = false;
     const FdiCabinet *start_cab_ = nullptr;

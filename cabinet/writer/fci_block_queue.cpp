@@ -37,8 +37,8 @@ unsigned ResolveThreadCount() {
 }
 
 struct Slot {
-    std::unique_ptr<uint8_t[]> input;  // history, then the block
-    std::unique_ptr<uint8_t[]> output;
+    CallerMemory input;  // history, then the block
+    CallerMemory output;
     uint32_t history_size = 0;
     uint32_t size = 0;
     uint32_t start = 0;
@@ -47,17 +47,14 @@ struct Slot {
     bool done = false;
 };
 
-uint16_t CompressSlot(MszipEncoder &encoder, bool encoder_ready, Slot &slot) {
-    const uint8_t *data = slot.input.get() + slot.history_size;
+uint16_t CompressSlot(MszipEncoder &encoder, Slot &slot) {
+    const uint8_t *data = slot.input.data() + slot.history_size;
     if (slot.type == tcompTYPE_NONE) {
-        memcpy(slot.output.get(), data, slot.size);
+        memcpy(slot.output.data(), data, slot.size);
         return uint16_t(slot.size);
     }
-    if (!encoder_ready) {
-        return 0;
-    }
     return uint16_t(
-        encoder.Encode(slot.input.get(), slot.history_size, data, slot.size, slot.output.get()));
+        encoder.Encode(slot.input.data(), slot.history_size, data, slot.size, slot.output.data()));
 }
 
 }  // namespace
@@ -67,7 +64,12 @@ void SetFciThreadCount(unsigned threads) {
 }
 
 struct BlockQueue::Impl {
-    std::vector<Slot> slots;
+    explicit Impl(const CallerAllocator &allocator)
+        : slots(CallerStlAllocator<Slot>(allocator)),
+          encoders(CallerStlAllocator<CallerPtr<MszipEncoder>>(allocator)),
+          workers(CallerStlAllocator<std::thread>(allocator)) {}
+
+    CallerVector<Slot> slots;
     size_t head = 0;         // oldest slot
     uint64_t submitted = 0;  // blocks ever submitted
     uint64_t started = 0;    // blocks a worker has taken
@@ -76,15 +78,12 @@ struct BlockQueue::Impl {
     std::condition_variable work_cv;
     std::condition_variable done_cv;
     bool stop = false;
-    std::vector<std::thread> workers;
-    MszipEncoder inline_encoder;
-    bool inline_ready = false;
+    CallerVector<CallerPtr<MszipEncoder>> encoders;  // one per worker; the first also inline
+    CallerVector<std::thread> workers;
 
     size_t Count() const { return size_t(submitted - popped); }
 
-    void Work() {
-        MszipEncoder encoder;
-        bool ready = encoder.Init();
+    void Work(MszipEncoder *encoder) {
         std::unique_lock<std::mutex> lock(mu);
         for (;;) {
             work_cv.wait(lock, [&] { return stop || started < submitted; });
@@ -94,14 +93,35 @@ struct BlockQueue::Impl {
             Slot &slot = slots[started % slots.size()];
             ++started;
             lock.unlock();
-            uint16_t out = CompressSlot(encoder, ready, slot);
+            uint16_t out = CompressSlot(*encoder, slot);
             lock.lock();
             slot.out_size = out;
             slot.done = true;
             done_cv.notify_one();  // only the caller waits
         }
     }
+
+    bool Allocate(const CallerAllocator &allocator, unsigned threads) {
+        slots.resize(threads == 1 ? 1 : threads * kFciSlotsPerThread);
+        for (Slot &slot : slots) {
+            if (!slot.input.Allocate(allocator, 2 * kBlockSize) ||
+                !slot.output.Allocate(allocator, kMszipMaxPayload)) {
+                return false;
+            }
+        }
+        encoders.reserve(threads);
+        for (unsigned i = 0; i < threads; ++i) {
+            encoders.push_back(MakeCaller<MszipEncoder>(allocator));
+            if (!encoders.back() || !encoders.back()->Init(kMszipLevel, allocator)) {
+                return false;
+            }
+        }
+        workers.reserve(threads == 1 ? 0 : threads);
+        return true;
+    }
 };
+
+BlockQueue::BlockQueue() = default;
 
 BlockQueue::~BlockQueue() {
     if (impl_ == nullptr) {
@@ -115,43 +135,33 @@ BlockQueue::~BlockQueue() {
     for (auto &t : impl_->workers) {
         t.join();
     }
-    delete impl_;
 }
 
-bool BlockQueue::Init() {
+bool BlockQueue::Init(const CallerAllocator &allocator) {
     if (impl_ != nullptr) {
         return true;
     }
-    auto *impl = new (std::nothrow) Impl;
-    if (impl == nullptr) {
+    const unsigned threads = ResolveThreadCount();
+    CallerPtr<Impl> impl = MakeCaller<Impl>(allocator, allocator);
+    try {
+        if (!impl || !impl->Allocate(allocator, threads)) {
+            return false;
+        }
+    } catch (const std::bad_alloc &) {
         return false;
     }
-    unsigned threads = ResolveThreadCount();
-    try {
-        impl->slots.resize(threads == 1 ? 1 : threads * kFciSlotsPerThread);
-        for (auto &slot : impl->slots) {
-            slot.input.reset(new uint8_t[2 * 32768]);
-            slot.output.reset(new uint8_t[kMszipMaxPayload]);
-        }
-    } catch (...) {
-        delete impl;
-        return false;
-    }
-    impl_ = impl;
-    if (threads == 1) {
-        impl->inline_ready = impl->inline_encoder.Init();
-        return true;
-    }
-    try {
-        for (unsigned i = 0; i < threads; ++i) {
-            impl->workers.emplace_back([impl] { impl->Work(); });
-        }
-    } catch (...) {
-        // Fewer threads than asked for still give the same output; none at all means inline.
-        if (impl->workers.empty()) {
-            impl->inline_ready = impl->inline_encoder.Init();
+    if (threads > 1) {
+        try {
+            for (unsigned i = 0; i < threads; ++i) {
+                Impl *q = impl.get();
+                MszipEncoder *encoder = q->encoders[i].get();
+                q->workers.emplace_back([q, encoder] { q->Work(encoder); });
+            }
+        } catch (...) {
+            // Fewer threads than asked for still give the same output; none at all means inline.
         }
     }
+    impl_ = std::move(impl);
     return true;
 }
 
@@ -173,16 +183,16 @@ void BlockQueue::Submit(uint16_t type, const uint8_t *history, uint32_t history_
     Impl &q = *impl_;
     Slot &slot = q.slots[(q.head + q.Count()) % q.slots.size()];
     if (history_size != 0) {
-        memcpy(slot.input.get(), history, history_size);
+        memcpy(slot.input.data(), history, history_size);
     }
-    memcpy(slot.input.get() + history_size, data, size);
+    memcpy(slot.input.data() + history_size, data, size);
     slot.history_size = history_size;
     slot.size = size;
     slot.start = start;
     slot.type = type;
     slot.done = false;
     if (q.workers.empty()) {
-        slot.out_size = CompressSlot(q.inline_encoder, q.inline_ready, slot);
+        slot.out_size = CompressSlot(*q.encoders[0], slot);
         slot.done = true;
         ++q.submitted;
         ++q.started;
@@ -210,7 +220,7 @@ bool BlockQueue::Front(bool wait, CompressedBlock *out) {
             q.done_cv.wait(lock, [&] { return slot.done; });
         }
     }
-    out->payload = slot.output.get();
+    out->payload = slot.output.data();
     out->size = slot.out_size;
     out->uncompressed = uint16_t(slot.size);
     out->start = slot.start;

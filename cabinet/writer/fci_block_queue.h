@@ -3,11 +3,14 @@
 // Blocks come out in the order they went in. With one thread each block is compressed inside
 // Submit; with more, worker threads compress up to a fixed number of blocks at once, each from its
 // own copy of the block and of the 32 KiB before it, so the output is the same byte for byte. No
-// callback of the caller ever runs on a worker thread.
+// callback of the caller ever runs on a worker thread: all memory, the encoders' included, is
+// taken in Init.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "cabinet/format/caller_memory.h"
 
 namespace cab {
 
@@ -20,13 +23,14 @@ struct CompressedBlock {
 
 class BlockQueue {
 public:
-    BlockQueue() = default;
+    BlockQueue();
     ~BlockQueue();
     BlockQueue(const BlockQueue &) = delete;
     BlockQueue &operator=(const BlockQueue &) = delete;
 
-    // Sets up the slots (and workers); false when memory or zlib state cannot be had.
-    bool Init();
+    // Sets up the slots, the encoders and the workers, all memory from `allocator`; false when
+    // it cannot be had.
+    bool Init(const CallerAllocator &allocator);
     bool Full() const;
     bool Empty() const;
     size_t InFlight() const;
@@ -45,7 +49,7 @@ public:
 
 private:
     struct Impl;
-    Impl *impl_ = nullptr;
+    CallerPtr<Impl> impl_;
 };
 
 // Blocks in flight per worker thread: with fewer, workers idle while the caller waits for the

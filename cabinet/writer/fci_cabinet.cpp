@@ -101,7 +101,9 @@ CabinetBuilder::CabinetBuilder(FciContext &ctx, const CCAB &ccab)
       next_ccab_(ccab),
       reserve_header_(uint16_t(ccab.cbReserveCFHeader)),
       reserve_folder_(uint16_t(ccab.cbReserveCFFolder)),
-      reserve_data_(uint16_t(ccab.cbReserveCFData)) {}
+      reserve_data_(uint16_t(ccab.cbReserveCFData)),
+      folders_(CallerStlAllocator<CabFolder>(ctx.allocator())),
+      files_(CallerStlAllocator<FileEntry>(ctx.allocator())) {}
 
 CabinetBuilder::~CabinetBuilder() {
     if (temp_ != -1) {
@@ -398,7 +400,7 @@ bool CabinetBuilder::ReportPlaced(const FileEntry &file, bool continuation) {
 }
 
 bool CabinetBuilder::SplitFolder(uint32_t block_start, size_t first_file, uint16_t type) {
-    std::vector<FileEntry> continued;
+    CallerVector<FileEntry> continued(files_.get_allocator());
     bool first_from_prev = false;
     for (size_t i = first_file; i < files_.size(); ++i) {
         FileEntry &f = files_[i];

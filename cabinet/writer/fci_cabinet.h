@@ -138,8 +138,8 @@ private:
     std::string prev_cab_, prev_disk_;
     const uint16_t reserve_header_, reserve_folder_, reserve_data_;
 
-    std::vector<CabFolder> folders_;  // coffCabStart counts from the data area until written
-    std::vector<FileEntry> files_;
+    CallerVector<CabFolder> folders_;  // coffCabStart counts from the data area until written
+    CallerVector<FileEntry> files_;
     size_t file_bytes_ = 0;  // encoded size of files_
     FileInProgress current_;
     uint64_t cabinets_written_ = 0;

@@ -14,7 +14,7 @@ bool FolderBuilder::Init() {
     if (!history_.Allocate(allocator, kBlockSize) || !pending_.Allocate(allocator, kBlockSize) ||
         !record_.Allocate(allocator,
                           CabData::kEncodedLength + kMaxDataReserve + kMszipMaxPayload) ||
-        !carry_.Allocate(allocator, kMszipMaxPayload) || !blocks_.Init()) {
+        !carry_.Allocate(allocator, kMszipMaxPayload) || !blocks_.Init(allocator)) {
         return ctx_.Fail(FCIERR_ALLOC_FAIL);
     }
     return true;

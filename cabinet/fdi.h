@@ -77,7 +77,12 @@ typedef enum {
 typedef struct {
     FDIDECRYPTTYPE fdidt;
     void *pvUser;
+    // clang-format off
+#if defined(__GNUC__) && !defined(__cplusplus)
+    __extension__  // an unnamed union is C11; GNU compilers accept it in C99 too
+#endif
     union {
+        // clang-format on
         struct {
             void *pHeaderReserve;
             USHORT cbHeaderReserve;

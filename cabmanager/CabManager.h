@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -185,7 +186,9 @@ public:
     CCabManager();
     ~CCabManager();
 
-    void Initialize();
+    // Clears the settings, counters and cancel flag and releases a held context; refused with
+    // E_UNEXPECTED while an operation runs (from one of its callbacks).
+    HRESULT Initialize();
     int GetCancel();
     // Stores the flag and returns 1; a nonzero flag stops the running operation, which removes
     // what it had not finished (temporary files, a partial cabinet or member) and fails. The
@@ -265,6 +268,11 @@ public:
     int GetDoneFiles() const { return m_cDoneFiles; }
     // For the progress callback: counts, bytes and the file in hand.
     void GetProgress(CABPROGRESSINFO *pInfo) const;
+    // Of GetTotalFiles(), those the last packing or unpacking could not store or extract (files,
+    // or list folders and folders that could not be read), each named by a FAIL line.
+    int GetFailedFiles() const { return m_cFailedFiles; }
+    // What made the last operation fail as a whole (not one of its files), or "".
+    const char *GetFailure() const { return m_strFailure.c_str(); }
 
 protected:
     // Callback members, in the order of the virtual table.
@@ -336,8 +344,9 @@ protected:
     // Adds cb to the bytes done and reports the byte percentage.
     CABMGR_HIDDEN void StepBytes(uint64_t cb);
     CABMGR_HIDDEN void SetCurrentFile(const char *pszName);
-    // Walks one folder; pvecWalkPath holds the identities of the folders being walked.
-    CABMGR_HIDDEN void WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder,
+    // Walks one folder; pvecWalkPath holds the identities of the folders being walked. FALSE,
+    // with the last error set, when the folder cannot be listed.
+    CABMGR_HIDDEN bool WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder,
                                   int fRecurse,
                                   std::vector<std::pair<uint64_t, uint64_t>> *pvecWalkPath);
     // Runs FDICopy on a cabinet and then on every further cabinet of its set that holds
@@ -352,14 +361,17 @@ protected:
     // file (a self-extracting installer); FDI's file callbacks then read the file from there.
     CABMGR_HIDDEN HRESULT LocateCabinet(const char *pszFolder, const char *pszName,
                                         const char *pszFunction);
-    // The read of ListCabinet, TestCabinet or ExtractToSink in progress.
+    // The read of DecompressCabFile, ListCabinet, TestCabinet or ExtractToSink in progress.
     struct ReadState;
     CABMGR_HIDDEN HRESULT ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwszFilters,
                                       ReadState *pRead);
     CABMGR_HIDDEN INT_PTR FdiReadNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
-    // After a failed FDICopy of a test: names the file being decoded as damaged and answers
-    // whether the cabinet is to be read again from the next file.
+    // After a failed FDICopy of an extraction or a test: names the file being decoded as damaged
+    // (an extraction removes what it wrote of it) and answers whether the cabinet is to be read
+    // again from the next file.
     CABMGR_HIDDEN BOOL NoteDamagedFile();
+    // Why a file is not decoded because of damage found before it, or null.
+    CABMGR_HIDDEN const char *FollowsDamage(int iFolder) const;
 
     std::vector<CFileInCab> m_vecFiles;
     std::atomic<LONG> m_fCancel;
@@ -402,6 +414,10 @@ private:
     CABMGR_HIDDEN void RefuseMember(const char *pszName, const char *pszReason);
     CABMGR_HIDDEN void DiscardOutput();
     CABMGR_HIDDEN HRESULT FinishCabinets(HRESULT hr);
+    // Keeps the text of what made the operation fail as a whole, unless one is kept already.
+    void NoteRunFailure(const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+    // Counts a file (or folder) that the list leaves out; its FAIL line says why.
+    void OmitFile();
 
     CRunState *m_pRun = nullptr;
     // Chosen by SetCompression; kept by Initialize.
@@ -410,10 +426,16 @@ private:
     // Chosen by SetMaxCabinetSize and SetKeepExistingFiles; kept by Initialize too.
     ULONG m_cbMaxCabinet = CB_MAX_DISK;
     BOOL m_fKeepExisting = FALSE;
-    // A source opened and described by CompressFiles before FCIAddFile asks for it; -1 when none.
-    int m_hfSource = -1;
-    const char *m_pszSourcePath = nullptr;
-    USHORT m_dateSource = 0;
-    USHORT m_timeSource = 0;
-    USHORT m_attribsSource = 0;
+    // The source CompressFiles opened and described for the FCIAddFile call in progress, handed
+    // to FCI by FciGetOpenInfo instead of a second open; hf -1 when none.
+    struct {
+        int hf = -1;
+        USHORT date = 0, time = 0, attribs = 0;
+    } m_source;
+    // Operations running (nested ones count too); Initialize is refused while any does.
+    int m_cRunning = 0;
+    // Files and folders left out of the list since it was last emptied.
+    LONG m_cNotListed = 0;
+    LONG m_cFailedFiles = 0;
+    std::string m_strFailure;
 };

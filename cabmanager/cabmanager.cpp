@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "cabinet/writer/fci_block_queue.h"
 #include "diagnostics/dpf.h"
@@ -51,6 +54,11 @@ constexpr USHORT kEarliestDosDate = (1 << 5) | 1;  // 1980-01-01
 constexpr size_t kFilterChars = 256;
 // PrepareDestination's answer for a member with a link, or a file, where a folder should be.
 constexpr HRESULT kNotAFolder = static_cast<HRESULT>(0x8007010BL);  // ERROR_DIRECTORY
+// The largest file and the longest name (in bytes) the cabinet format can hold.
+constexpr uint64_t kLargestFile = 0x7FFF8000;
+constexpr size_t kLongestName = CB_MAX_FILENAME - 1;
+// FDICopy calls after members that stopped one, per cabinet, before the rest is given up.
+constexpr int kMostCopiesAgain = 1000;
 
 using FolderIdentity = std::pair<uint64_t, uint64_t>;
 
@@ -129,42 +137,82 @@ uint64_t FileSize(const char *pszPath) {
     return fOk ? (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow : 0;
 }
 
+// Reports a failure that ends the operation as a whole (not one of its files); the first one is
+// kept for GetFailure.
+#define FAIL_RUN(pszFunction, ...)                                   \
+    do {                                                             \
+        char szRunFailure_[1024];                                    \
+        snprintf(szRunFailure_, sizeof(szRunFailure_), __VA_ARGS__); \
+        DPF_FAIL_AT((pszFunction), "%s", szRunFailure_);             \
+        NoteRunFailure("%s", szRunFailure_);                         \
+    } while (0)
+
+// Why FCI refused a file: for the format-limit error, which limit, else the error's own text.
+const char *AddFailureText(int nError, const char *pszText, const char *pszName, uint64_t cbFile) {
+    if (nError == FCIERR_CAB_FORMAT_LIMIT && strlen(pszName) > kLongestName)
+        return "Name longer than the cabinet format allows (255 bytes)";
+    if (nError == FCIERR_CAB_FORMAT_LIMIT && cbFile > kLargestFile)
+        return "File larger than the cabinet format allows (2147450880 bytes)";
+    return pszText;
+}
+
 template <size_t N>
 const char *ErrorText(const char *const (&texts)[N], int nError) {
     return nError >= 0 && static_cast<size_t>(nError) < N ? texts[nError] : "Unknown error";
 }
 
-// Disk paths use '/': a name from a cabinet joined to a folder gets its backslashes turned.
-void MakeDiskPath(char *psz) {
-    for (; *psz != '\0'; ++psz) {
-        if (*psz == '\\')
-            *psz = '/';
-    }
-}
+// Indexed by FDIERROR_*.
+const char *const kFdiErrorTexts[] = {
+    "No error",
+    "Cabinet not found",
+    "Not a cabinet",
+    "Unknown cabinet version",
+    "Corrupt cabinet",
+    "Memory allocation failed",
+    "Unknown compression type",
+    "Failure decompressing data",
+    "Failure writing to target file",
+    "Cabinets in set have different RESERVE sizes",
+    "Cabinet returned on fdintNEXT_CABINET is incorrect",
+    "User aborted",
+};
 
-// A name that would land outside the destination: absolute, with a drive, or with an empty,
-// "." or ".." component.
-bool IsUnsafeCabinetName(const char *pszName) {
-    if (pszName == nullptr || pszName[0] == '\0')
-        return true;
-    if (cab::IsPathSeparator(pszName[0]))
-        return true;
-    if (pszName[1] == ':')
-        return true;
-    const char *pszPart = pszName;
-    for (;;) {
+// The path below the destination that a member's name gives: its components, separated by '\'
+// or '/', joined with '/', empty and "." components dropped (':' is an ordinary character).
+// False, with the reason, for a name that would land outside or nowhere.
+bool MemberDiskName(const char *pszName, std::string *pstrName, const char **ppszWhy) {
+    pstrName->clear();
+    if (cab::IsPathSeparator(pszName[0])) {
+        *ppszWhy = "its name is absolute";
+        return false;
+    }
+    for (const char *pszPart = pszName; *pszPart != '\0';) {
         const char *pszEnd = pszPart;
         while (*pszEnd != '\0' && !cab::IsPathSeparator(*pszEnd))
             ++pszEnd;
-        size_t cch = static_cast<size_t>(pszEnd - pszPart);
-        if (cch == 0)
-            return true;
-        if (pszPart[0] == '.' && (cch == 1 || (cch == 2 && pszPart[1] == '.')))
-            return true;
-        if (*pszEnd == '\0')
+        std::string_view part(pszPart, static_cast<size_t>(pszEnd - pszPart));
+        if (part == "..") {
+            *ppszWhy = "its name leads out of the destination";
             return false;
-        pszPart = pszEnd + 1;
+        }
+        if (!part.empty() && part != ".") {
+            if (!pstrName->empty())
+                pstrName->push_back('/');
+            pstrName->append(part);
+        }
+        pszPart = *pszEnd != '\0' ? pszEnd + 1 : pszEnd;
     }
+    if (pstrName->empty()) {
+        *ppszWhy = "its name names no file";
+        return false;
+    }
+    return true;
+}
+
+// The next cabinet of a set is a file of the same folder.
+bool IsPlainFileName(const char *pszName) {
+    return pszName[0] != '\0' && strcmp(pszName, ".") != 0 && strcmp(pszName, "..") != 0 &&
+           strpbrk(pszName, "/\\") == nullptr;
 }
 
 // The date, time and attributes a file described by info is stored with.
@@ -218,6 +266,68 @@ bool CreateWorkFolder(const wchar_t *pwszParent, std::wstring *pstrFolder) {
     return false;
 }
 
+// Counts an operation running on the manager for as long as it lives; the outermost one starts
+// with no failure noted.
+class RunningScope {
+public:
+    RunningScope(int *pcRunning, std::string *pstrFailure) : m_pcRunning(pcRunning) {
+        if ((*m_pcRunning)++ == 0)
+            pstrFailure->clear();
+    }
+    ~RunningScope() { --*m_pcRunning; }
+    RunningScope(const RunningScope &) = delete;
+    RunningScope &operator=(const RunningScope &) = delete;
+
+private:
+    int *m_pcRunning;
+};
+
+// The system's text for the last error, without its line end.
+std::string LastErrorText() {
+    DWORD dwError = GetLastError();
+    char szText[256];
+    DWORD cch = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               dwError, 0, szText, sizeof(szText), nullptr);
+    while (cch != 0 && (szText[cch - 1] == '\n' || szText[cch - 1] == '\r'))
+        --cch;
+    return cch != 0 ? std::string(szText, cch) : "error " + std::to_string(dwError);
+}
+
+std::wstring WithoutTrailingSlashes(std::wstring strPath) {
+    while (strPath.size() > 1 && strPath.back() == L'/')
+        strPath.pop_back();
+    return strPath;
+}
+
+// The highest of the folders that making strFolder would create ('/' separates levels); empty
+// when it exists.
+std::wstring FirstMissingLevel(std::wstring strFolder) {
+    if (PathFileExistsW(strFolder.c_str()))
+        return L"";
+    for (;;) {
+        size_t at = strFolder.find_last_of(L'/');
+        if (at == std::wstring::npos || at == 0)
+            return strFolder;
+        std::wstring strParent = WithoutTrailingSlashes(strFolder.substr(0, at));
+        if (PathFileExistsW(strParent.c_str()))
+            return strFolder;
+        strFolder = strParent;
+    }
+}
+
+// Removes strFolder and each parent up to strTop, as long as each is empty.
+void RemoveEmptyFolders(const std::wstring &strFolder, const std::wstring &strTop) {
+    std::string strNarrow, strNarrowTop;
+    if (!cab::WideToAcpExact(strFolder, &strNarrow) || !cab::WideToAcpExact(strTop, &strNarrowTop))
+        return;
+    std::error_code ec;
+    for (std::filesystem::path path = strNarrow; std::filesystem::remove(path, ec);
+         path = path.parent_path()) {
+        if (path == strNarrowTop || !path.has_parent_path())
+            break;
+    }
+}
+
 bool RemoveWorkFolder(const std::wstring &strFolder) {
     std::string strNarrow;
     if (!cab::WideToAcpExact(strFolder, &strNarrow))
@@ -229,8 +339,12 @@ bool RemoveWorkFolder(const std::wstring &strFolder) {
 
 }  // namespace
 
+// What the FDICopy calls of one reading of a cabinet set (an extraction, a test, a listing or a
+// copy to a sink) keep between notifications. FDI offers the members of a cabinet in the same
+// order in every FDICopy call, so after a call stopped at a member it could not decode, the
+// cabinet is copied again, answering 0 for the members dealt with already.
 struct CCabManager::ReadState {
-    enum Mode { kList, kTest, kSink } nMode;
+    enum Mode { kList, kTest, kSink, kExtract } nMode;
     const char *pszFunction;  // for report lines
     PFNCABMEMBER pfnMember;
     PFNCABSINK pfnSink;
@@ -241,9 +355,15 @@ struct CCabManager::ReadState {
     int iOpen = -1;
     int iDealtWith = -1;
     int iOpenFolder = -1;
-    int iDamagedFolder = -1;
+    // Folders of the cabinet whose data is damaged: what follows in them cannot be decoded.
+    std::vector<int> vecDamagedFolders = {};
+    int cCopiesAgain = 0;
     int cTaken = 0;
     int cDamaged = 0;
+    // Extraction: the file being written, and the names below the destination written so far.
+    std::string strOpenName = {};
+    std::string strOpenPath = {};
+    std::unordered_set<std::string> setWritten = {};
 };
 
 struct CCabManager::CRunState {
@@ -282,7 +402,6 @@ struct CCabManager::CRunState {
     int hOutputFolder = -1;
     std::vector<std::wstring> vecFilters;
     BOOL fExtracting = FALSE;
-    int cNotExtracted = 0;
 
     // The set being read: the name of every cabinet, in order (from the counting pass), so that
     // no member replaces one of them; their folder, opened when a member's name is one of them.
@@ -333,7 +452,12 @@ CCabManager::~CCabManager() {
     }
 }
 
-void CCabManager::Initialize() {
+HRESULT CCabManager::Initialize() {
+    // From a callback of a running operation: the contexts released here are the ones in use.
+    if (m_cRunning != 0) {
+        DPF_FAIL_AT("CCabManager::Initialize", "Initialize refused: an operation is running");
+        return E_UNEXPECTED;
+    }
     // A library user may call this after a run: a held context still owns its temporary file.
     if (m_hfci != nullptr)
         FCIDestroy(m_hfci);
@@ -357,6 +481,9 @@ void CCabManager::Initialize() {
     m_fCabinetInfoSeen = FALSE;
     m_szNextCabinet[0] = '\0';
     m_cKeptFiles = 0;
+    m_cFailedFiles = 0;
+    m_strFailure.clear();
+    return S_OK;
 }
 
 int CCabManager::GetCancel() {
@@ -419,6 +546,21 @@ void CCabManager::StepBytes(uint64_t cb) {
     }
 }
 
+void CCabManager::NoteRunFailure(const char *pszFormat, ...) {
+    if (!m_strFailure.empty())
+        return;
+    char szText[1024];
+    va_list args;
+    va_start(args, pszFormat);
+    vsnprintf(szText, sizeof(szText), pszFormat, args);
+    va_end(args);
+    try {
+        m_strFailure = szText;
+    } catch (const std::bad_alloc &) {
+        // The report line has said it; only the summary goes without.
+    }
+}
+
 void CCabManager::StepProgress(int nEvent) {
     ++m_cDoneFiles;
     // A run whose total is unknown (0) counts as complete at every step.
@@ -460,6 +602,12 @@ HRESULT CCabManager::AddFileToCompress(const wchar_t *pwszFilePath, const wchar_
 
 void CCabManager::EmptyFileList() {
     m_vecFiles.clear();
+    m_cNotListed = 0;
+}
+
+void CCabManager::OmitFile() {
+    ++m_cNotListed;
+    ++m_cTotalFiles;
 }
 
 // --- Folder walk and folder compression ----------------------------------------------------
@@ -470,12 +618,26 @@ HRESULT CCabManager::AddFilesInFolderToList(const wchar_t *pwszRootFolder,
         DPF_FAIL_AT("CCabManager::AddFilesInFolderToList", "Invalid args passed");
         return E_INVALIDARG;
     }
+    // A source that is missing or not a folder is a mistake to tell, not an empty folder. A
+    // trailing backslash is a separator here too, as in the walk.
+    std::wstring strFolder(pwszFolder);
+    if (!strFolder.empty() && strFolder.back() == L'\\')
+        strFolder.back() = L'/';
+    if (!PathIsDirectoryW(strFolder.c_str())) {
+        FAIL_RUN("CCabManager::AddFilesInFolderToList", "%s %s", cab::WideToAcp(pwszFolder).c_str(),
+                 PathFileExistsW(strFolder.c_str()) ? "is not a folder" : "does not exist");
+        return E_FAIL;
+    }
     std::vector<FolderIdentity> vecWalkPath;
-    WalkFolder(pwszRootFolder, pwszFolder, fRecurse, &vecWalkPath);
+    if (!WalkFolder(pwszRootFolder, pwszFolder, fRecurse, &vecWalkPath)) {
+        FAIL_RUN("CCabManager::AddFilesInFolderToList", "Folder %s cannot be read: %s",
+                 cab::WideToAcp(pwszFolder).c_str(), LastErrorText().c_str());
+        return E_FAIL;
+    }
     return S_OK;
 }
 
-void CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder, int fRecurse,
+bool CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder, int fRecurse,
                              std::vector<FolderIdentity> *pvecWalkPath) {
     std::wstring strFolder(pwszFolder);
     UtilAppendPathSeparator(&strFolder);
@@ -490,7 +652,7 @@ void CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
         if (ReadFolderIdentity(strFolder, &id)) {
             for (const FolderIdentity &idOnPath : *pvecWalkPath) {
                 if (idOnPath == id)
-                    return;
+                    return true;
             }
             pvecWalkPath->push_back(id);
             fPushed = true;
@@ -501,44 +663,69 @@ void CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
     WIN32_FIND_DATAW findData;
     memset(&findData, 0, sizeof(findData));
     HANDLE hFind = FindFirstFileW(strPattern.c_str(), &findData);
-    if (hFind != INVALID_HANDLE_VALUE) {
-        size_t cchRoot = wcslen(pwszRootFolder);
-        do {
-            std::wstring strFound = strFolder + findData.cFileName;
-            if ((findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                std::wstring strName = strFound.size() > cchRoot ? strFound.substr(cchRoot) : L"";
-                if (!strName.empty() && cab::IsPathSeparator(strName[0]))
-                    strName.erase(0, 1);
-                CFileInCab file;
-                if (SUCCEEDED(file.Initialize(strFound.c_str(), strName.c_str()))) {
-                    ++m_cTotalFiles;
-                    m_cbTotalBytes +=
-                        (uint64_t(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
-                    m_vecFiles.push_back(file);
-                }
-            } else if (fRecurse && wcscmp(findData.cFileName, L".") != 0 &&
-                       wcscmp(findData.cFileName, L"..") != 0) {
-                WalkFolder(pwszRootFolder, strFound.c_str(), fRecurse, pvecWalkPath);
-            }
-        } while (FindNextFileW(hFind, &findData));
-        FindClose(hFind);
+    if (hFind == INVALID_HANDLE_VALUE) {
+        if (fPushed)
+            pvecWalkPath->pop_back();
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
+    size_t cchRoot = wcslen(pwszRootFolder);
+    do {
+        std::wstring strFound = strFolder + findData.cFileName;
+        if ((findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (fRecurse && wcscmp(findData.cFileName, L".") != 0 &&
+                wcscmp(findData.cFileName, L"..") != 0 &&
+                !WalkFolder(pwszRootFolder, strFound.c_str(), fRecurse, pvecWalkPath)) {
+                DPF_FAIL_AT("CCabManager::AddFilesInFolderToList", "Folder %s cannot be read: %s",
+                            cab::WideToAcp(strFound).c_str(), LastErrorText().c_str());
+                OmitFile();
+            }
+            continue;
+        }
+        if (findData.dwFileAttributes == FILE_ATTRIBUTE_REPARSE_POINT) {
+            DPF_FAIL_AT("CCabManager::AddFilesInFolderToList",
+                        "%s not stored: it is a link to nothing", cab::WideToAcp(strFound).c_str());
+            OmitFile();
+            continue;
+        }
+        std::wstring strName = strFound.size() > cchRoot ? strFound.substr(cchRoot) : L"";
+        if (!strName.empty() && cab::IsPathSeparator(strName[0]))
+            strName.erase(0, 1);
+        CFileInCab file;
+        if (FAILED(file.Initialize(strFound.c_str(), strName.c_str()))) {
+            DPF_FAIL_AT("CCabManager::AddFilesInFolderToList",
+                        "%s not stored: its path or its name takes more than 259 bytes",
+                        cab::WideToAcp(strFound).c_str());
+            OmitFile();
+            continue;
+        }
+        ++m_cTotalFiles;
+        m_cbTotalBytes += (uint64_t(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
+        m_vecFiles.push_back(file);
+    } while (FindNextFileW(hFind, &findData));
+    FindClose(hFind);
     if (fPushed)
         pvecWalkPath->pop_back();
+    return true;
 }
 
 HRESULT CCabManager::CompressFilesInFolder(const wchar_t *pwszFolder, const wchar_t *pwszCabPath,
                                            int nSettingsParam, int fRecurse) {
+    RunningScope running(&m_cRunning, &m_strFailure);
     EmptyFileList();
     m_cTotalFiles = 0;
     m_cbTotalBytes = 0;
     m_cDoneFiles = 0;
     m_nLastPercent = 0;
+    m_cFailedFiles = 0;
 
     HRESULT hr = E_FAIL;
     if (pwszFolder != nullptr && StrCmpNIW(pwszFolder, L"@", 1) == 0) {
         FILE *pFile = _wfopen(pwszFolder + 1, L"r");
-        if (pFile != nullptr) {
+        if (pFile == nullptr) {
+            FAIL_RUN("CCabManager::CompressFilesInFolder", "List file %s cannot be read: %s",
+                     cab::WideToAcp(pwszFolder + 1).c_str(), LastErrorText().c_str());
+        } else {
+            hr = S_OK;
             wchar_t wszLine[MAX_PATH];
             for (;;) {
                 memset(wszLine, 0, sizeof(wszLine));
@@ -547,7 +734,13 @@ HRESULT CCabManager::CompressFilesInFolder(const wchar_t *pwszFolder, const wcha
                 size_t cch = wcslen(wszLine);
                 if (wszLine[cch - 1] == L'\n')
                     wszLine[cch - 1] = L'\0';
-                hr = AddFilesInFolderToList(wszLine, wszLine, fRecurse);
+                if (wszLine[0] == L'\0')
+                    continue;  // a blank line names no folder
+                // A listed folder that cannot be packed is left out, and the others packed.
+                if (FAILED(AddFilesInFolderToList(wszLine, wszLine, fRecurse))) {
+                    OmitFile();
+                    m_strFailure.clear();
+                }
             }
             fclose(pFile);
         }
@@ -558,6 +751,11 @@ HRESULT CCabManager::CompressFilesInFolder(const wchar_t *pwszFolder, const wcha
         DPF_FAIL_AT("CCabManager::CompressFilesInFolder", "AddFilesInFolderToList");
         return hr;
     }
+    if (m_vecFiles.empty()) {
+        FAIL_RUN("CCabManager::CompressFilesInFolder", "Nothing to pack in %s",
+                 cab::WideToAcp(pwszFolder).c_str());
+        return E_FAIL;
+    }
     int cFilesAdded = 0;
     return CompressFiles(pwszCabPath, nSettingsParam, &cFilesAdded);
 }
@@ -566,17 +764,21 @@ HRESULT CCabManager::CompressFilesInFolder(const wchar_t *pwszFolder, const wcha
 
 HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsParam,
                                    int *pcFilesAdded) {
+    RunningScope running(&m_cRunning, &m_strFailure);
     m_cDoneFiles = 0;
     m_nLastPercent = 0;
     m_cbDoneBytes = 0;
+    m_cFailedFiles = m_cNotListed;
     HRESULT hr = S_OK;
     char szFolder[MAX_PATH] = "";
     char szName[MAX_PATH] = "";
-    int cNotStored = 0;
     BOOL fFlushed = FALSE;
     CRunState run;
     CRunState *pOuterRun = m_pRun;
     m_pRun = &run;
+    int nFolderResult = ERROR_SUCCESS;
+    // Name in the cabinet -> the record stored under it, so that no name is stored twice.
+    std::unordered_map<std::string, size_t> mapStored;
 
     if (pcFilesAdded == nullptr) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "Invalid args passed");
@@ -586,11 +788,23 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     hr = SplitCabPath(pwszCabPath, szFolder, MAX_PATH, szName, MAX_PATH);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "SplitCabPath failed");
+        NoteRunFailure("Cabinet path %s does not name a folder and a file",
+                       cab::WideToAcp(pwszCabPath != nullptr ? pwszCabPath : L"").c_str());
         goto Done;
     }
     *pcFilesAdded = 0;
     memset(&m_erf, 0, sizeof(m_erf));
 
+    // The cabinet's folder is made before any file is compressed, as unpacking makes its own. A
+    // folder given with a backslash names no folder of this system.
+    if (szFolder[strlen(szFolder) - 1] == '/')
+        nFolderResult = SHCreateDirectory(nullptr, cab::AcpToWide(szFolder).c_str());
+    if (nFolderResult != ERROR_SUCCESS && nFolderResult != ERROR_ALREADY_EXISTS) {
+        FAIL_RUN("CCabManager::CompressFiles", "Folder %s cannot be created: %s", szFolder,
+                 LastErrorText().c_str());
+        hr = E_FAIL;
+        goto Done;
+    }
     hr = SetCabSettings(szFolder, szName, nSettingsParam);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "SetCabSettings failed");
@@ -625,37 +839,56 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
             continue;
         // A copy: a callback of a derived class may append to the list.
         CFileInCab file = m_vecFiles[i];
-        // One open answers both whether the file is there and FCI's request for it.
-        BY_HANDLE_FILE_INFORMATION info;
-        m_hfSource = cab::OpenWithInformation(file.szFilePath, _O_RDONLY | _O_BINARY, 0, &info);
-        if (m_hfSource != -1) {
-            m_pszSourcePath = file.szFilePath;
-            StampFromInformation(info, &m_dateSource, &m_timeSource, &m_attribsSource);
-        } else if (!PathFileExistsA(file.szFilePath)) {
+        auto itStored = mapStored.find(file.szNameInCab);
+        if (itStored != mapStored.end()) {
+            DPF_FAIL_AT("CCabManager::CompressFiles",
+                        "%s not stored: its name in the cabinet, %s, is already that of %s",
+                        file.szFilePath, file.szNameInCab, m_vecFiles[itStored->second].szFilePath);
+            ++m_cFailedFiles;
+            StepProgress(CABPROGRESS_FILE_STORED);
             continue;
         }
+        // One open answers both whether the file can be read and FCI's request for it.
+        BY_HANDLE_FILE_INFORMATION info;
+        m_source.hf = cab::OpenWithInformation(file.szFilePath, _O_RDONLY | _O_BINARY, 0, &info);
+        if (m_source.hf == -1) {
+            DPF_FAIL_AT("CCabManager::CompressFiles", "%s not stored: %s", file.szFilePath,
+                        LastErrorText().c_str());
+            ++m_cFailedFiles;
+            StepProgress(CABPROGRESS_FILE_STORED);
+            continue;
+        }
+        StampFromInformation(info, &m_source.date, &m_source.time, &m_source.attribs);
+        uint64_t cbFile = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
         SetCurrentFile(file.szNameInCab);
         BOOL fAdded =
             FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
                        BridgeFciStatus, BridgeFciGetOpenInfo, m_typeCompress);
         // Not asked for (a derived FciGetOpenInfo, or FCI failed before opening).
-        if (m_hfSource != -1) {
-            _close(m_hfSource);
-            m_hfSource = -1;
+        if (m_source.hf != -1) {
+            _close(m_source.hf);
+            m_source.hf = -1;
         }
-        m_pszSourcePath = nullptr;
         if (fAdded) {
             ++*pcFilesAdded;
+            mapStored.emplace(file.szNameInCab, i);
         } else {
-            // A file that exists but cannot be stored leaves the cabinet incomplete.
-            DPF_FAIL_AT("CCabManager::CompressFiles",
-                        "FCIAddFile failed for %s. Error was (%d) - %s", file.szFilePath,
-                        m_erf.erfOper, GetFciErrorString());
-            ++cNotStored;
+            DPF_FAIL_AT(
+                "CCabManager::CompressFiles", "FCIAddFile failed for %s. Error was (%d) - %s",
+                file.szFilePath, m_erf.erfOper,
+                AddFailureText(m_erf.erfOper, GetFciErrorString(), file.szNameInCab, cbFile));
+            ++m_cFailedFiles;
         }
         StepProgress(CABPROGRESS_FILE_STORED);
     }
 
+    // Every file refused: a cabinet of none would only replace whatever had the name.
+    if (*pcFilesAdded == 0 && m_cFailedFiles != 0 && m_fCancel == 0) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "No file could be stored; %s%s not written",
+                    szFolder, szName);
+        hr = E_FAIL;
+        goto Done;
+    }
     fFlushed = FCIFlushCabinet(m_hfci, FALSE, BridgeFciGetNextCabinet, BridgeFciStatus);
     // A stop that came after FCI's last look at the flag still leaves the old cabinet.
     if (fFlushed && m_fCancel != 0) {
@@ -666,15 +899,20 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     if (!fFlushed) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "FCIFlushCabinet failed. ERF was: (%d) %s",
                     m_erf.erfOper, GetFciErrorString());
+        NoteRunFailure("Cabinet %s%s could not be written: %s", szFolder, szName,
+                       GetFciErrorString());
         hr = E_FAIL;
         goto Done;
     }
     // Complete: the cabinets take their final names.
     hr = FinishCabinets(S_OK);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
+        NoteRunFailure("Cabinet %s%s could not be written", szFolder, szName);
         goto Done;
-    if (cNotStored != 0) {
-        DPF_FAIL_AT("CCabManager::CompressFiles", "%d file(s) could not be stored", cNotStored);
+    }
+    if (m_cFailedFiles != 0) {
+        DPF_FAIL_AT("CCabManager::CompressFiles", "%d of %d file(s) could not be stored",
+                    m_cFailedFiles, m_cTotalFiles);
         hr = E_FAIL;
         goto Done;
     }
@@ -770,7 +1008,7 @@ HRESULT CCabManager::SetCompression(TCOMP typeCompress, ULONG cbFolderThreshold)
 }
 
 const char *CCabManager::GetFciErrorString() {
-    // Indexed by FCIERR_*; the format-limit error has no text of its own.
+    // Indexed by FCIERR_*.
     static const char *const kTexts[] = {
         "No error",
         "Failure opening file to be stored in cabinet",
@@ -781,6 +1019,7 @@ const char *CCabManager::GetFciErrorString() {
         "Could not create cabinet file",
         "Client requested abort",
         "Failure compressing data",
+        "A limit of the cabinet format was reached",
     };
     return ErrorText(kTexts, m_erf.erfOper);
 }
@@ -879,12 +1118,13 @@ int CCabManager::FciFilePlaced(PCCAB /*pccab*/, char * /*pszFile*/, long /*cbFil
 
 INT_PTR CCabManager::FciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime, USHORT *pattribs,
                                     int *err) {
-    if (m_hfSource != -1 && m_pszSourcePath != nullptr && strcmp(pszName, m_pszSourcePath) == 0) {
-        int hf = m_hfSource;
-        m_hfSource = -1;
-        *pdate = m_dateSource;
-        *ptime = m_timeSource;
-        *pattribs = m_attribsSource;
+    // FCIAddFile asks for the one file it is adding: the one CompressFiles opened, if it did.
+    if (m_source.hf != -1) {
+        int hf = m_source.hf;
+        m_source.hf = -1;
+        *pdate = m_source.date;
+        *ptime = m_source.time;
+        *pattribs = m_source.attribs;
         return hf;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -1194,22 +1434,7 @@ FNFDINOTIFY(ProbeNotify) {
 }  // namespace
 
 const char *CCabManager::GetFdiErrorString() {
-    // Indexed by FDIERROR_*.
-    static const char *const kTexts[] = {
-        "No error",
-        "Cabinet not found",
-        "Not a cabinet",
-        "Unknown cabinet version",
-        "Corrupt cabinet",
-        "Memory allocation failed",
-        "Unknown compression type",
-        "Failure decompressing data",
-        "Failure writing to target file",
-        "Cabinets in set have different RESERVE sizes",
-        "Cabinet returned on fdintNEXT_CABINET is incorrect",
-        "User aborted",
-    };
-    return ErrorText(kTexts, m_erf.erfOper);
+    return ErrorText(kFdiErrorTexts, m_erf.erfOper);
 }
 
 HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
@@ -1219,6 +1444,8 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "Invalid parameter passed");
         return E_INVALIDARG;
     }
+    RunningScope running(&m_cRunning, &m_strFailure);
+    m_cFailedFiles = 0;
     HRESULT hr = S_OK;
     char szCabFolder[MAX_PATH] = "";
     char szCabName[MAX_PATH] = "";
@@ -1228,9 +1455,14 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     CRunState run;
     CRunState *pOuterRun = m_pRun;
     m_pRun = &run;
+    std::wstring strRequested;
+    std::wstring strFirstMade;
+    ReadState read = {ReadState::kExtract, "CCabManager::DecompressCabFile", nullptr, nullptr,
+                      nullptr};
 
     if (!PathFileExistsW(pwszCabPath)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "The cab file does not exist");
+        NoteRunFailure("%s does not exist", strCabPath.c_str());
         hr = E_FAIL;
         goto Done;
     }
@@ -1247,6 +1479,7 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     hr = SplitCabPath(pwszCabPath, szCabFolder, MAX_PATH, szCabName, MAX_PATH);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SplitCabPath failed");
+        NoteRunFailure("Cabinet path %s does not name a folder and a file", strCabPath.c_str());
         goto Done;
     }
     run.strCabFolder = szCabFolder;
@@ -1258,12 +1491,14 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         m_pRun = pOuterRun;
         return E_INVALIDARG;
     }
+    strRequested = WithoutTrailingSlashes(*pstrOutFolder);
+    strFirstMade = FirstMissingLevel(strRequested);
     hr = UtilCreateDirectory(pstrOutFolder);
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "UtilCreateDirectory failed");
+        NoteRunFailure("Folder %s cannot be created", cab::WideToAcp(*pstrOutFolder).c_str());
         goto Done;
     }
-
     m_szDestFolder[0] = '\0';
     if (ConvertWSTRToPSTR(pstrOutFolder->c_str(), m_szDestFolder, MAX_PATH) == 0) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "ConvertWSTRToPSTR failed");
@@ -1309,6 +1544,7 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     }
     if (FAILED(hr)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "SetFilesCount failed");
+        NoteRunFailure("%s: %s", strCabPath.c_str(), GetFdiErrorString());
         goto Done;
     }
 
@@ -1327,9 +1563,11 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         goto Done;
     }
     run.fExtracting = TRUE;
+    m_pRead = &read;
     if (!CopyCabinetSet(m_hfdi, szCabName, szCabFolder, BridgeFdiNotify)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICopy failed. Error (%d) - %s",
                     m_erf.erfOper, GetFdiErrorString());
+        NoteRunFailure("%s: %s", strCabPath.c_str(), GetFdiErrorString());
         hr = E_FAIL;
     } else {
         if (m_cKeptFiles != 0) {
@@ -1337,9 +1575,9 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
                         m_cKeptFiles);
             hr = E_FAIL;
         }
-        if (run.cNotExtracted != 0 || run.fStartMissing) {
-            DPF_FAIL_AT("CCabManager::DecompressCabFile", "%d file(s) could not be extracted",
-                        run.cNotExtracted);
+        if (m_cFailedFiles != 0 || run.fStartMissing) {
+            DPF_FAIL_AT("CCabManager::DecompressCabFile", "%d of %d file(s) could not be extracted",
+                        m_cFailedFiles, m_cTotalFiles);
             hr = E_FAIL;
         }
     }
@@ -1357,6 +1595,11 @@ Done:
         m_hfdi = nullptr;
     }
     m_pRun = pOuterRun;
+    m_pRead = nullptr;
+    // A failed run leaves no empty destination behind that it made itself.
+    if (FAILED(hr) && !strFirstMade.empty() &&
+        WithoutTrailingSlashes(*pstrOutFolder) == strRequested)
+        RemoveEmptyFolders(strRequested, strFirstMade);
     ReportProgress(CABPROGRESS_DECOMPRESS_DONE, 0);
     return hr;
 }
@@ -1396,8 +1639,7 @@ HRESULT CCabManager::FindFirstCabinet(const char *pszCabFolder, char *pszCabName
     std::string strStart = pszCabName;
     std::string strPrev = run.strFirstPrev;
     USHORT iCabinet = run.iFirstCabinet;
-    while (iCabinet > 0 && !strPrev.empty() && !IsUnsafeCabinetName(strPrev.c_str()) &&
-           strPrev.find_first_of("/\\") == std::string::npos) {
+    while (iCabinet > 0 && IsPlainFileName(strPrev.c_str())) {
         char szPrev[MAX_PATH];
         char szFolder[MAX_PATH];
         CabinetProbe probe;
@@ -1471,7 +1713,7 @@ BOOL CCabManager::CheckNextCabinet(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION p
                     DPF_FAIL_AT("CCabManager::DecompressCabFile",
                                 "%s not extracted: it begins in the missing cabinet %s",
                                 pfdin->psz1, pfdin->psz2 != nullptr ? pfdin->psz2 : "");
-                    ++pRun->cNotExtracted;
+                    ++m_cFailedFiles;
                 }
                 return TRUE;
             case fdintNEXT_CABINET:
@@ -1520,7 +1762,8 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
             pRun->strPrev.clear();
         }
         if (!FDICopy(hfdi, szName, szFolder, 0, pfnNotify, nullptr, this)) {
-            // A test goes on after a damaged file, reading the same cabinet again.
+            // FDICopy stops at a member it cannot decode or write: that one is named, and the
+            // same cabinet read again from the member after it.
             if (NoteDamagedFile())
                 continue;
             if (m_fCancel != 0) {
@@ -1543,7 +1786,8 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
         }
         if (m_pRead != nullptr) {
             m_pRead->iDealtWith = -1;
-            m_pRead->iDamagedFolder = -1;
+            m_pRead->vecDamagedFolders.clear();
+            m_pRead->cCopiesAgain = 0;
         }
         try {
             if (pRun != nullptr) {
@@ -1571,8 +1815,7 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
         for (const std::string &strSeen : vecSeen)
             fLoop = fLoop || strSeen == m_szNextCabinet;
         // The next cabinet is read from the same folder, and each only once.
-        if (fLoop || IsUnsafeCabinetName(m_szNextCabinet) || strchr(m_szNextCabinet, '/') ||
-            strchr(m_szNextCabinet, '\\')) {
+        if (fLoop || !IsPlainFileName(m_szNextCabinet)) {
             DPF_FAIL_AT("CCabManager::CopyCabinetSet", "Invalid next cabinet %s after %s",
                         m_szNextCabinet, szName);
             m_erf.erfOper = FDIERROR_WRONG_CABINET;
@@ -1729,10 +1972,8 @@ INT_PTR CCabManager::FdiReadNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION p
             if (read.pfnMember != nullptr && !read.pfnMember(read.pvContext, &member))
                 return 0;
             ++read.cTaken;
-            if (pfdin->iFolder == read.iDamagedFolder) {
-                DPF_FAIL_AT(read.pszFunction,
-                            "%s not tested: the data before it in its folder is damaged",
-                            pfdin->psz1);
+            if (const char *pszWhy = FollowsDamage(pfdin->iFolder)) {
+                DPF_FAIL_AT(read.pszFunction, "%s not tested: %s", pfdin->psz1, pszWhy);
                 ++read.cDamaged;
                 return 0;
             }
@@ -1758,18 +1999,60 @@ INT_PTR CCabManager::FdiReadNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION p
 }
 
 BOOL CCabManager::NoteDamagedFile() {
-    if (m_pRead == nullptr || m_pRead->nMode != ReadState::kTest || m_pRead->iOpen < 0 ||
-        m_fCancel != 0)
+    ReadState *pRead = m_pRead;
+    if (pRead == nullptr || pRead->nMode == ReadState::kSink || pRead->iOpen < 0 || m_fCancel != 0)
         return FALSE;
-    ReadState &read = *m_pRead;
-    DPF_FAIL_AT(read.pszFunction, "%s is damaged. Error (%d) - %s", m_szCurrentFile, m_erf.erfOper,
-                GetFdiErrorString());
-    ++read.cDamaged;
-    read.iDealtWith = read.iOpen;
-    read.iDamagedFolder = read.iOpenFolder;
-    read.iOpen = -1;
+    // A full disk leaves the data readable; anything else leaves the rest of the folder unknown.
+    const char *pszWhy =
+        m_erf.erfOper == FDIERROR_TARGET_FILE ? "it could not be written" : "its data is damaged";
+    if (m_pRun != nullptr && m_pRun->fdieNext != FDIERROR_NONE) {
+        pszWhy = "the cabinet it goes on in could not be opened";
+        m_erf.erfOper = m_pRun->fdieNext;
+        m_pRun->fdieNext = FDIERROR_NONE;
+    }
+    if (pRead->nMode == ReadState::kExtract) {
+        // FDI has closed the file: what it holds is partial.
+        DiscardOutput();
+        pRead->setWritten.erase(pRead->strOpenPath.substr(strlen(m_szDestFolder)));
+        for (size_t i = m_vecFiles.size(); i-- > 0;) {
+            if (pRead->strOpenPath == m_vecFiles[i].szFilePath) {
+                m_vecFiles.erase(m_vecFiles.begin() + static_cast<ptrdiff_t>(i));
+                break;
+            }
+        }
+        ++m_cFailedFiles;
+        DPF_FAIL_AT(pRead->pszFunction, "%s not extracted: %s. Error (%d) - %s",
+                    pRead->strOpenName.c_str(), pszWhy, m_erf.erfOper, GetFdiErrorString());
+    } else {
+        DPF_FAIL_AT(pRead->pszFunction, "%s is damaged. Error (%d) - %s", m_szCurrentFile,
+                    m_erf.erfOper, GetFdiErrorString());
+    }
+    ++pRead->cDamaged;
+    pRead->iDealtWith = pRead->iOpen;
+    pRead->iOpen = -1;
+    if (m_erf.erfOper != FDIERROR_TARGET_FILE) {
+        try {
+            pRead->vecDamagedFolders.push_back(pRead->iOpenFolder);
+        } catch (const std::bad_alloc &) {
+            pRead->cCopiesAgain = kMostCopiesAgain;
+        }
+    }
+    ++pRead->cCopiesAgain;
     memset(&m_erf, 0, sizeof(m_erf));
     return TRUE;
+}
+
+// Why a member of a damaged cabinet is not decoded at all, or null: it follows damaged data in
+// its folder, or the cabinet has been copied again too often (each copy re-reads its file table,
+// so a cabinet of many damaged members could take hours).
+const char *CCabManager::FollowsDamage(int iFolder) const {
+    const ReadState &read = *m_pRead;
+    if (read.cCopiesAgain >= kMostCopiesAgain)
+        return "the cabinet holds too much damaged data before it";
+    if (std::find(read.vecDamagedFolders.begin(), read.vecDamagedFolders.end(), iFolder) !=
+        read.vecDamagedFolders.end())
+        return "it follows damaged data in the cabinet";
+    return nullptr;
 }
 
 // --- Extraction callbacks ------------------------------------------------------------------
@@ -1797,8 +2080,7 @@ INT_PTR CCabManager::FdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin
 
 void CCabManager::RefuseMember(const char *pszName, const char *pszReason) {
     DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "%s not extracted: %s", pszName, pszReason);
-    if (m_pRun != nullptr)
-        ++m_pRun->cNotExtracted;
+    ++m_cFailedFiles;
 }
 
 void CCabManager::DiscardOutput() {
@@ -1809,67 +2091,65 @@ void CCabManager::DiscardOutput() {
     m_pRun->output.fd = -1;
 }
 
+// A member that cannot be written is named and skipped (0), and the others are extracted; only a
+// cancel (FdiNotify) stops FDI.
 INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
-    if (!CheckFileSpecMatch(pfdin->psz1))
-        return 0;
-    // A name that climbs out of the destination is refused before anything is created.
-    if (IsUnsafeCabinetName(pfdin->psz1)) {
-        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "Unsafe file name %s refused",
-                    pfdin->psz1 != nullptr ? pfdin->psz1 : "");
-        return -1;
-    }
-    HRESULT hr = PrepareDestination(pfdin->psz1);
-    if (hr == kNotAFolder) {
-        RefuseMember(pfdin->psz1, "a folder on its path is a link or not a folder");
-        return 0;
-    }
-    if (FAILED(hr)) {
-        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "PrepareDestination failed");
-        return -1;
-    }
-    char szPath[MAX_PATH];
-    hr = StringCchPrintfA(szPath, MAX_PATH, "%s%s", m_szDestFolder, pfdin->psz1);
-    if (FAILED(hr)) {
-        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "StringcCchPrintfA failed");
-        return -1;
-    }
-    MakeDiskPath(szPath + strlen(m_szDestFolder));
+    ReadState &read = *m_pRead;
     CRunState &run = *m_pRun;
-    if (run.ReplacesCabinet(LeafName(pfdin->psz1))) {
-        RefuseMember(pfdin->psz1, "it would replace a cabinet being read");
+    if (++read.iOffered <= read.iDealtWith || !CheckFileSpecMatch(pfdin->psz1))
         return 0;
-    }
-    if (m_fKeepExisting && cab::NameExists(run.OutputFolder(), LeafName(pfdin->psz1))) {
+    const char *pszName = pfdin->psz1;
+    const char *pszWhy = FollowsDamage(pfdin->iFolder);
+    std::string strName;
+    char szPath[MAX_PATH];
+    HRESULT hr = S_OK;
+    if (pszWhy != nullptr || !MemberDiskName(pszName, &strName, &pszWhy)) {
+        // pszWhy says why.
+    } else if (read.setWritten.count(strName) != 0) {
+        pszWhy = "an earlier member of the cabinet has the same name";
+    } else if (FAILED(
+                   StringCchPrintfA(szPath, MAX_PATH, "%s%s", m_szDestFolder, strName.c_str()))) {
+        pszWhy = "its path below the destination is longer than 259 bytes";
+    } else if (FAILED(hr = PrepareDestination(strName.c_str()))) {
+        pszWhy = hr == kNotAFolder ? "a folder on its path is a link or not a folder"
+                                   : "its folder cannot be created";
+    } else if (run.ReplacesCabinet(LeafName(szPath))) {
+        pszWhy = "it would replace a cabinet being read";
+    } else if (m_fKeepExisting && cab::NameExists(run.OutputFolder(), LeafName(szPath))) {
         DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "%s exists; not replaced", szPath);
         ++m_cKeptFiles;
+        ++m_cFailedFiles;
         return 0;
+    } else if (!cab::CreatePendingFile(run.OutputFolder(), &run.output)) {
+        // The member has no name until it is complete: a stop or a failure leaves the file that
+        // was there before, never a partial one.
+        pszWhy = "";
     }
-    // The member has no name until it is complete: a stop or a failure leaves the file that was
-    // there before, never a partial one.
-    if (!cab::CreatePendingFile(run.OutputFolder(), &run.output)) {
-        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "_open failed with error %d for %s", errno,
-                    szPath);
-        return -1;
+    if (pszWhy != nullptr) {
+        RefuseMember(pszName, pszWhy[0] != '\0' ? pszWhy : LastErrorText().c_str());
+        return 0;
     }
     run.hOutputFolder = run.OutputFolder();
     int hf = run.output.fd;
+    // The record keeps the member's name, so the list can be packed again as it was; both strings
+    // fit, as the path did.
     CFileInCab file;
-    // The record keeps the name from the cabinet, so the list can be packed again as it was.
-    if (FAILED(file.Initialize(szPath, pfdin->psz1))) {
-        _close(hf);
-        DiscardOutput();
-        return -1;
-    }
-    SetCurrentFile(pfdin->psz1);
-    StepProgress(CABPROGRESS_FILE_EXTRACTED);
+    file.Initialize(szPath, strName.c_str());
     try {
+        read.setWritten.insert(strName);
+        read.strOpenName = pszName;
+        read.strOpenPath = szPath;
         m_vecFiles.push_back(file);
     } catch (const std::bad_alloc &) {
-        DPF_FAIL_AT("CCabManager::FdiOnCopyFile", "OOM");
         _close(hf);
         DiscardOutput();
-        return -1;
+        RefuseMember(pszName, "out of memory");
+        return 0;
     }
+    read.iOpen = read.iOffered;
+    read.iOpenFolder = pfdin->iFolder;
+    SetCurrentFile(pfdin->psz1);
+    StepProgress(CABPROGRESS_FILE_EXTRACTED);
     return hf;
 }
 
@@ -1880,7 +2160,7 @@ INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
     FILETIME ftUtc;
     if (DosDateTimeToFileTime(pfdin->date, pfdin->time, &ftLocal) &&
         LocalFileTimeToFileTime(&ftLocal, &ftUtc)) {
-        cab::SetDescriptorTime(hf, &ftUtc, &ftUtc);
+        cab::SetDescriptorTime(hf, nullptr, &ftUtc);
     }
     DWORD dwAttributes = pfdin->attribs & kAttributeMask;
     CRunState *pRun = m_pRun;
@@ -1890,13 +2170,16 @@ INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
         _close(hf);
         return TRUE;
     }
+    m_pRead->iOpen = -1;
     cab::SetPendingFileAttributes(pRun->output, dwAttributes);
-    BOOL fNamed = cab::CommitPendingFile(pRun->hOutputFolder, LeafName(pfdin->psz1), &pRun->output,
-                                         !m_fKeepExisting);
+    BOOL fNamed =
+        cab::CommitPendingFile(pRun->hOutputFolder, LeafName(m_pRead->strOpenPath.c_str()),
+                               &pRun->output, !m_fKeepExisting);
     if (!fNamed && m_fKeepExisting && GetLastError() == ERROR_ALREADY_EXISTS) {
         // Made meanwhile by someone else: kept as well.
         DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "%s exists; not replaced", pfdin->psz1);
         ++m_cKeptFiles;
+        ++m_cFailedFiles;
     } else if (!fNamed) {
         RefuseMember(pfdin->psz1, "it could not be given its name");
         DPFLastError();
@@ -1999,6 +2282,7 @@ BOOL CCabManager::CheckFileSpecMatch(const char *pszName) {
 // --- Coalescing ----------------------------------------------------------------------------
 
 HRESULT CCabManager::CoalesceCabinets(const wchar_t *pwszSourceCab, const wchar_t *pwszTargetCab) {
+    RunningScope running(&m_cRunning, &m_strFailure);
     wchar_t wszTemp[MAX_PATH];
     DWORD cch = GetTempPathW(MAX_PATH, wszTemp);
     if (cch == 0 || cch > MAX_PATH) {

@@ -9,6 +9,7 @@
 #include "driver/options.h"
 #include "driver/progress_bar.h"
 #include "driver/stop_signals.h"
+#include "driver/summary.h"
 #include "platform/text.h"
 
 #ifndef CABMGR_VERSION
@@ -105,7 +106,9 @@ ExitStatus Compress(const Options &options, CCabManager *manager, Console *conso
     const std::wstring &source = options.operands[0], &cabinet = options.operands[1];
     HRESULT hr = manager->CompressFilesInFolder(source.c_str(), cabinet.c_str(), 0, 1);
     if (FAILED(hr)) {
-        console->Say("%s: could not pack %s", Narrow(cabinet).c_str(), Narrow(source).c_str());
+        console->Say("%s", FailureSummary(*manager, Operation::kPack,
+                                          Narrow(cabinet) + ": could not pack " + Narrow(source))
+                               .c_str());
         return kExitFailure;
     }
     return kExitSuccess;
@@ -121,8 +124,10 @@ ExitStatus Decompress(const Options &options, CCabManager *manager, Console *con
     if (!used.empty() && used != dest)
         console->Say("unpacking into %s", Narrow(used).c_str());
     if (FAILED(hr)) {
-        console->Say("%s: could not unpack into %s", Narrow(cabinet).c_str(),
-                     Narrow(used.empty() ? dest : used).c_str());
+        console->Say("%s", FailureSummary(*manager, Operation::kUnpack,
+                                          Narrow(cabinet) + ": could not unpack into " +
+                                              Narrow(used.empty() ? dest : used))
+                               .c_str());
         return kExitFailure;
     }
     return kExitSuccess;

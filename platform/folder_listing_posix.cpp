@@ -2,6 +2,7 @@
 #include "platform/folder_listing.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 
@@ -28,15 +29,21 @@ bool DescribeEntry(const FindHandle &find, const char *name, WIN32_FIND_DATAW *d
         return false;
     // Relative to the open folder: the kernel does not walk the whole path again per entry.
     struct stat st;
-    if (fstatat(dirfd(find.dir), name, &st, 0) != 0)
-        return false;  // dangling link, or gone meanwhile
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    bool dangling = false;
+    if (fstatat(dirfd(find.dir), name, &st, 0) != 0) {
+        // Gone meanwhile, or a link whose target is missing.
+        dangling =
+            fstatat(dirfd(find.dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+        if (!dangling)
+            return false;
+    } else if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         return false;
+    }
     std::wstring wide_name = AcpToWide(name);
     if (wide_name.size() >= MAX_PATH)
         return false;
     *data = WIN32_FIND_DATAW{};
-    data->dwFileAttributes = AttributesFromStat(st, name);
+    data->dwFileAttributes = dangling ? FILE_ATTRIBUTE_REPARSE_POINT : AttributesFromStat(st, name);
     data->ftCreationTime = FromTimespec(st.st_mtim);
     data->ftLastAccessTime = FromTimespec(st.st_atim);
     data->ftLastWriteTime = FromTimespec(st.st_mtim);

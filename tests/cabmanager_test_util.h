@@ -14,6 +14,7 @@
 
 #include "cabmanager/CabManager.h"
 #include "platform/text.h"
+#include "tests/cab_test_util.h"
 
 namespace cab::test {
 
@@ -43,15 +44,6 @@ inline void WriteFile(const fs::path &path, const std::string &data) {
 inline std::string ReadFile(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Bytes that deflate cannot shrink, so that cabinet sizes follow file sizes.
-inline std::string RandomBytes(size_t cb, unsigned start) {
-    std::mt19937 gen(start);
-    std::string data(cb, '\0');
-    for (char &ch : data)
-        ch = static_cast<char>(gen());
-    return data;
 }
 
 // Every regular file below root as "relative/name size digest", sorted.

@@ -30,6 +30,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+namespace ct = cab::test;
 using Row = std::map<std::string, std::string>;
 
 // A zone with daylight saving, so that a UTC/local mix-up shows in summer and in winter.
@@ -203,6 +204,9 @@ void ExpectSameTree(const fs::path &expected, const fs::path &actual, bool metad
             continue;
         int64_t want = Seconds(fs::last_write_time(expected / name));
         EXPECT_EQ(Seconds(fs::last_write_time(actual / name)), want - (want & 1));
+        struct stat st;  // the access time is the writing's, not the stored date
+        ASSERT_EQ(stat((actual / name).c_str(), &st), 0);
+        EXPECT_GT(st.st_atime, want);
         EXPECT_EQ(OwnerCanWrite(actual / name), OwnerCanWrite(expected / name));
     }
 }
@@ -646,11 +650,13 @@ TEST_F(CorpusTest, DamagedAndHostileCabinetsStayInsideTheDestination) {
         fs::remove_all(area);
         fs::path dest = area / "a" / "b" / "c" / "dest";
         RunResult result = Cabmgr({"d", (corpus_ / path).string(), dest.string()});
+        std::error_code ec;
         ASSERT_TRUE(result.status == 0 || result.status == 1) << result.status;
         if (hostile) {
             EXPECT_EQ(result.status, 1) << result.out;
         }
-        for (const auto &entry : fs::recursive_directory_iterator(area)) {
+        // A run that wrote nothing leaves none of the folders it made.
+        for (const auto &entry : fs::recursive_directory_iterator(area, ec)) {
             std::string text = entry.path().string();
             EXPECT_TRUE(text.rfind(dest.string(), 0) == 0 ||
                         dest.string().rfind(text + "/", 0) == 0)
@@ -664,41 +670,184 @@ TEST_F(CorpusTest, DamagedAndHostileCabinetsStayInsideTheDestination) {
     EXPECT_GE(failed, tested / 2);
 }
 
-// --- Unsafe names, damaged cabinets, exit statuses -----------------------------------------------
+// --- Omissions, refused members, damaged cabinets, names ---------------------------------------
 
-// Each cabinet holds ok.txt and a file whose stored name is patched afterwards (names are not
-// covered by a checksum).
-TEST_F(CabmgrTest, UnsafeNamesAreRefusedAndNothingLandsOutside) {
-    for (const std::string name :
-         {"..\\escape.txt", "a\\..\\..\\escape.txt", "\\tmp\\escape.txt", "/tmp/escape.txt",
-          "C:escape.txt", "a\\\\escape.txt", ".\\x.txt"}) {
-        SCOPED_TRACE(name);
-        fs::path src = work_ / "src", cab = work_ / "crafted.cab", area = work_ / "area";
-        fs::remove_all(src);
-        fs::remove_all(area);
-        WriteFile(src / "ok.txt", "fine\n");
-        WriteFile(src / std::string(name.size(), 'Q'), "payload\n");
-        ASSERT_EQ(Cabmgr({"c", src.string(), cab.string()}).status, 0);
-        std::string bytes = ReadFile(cab);
-        size_t at = bytes.find(std::string(name.size(), 'Q') + '\0');
-        ASSERT_NE(at, std::string::npos);
-        WriteFile(cab, bytes.replace(at, name.size(), name));
+// Every "[FAIL]" line of a report that holds `part`, and the tool's last line on standard error.
+bool Named(const RunResult &result, const std::string &part) {
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("[FAIL]") != std::string::npos && line.find(part) != std::string::npos)
+            return true;
+    }
+    return false;
+}
 
-        RunResult result = Cabmgr({"d", cab.string(), (area / "x" / "dest").string()});
+void WriteCabinet(const fs::path &path, const ct::RawCabinet &cab) {
+    ct::Bytes bytes = cab.Encode();
+    WriteFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string LastErrorLine(const RunResult &result) {
+    std::vector<std::string> lines = Split(result.err, '\n');
+    return lines.empty() ? "" : lines.back();
+}
+
+// Packing leaves out, and names, what it cannot store, and stores the rest; a source that is
+// missing, not a folder or empty writes no cabinet (nor replaces one).
+TEST_F(CabmgrTest, PackingNamesEveryFileItLeavesOut) {
+    fs::path one = work_ / "one", two = work_ / "two", cab = work_ / "out" / "new" / "x.cab";
+    WriteFile(one / "a.txt", "a");
+    WriteFile(one / "same.txt", "first");
+    WriteFile(two / "same.txt", "second");
+    WriteFile(one / "x\\y.txt", "backslash in the name");
+    WriteFile(one / "x" / "y.txt", "in a folder");
+    fs::create_symlink("nowhere", one / "dangling");
+    fs::path deep = one / std::string(120, 'd') / std::string(120, 'e');
+    WriteFile(deep / "too-long.txt", "path over 259 bytes");
+    WriteFile(work_ / "list",
+              one.string() + "\n\n" + (work_ / "missing").string() + "\n" + two.string() + "\n");
+    RunResult result = Cabmgr({"c", "@" + (work_ / "list").string(), cab.string()});
+    EXPECT_EQ(result.status, 1) << result.out;
+    for (const std::string &part :
+         {(work_ / "missing").string() + " does not exist", (one / "dangling").string(),
+          (deep / "too-long.txt").string() + " not stored",
+          (two / "same.txt").string() +
+              " not stored: its name in the cabinet, same.txt, is "
+              "already that of " +
+              (one / "same.txt").string(),
+          "y.txt, is already that of " + one.string()})
+        EXPECT_TRUE(Named(result, part)) << part << "\n" << result.out;
+    EXPECT_EQ(LastErrorLine(result), "cabmgr: 5 of 8 files could not be stored");
+    ASSERT_EQ(Cabmgr({"d", cab.string(), (work_ / "got").string()}).status, 0);
+    EXPECT_EQ(RegularFiles(work_ / "got"), (std::set<std::string>{"a.txt", "same.txt", "x/y.txt"}));
+    EXPECT_EQ(ReadFile(work_ / "got" / "same.txt"), "first");
+
+    // Names and sizes the format cannot hold, from a folder given as "." so the paths fit.
+    fs::path src = work_ / "src";
+    WriteFile(src / std::string(200, 'n') / std::string(56, 'm'), "name of 256 bytes");
+    WriteFile(src / "huge", "");
+    fs::resize_file(src / "huge", 0x7FFF8001);
+    WriteFile(src / "ok", "ok");
+    result = Shell("cd " + Quote(src) + " && " + Quote(tool_) + " c . ../limits.cab");
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_TRUE(Named(result, "Name longer than the cabinet format allows")) << result.out;
+    EXPECT_TRUE(Named(result, "./huge. Error was (9) - File larger than the cabinet format"))
+        << result.out;
+    ASSERT_EQ(Cabmgr({"d", (work_ / "limits.cab").string(), (work_ / "limits").string()}).status,
+              0);
+    EXPECT_EQ(RegularFiles(work_ / "limits"), std::set<std::string>{"ok"});
+
+    // Nothing written, nothing replaced.
+    WriteFile(work_ / "notes.txt", "notes");
+    fs::create_directories(work_ / "empty");
+    for (const auto &[args, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"c", (work_ / "notes.txt").string(), (work_ / "b.cab").string()}, "is not a folder"},
+             {{"c", (work_ / "b.cab").string(), (work_ / "notes.txt").string()}, "does not exist"},
+             {{"c", (work_ / "empty").string(), (work_ / "b.cab").string()}, "Nothing to pack"},
+             {{"c", one.string(), (work_ / "notes.txt" / "c.cab").string()}, "cannot be created"},
+         }) {
+        result = Cabmgr(args);
         EXPECT_EQ(result.status, 1) << result.out;
-        EXPECT_NE(result.out.find("[FAIL]"), std::string::npos) << result.out;
-        std::set<std::string> written;
-        for (const auto &entry : fs::recursive_directory_iterator(area))
-            written.insert(fs::relative(entry.path(), area).string());
-        written.erase("x/dest/ok.txt");
-        EXPECT_TRUE(written.empty() || written == std::set<std::string>({"x", "x/dest"}))
-            << ::testing::PrintToString(written);
+        EXPECT_NE(LastErrorLine(result).find(said), std::string::npos) << result.err;
+        EXPECT_FALSE(fs::exists(work_ / "b.cab"));
+        EXPECT_EQ(ReadFile(work_ / "notes.txt"), "notes");
+    }
+}
+
+// Each cabinet holds first.txt, a member that cannot be written, and last.txt: the member is
+// named, the others are extracted, and nothing lands outside the destination.
+TEST_F(CabmgrTest, UnpackingNamesEveryMemberItCannotWrite) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"..\\escape.txt", "its name leads out of the destination"},
+        {"a\\..\\..\\escape.txt", "its name leads out of the destination"},
+        {"\\tmp\\escape.txt", "its name is absolute"},
+        {"/tmp/escape.txt", "its name is absolute"},
+        {std::string(240, 'p'), "its path below the destination is longer than 259 bytes"},
+        {"first.txt\\x", "a folder on its path is a link or not a folder"},
+        {"first.txt", "an earlier member of the cabinet has the same name"},
+    };
+    for (const auto &[name, why] : cases) {
+        SCOPED_TRACE(name);
+        fs::path area = work_ / "area", dest = area / "x" / "dest";
+        fs::remove_all(area);
+        WriteCabinet(work_ / "c.cab", ct::SimpleCabinet({{"first.txt", ct::MakeContent(10)},
+                                                         {name, ct::MakeContent(20)},
+                                                         {"last.txt", ct::MakeContent(30)}},
+                                                        tcompTYPE_MSZIP));
+        RunResult result = Cabmgr({"d", (work_ / "c.cab").string(), dest.string()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(Named(result, name + " not extracted: " + why)) << result.out;
+        EXPECT_EQ(LastErrorLine(result), "cabmgr: 1 of 3 files could not be extracted");
+        EXPECT_EQ(RegularFiles(area),
+                  (std::set<std::string>{"x/dest/first.txt", "x/dest/last.txt"}));
         EXPECT_FALSE(fs::exists("/tmp/escape.txt"));
     }
 }
 
-// 0 on success, 1 when the operation failed (a damaged cabinet leaves other files alone), 2 and
-// the usage line on a usage error.
+// Names mean on this system what they mean in the cabinet: ':' is an ordinary character, empty and
+// "." components are dropped.
+TEST_F(CabmgrTest, NamesAreTakenAsThisSystemsNames) {
+    ct::RawCabinet cab = ct::SimpleCabinet({{"a:b.txt", ct::MakeContent(1)},
+                                            {"C:x", ct::MakeContent(2)},
+                                            {".\\dot.txt", ct::MakeContent(3)},
+                                            {"a\\\\b", ct::MakeContent(4)},
+                                            {"a..b\\..c", ct::MakeContent(5)}},
+                                           tcompTYPE_NONE);
+    WriteCabinet(work_ / "names.cab", cab);
+    RunResult result = Cabmgr({"d", (work_ / "names.cab").string(), (work_ / "out").string()});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(RegularFiles(work_ / "out"),
+              (std::set<std::string>{"a:b.txt", "C:x", "dot.txt", "a/b", "a..b/..c"}));
+}
+
+// The member holding the damage is removed and named, the rest of its folder named as not
+// extracted, other folders extracted: two folders damaged in the first, and one folder damaged
+// in its middle (files of 20000 bytes; the damage is in bytes 32768 to 65535 of the folder).
+TEST_F(CabmgrTest, DamagedCabinetsLoseOnlyWhatFollowsTheDamage) {
+    struct Case {
+        std::vector<std::vector<size_t>> folders;  // file sizes, f1, f2, ... in order
+        std::set<std::string> written;
+        std::string damaged;
+        std::vector<std::string> after;
+        std::string summary;
+    };
+    const Case cases[] = {
+        {{{10000, 60000, 10000}, {5000, 5000}}, {"f1", "f4", "f5"}, "f2", {"f3"}, "2 of 5"},
+        {{{20000, 20000, 20000, 20000}}, {"f1"}, "f2", {"f3", "f4"}, "3 of 4"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.summary);
+        ct::RawCabinet cab;
+        int n = 0;
+        for (const std::vector<size_t> &sizes : c.folders) {
+            std::vector<std::pair<std::string, ct::Bytes>> files;
+            for (size_t size : sizes) {
+                ++n;
+                files.push_back({"f" + std::to_string(n), ct::MakeContent(size, n)});
+            }
+            ct::RawCabinet one = ct::SimpleCabinet(files, tcompTYPE_MSZIP);
+            for (ct::RawFile file : one.files) {
+                file.folder = uint16_t(cab.folders.size());
+                cab.files.push_back(file);
+            }
+            cab.folders.push_back(one.folders[0]);
+        }
+        cab.folders[0].blocks[1].flip_after_checksum = 10;
+        WriteCabinet(work_ / "damaged.cab", cab);
+        fs::path out = work_ / "out";
+        fs::remove_all(out);
+        RunResult result = Cabmgr({"d", (work_ / "damaged.cab").string(), out.string()});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(Named(result, c.damaged + " not extracted: its data is damaged")) << result.out;
+        for (const std::string &name : c.after)
+            EXPECT_TRUE(Named(result, name + " not extracted: it follows damaged data"));
+        EXPECT_EQ(RegularFiles(out), c.written);
+        EXPECT_EQ(LastErrorLine(result), "cabmgr: " + c.summary + " files could not be extracted");
+    }
+}
+
+// 0 on success, 1 when the operation failed (a damaged cabinet leaves other files alone, and no
+// folder made for it), 2 and the usage line on a usage error.
 TEST_F(CabmgrTest, ExitStatuses) {
     for (const std::vector<std::string> &args : {std::vector<std::string>{},
                                                  {"c"},
@@ -750,33 +899,37 @@ TEST_F(CabmgrTest, ExitStatuses) {
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(std::regex_match(version.out, std::regex("cabmgr \\d+\\.\\d+\\.\\d+\n")));
 
-    fs::path folder = work_ / "folder", cab = work_ / "x.cab", dest = work_ / "dest";
+    fs::path folder = work_ / "folder", cab = work_ / "no" / "x.cab", dest = work_ / "dest";
     WriteFile(folder / "data.bin", MixedBytes(200000, 3));
     WriteFile(work_ / "plain", "");
     const std::vector<std::pair<std::vector<std::string>, int>> cases = {
         {{"d", (work_ / "missing.cab").string(), dest.string()}, 1},
-        // A cabinet path must name its folder; one in a folder that does not exist cannot be made.
-        {{"c", folder.string(), "bare.cab"}, 1},
-        {{"c", folder.string(), (work_ / "no" / "x.cab").string()}, 1},
-        {{"C", folder.string(), cab.string()}, 0},
+        {{"c", folder.string(), "bare.cab"}, 1},    // a cabinet path must name its folder
+        {{"C", folder.string(), cab.string()}, 0},  // the cabinet's folder is made
         {{"d", cab.string(), (work_ / "plain" / "sub").string()}, 1},  // the destination is a file
     };
     for (const auto &[args, status] : cases)
         EXPECT_EQ(Cabmgr(args).status, status) << ::testing::PrintToString(args);
     EXPECT_FALSE(fs::exists(dest));
 
-    std::string bytes = ReadFile(cab), flipped = bytes;
-    flipped[flipped.size() / 2] ^= 0x55;
-    for (const std::string &damaged : {flipped, bytes.substr(0, bytes.size() / 2),
-                                       bytes.substr(0, 20), std::string("plain text\n")}) {
+    std::string bytes = ReadFile(cab);
+    for (const std::string &damaged :
+         {bytes.substr(0, bytes.size() / 2), bytes.substr(0, 20), std::string("plain text\n")}) {
         WriteFile(work_ / "damaged.cab", damaged);
         WriteFile(dest / "keep.txt", "already here\n");
         RunResult result = Cabmgr({"d", (work_ / "damaged.cab").string(), dest.string()});
         EXPECT_EQ(result.status, 1) << damaged.size() << result.out;
         EXPECT_EQ(ReadFile(dest / "keep.txt"), "already here\n");
+        EXPECT_EQ(
+            Cabmgr({"d", (work_ / "damaged.cab").string(), (work_ / "new" / "d").string()}).status,
+            1);
+        EXPECT_FALSE(fs::exists(work_ / "new"));
     }
-    EXPECT_EQ(Cabmgr({"d", cab.string(), dest.string()}).status, 0);
-    EXPECT_EQ(ReadFile(dest / "data.bin"), ReadFile(folder / "data.bin"));
+    // Unpacking into a folder whose name a file holds says which folder it used.
+    RunResult result = Cabmgr({"d", cab.string(), (work_ / "plain").string()});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "cabmgr: unpacking into " + (work_ / "plain0").string() + "\n");
+    EXPECT_EQ(ReadFile(work_ / "plain0" / "data.bin"), ReadFile(folder / "data.bin"));
 }
 
 // The bar goes to standard error only when that is a terminal; `script` provides one.
@@ -800,6 +953,19 @@ TEST_F(CabmgrTest, ProgressBarOnlyOnATerminal) {
     ASSERT_EQ(off_tty.status, 0);
     EXPECT_EQ(ReadFile(err), "");
     EXPECT_EQ(ReadFile(log).find("KiB"), std::string::npos) << ReadFile(log);
+    // Listed twice, every file is refused the second time: each report line starts a line of its
+    // own, after the bar's.
+    std::string list = (work_ / "tree").string() + "\n";
+    WriteFile(work_ / "list", list + list);
+    Shell("script -qec " +
+          Quote(Quote(tool_) + " c @" + Quote((work_ / "list").string()) + " " +
+                Quote((work_ / "y.cab").string())) +
+          " " + Quote(log.string()));
+    std::string text = ReadFile(log);
+    size_t at = text.find("[cabmanager");
+    ASSERT_NE(at, std::string::npos) << text;
+    for (; at != std::string::npos; at = text.find("[cabmanager", at + 1))
+        EXPECT_EQ(text[at - 1], '\n') << text;
 }
 
 // --- Safe writes ---------------------------------------------------------------------------------

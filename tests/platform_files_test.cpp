@@ -121,7 +121,7 @@ TEST_F(PlatformFilesTest, DosTimeSurvivesFileRoundTripInLocalTime) {
     tzset();
 }
 
-TEST_F(PlatformFilesTest, FindListsDotsFollowsLinksAndSkipsSpecialFiles) {
+TEST_F(PlatformFilesTest, FindListsDotsFollowsLinksMarksDanglingOnesAndSkipsSpecialFiles) {
     Write("a.txt", "abc");
     fs::create_directory(root_ / "sub");
     fs::create_symlink(root_ / "a.txt", root_ / "link_file");
@@ -135,11 +135,13 @@ TEST_F(PlatformFilesTest, FindListsDotsFollowsLinksAndSkipsSpecialFiles) {
     HANDLE h = FindFirstFileW((root_.wstring() + L"\\*.*").c_str(), &data);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     std::set<std::wstring> names;
-    DWORD dir_attributes = 0, file_size = 0;
+    DWORD dir_attributes = 0, file_size = 0, dangling_attributes = 0;
     do {
         names.insert(data.cFileName);
         if (std::wstring(data.cFileName) == L"link_dir")
             dir_attributes = data.dwFileAttributes;
+        if (std::wstring(data.cFileName) == L"dangling")
+            dangling_attributes = data.dwFileAttributes;
         if (std::wstring(data.cFileName) == L"link_file")
             file_size = data.nFileSizeLow;
     } while (FindNextFileW(h, &data));
@@ -147,8 +149,9 @@ TEST_F(PlatformFilesTest, FindListsDotsFollowsLinksAndSkipsSpecialFiles) {
     EXPECT_TRUE(FindClose(h));
     const std::wstring undecodable = std::wstring(L"bad") + static_cast<wchar_t>(0xDCFF) + L".bin";
     EXPECT_EQ(names, (std::set<std::wstring>{L".", L"..", L"a.txt", L"sub", L"link_file",
-                                             L"link_dir", undecodable}));
+                                             L"link_dir", L"dangling", undecodable}));
     EXPECT_EQ(dir_attributes, DWORD{FILE_ATTRIBUTE_DIRECTORY});
+    EXPECT_EQ(dangling_attributes, DWORD{FILE_ATTRIBUTE_REPARSE_POINT});
     EXPECT_EQ(file_size, 3u);
 
     for (const char *folder : {"missing", "a.txt"}) {

@@ -23,8 +23,14 @@ namespace {
 // the names of -v, and its own lines on standard error.
 class Console {
 public:
-    Console(const Options &options, CCabManager *manager, FILE *reports)
-        : options_(options), manager_(manager), reports_(reports), bar_(stderr) {
+    // With `pipe` (-p), standard output carries the files' data: reports and names go to
+    // standard error, and no progress line shares a terminal with the data.
+    Console(const Options &options, CCabManager *manager, bool pipe)
+        : options_(options),
+          manager_(manager),
+          reports_(pipe ? stderr : stdout),
+          names_(reports_),
+          bar_(stderr, !pipe || !IsTerminal(stdout)) {
         CCabManager::SetReportOutput(&Console::OnReport, this);
         if (bar_.active() || options_.verbose)
             manager_->SetProgressCallback(&Console::OnProgress, this);
@@ -48,9 +54,6 @@ public:
         fputc('\n', stderr);
         va_end(args);
     }
-
-    // Where the names of -v go: standard output, unless that carries file data.
-    void SetNamesStream(FILE *names) { names_ = names; }
 
 private:
     static void OnReport(void *context, const char *text) {
@@ -82,7 +85,7 @@ private:
     const Options &options_;
     CCabManager *manager_;
     FILE *reports_;
-    FILE *names_ = stdout;
+    FILE *names_;
     ProgressBar bar_;
 };
 
@@ -264,11 +267,7 @@ ExitStatus Print(const Options &options, CCabManager *manager, Console *console)
 
 ExitStatus Run(const Options &options) {
     CCabManager manager;
-    // With -p standard output carries the files' data: everything else goes to standard error.
-    bool pipe = options.command == Command::kPrint;
-    Console console(options, &manager, pipe ? stderr : stdout);
-    if (pipe)
-        console.SetNamesStream(stderr);
+    Console console(options, &manager, options.command == Command::kPrint);
     // A stop signal cancels the operation, which cleans up; main then ends by the signal.
     CancelOnStopSignals(&manager);
     ExitStatus status;

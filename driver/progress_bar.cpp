@@ -46,10 +46,12 @@ std::string ShortName(const char *name) {
 
 }  // namespace
 
-ProgressBar::ProgressBar(FILE *out) : out_(out) {
-    int fd = _fileno(out_);
-    active_ = fd >= 0 && _isatty(fd);
+bool IsTerminal(FILE *stream) {
+    int fd = _fileno(stream);
+    return fd >= 0 && _isatty(fd);
 }
+
+ProgressBar::ProgressBar(FILE *out, bool wanted) : out_(out), active_(wanted && IsTerminal(out)) {}
 
 void ProgressBar::Update(const CABPROGRESSINFO &info, bool force) {
     if (!active_)

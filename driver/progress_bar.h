@@ -11,10 +11,12 @@
 
 namespace cab {
 
+bool IsTerminal(FILE *stream);
+
 class ProgressBar {
 public:
-    // Draws on `out` when `out` is a terminal.
-    explicit ProgressBar(FILE *out);
+    // Draws on `out` when `out` is a terminal and `wanted` is true.
+    ProgressBar(FILE *out, bool wanted);
     ProgressBar(const ProgressBar &) = delete;
     ProgressBar &operator=(const ProgressBar &) = delete;
     ~ProgressBar() { EndLine(); }

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "cabmanager/CabManager.h"
 #include "driver/exit_status.h"
@@ -18,6 +20,14 @@
 
 namespace cab {
 namespace {
+
+// Disk-style names: folder levels separated by '/'.
+std::string DiskName(const char *name) {
+    std::string text = name;
+    for (char &ch : text)
+        ch = ch == '\\' ? '/' : ch;
+    return text;
+}
 
 // What the tool writes while an operation runs: the manager's report lines, the progress line,
 // the names of -v, and its own lines on standard error.
@@ -71,10 +81,7 @@ private:
         if (self->options_.verbose &&
             (event == CABPROGRESS_FILE_STORED || event == CABPROGRESS_FILE_EXTRACTED)) {
             self->bar_.EndLine();
-            std::string name = info.pszFile;
-            for (char &ch : name)
-                ch = ch == '\\' ? '/' : ch;
-            fprintf(self->names_, "%s\n", name.c_str());
+            fprintf(self->names_, "%s\n", DiskName(info.pszFile).c_str());
             fflush(self->names_);
         }
         self->bar_.Update(info, end);
@@ -91,6 +98,10 @@ private:
 
 std::string Narrow(const std::wstring &text) {
     return WideToAcp(text);
+}
+
+const wchar_t *FiltersOf(const Options &options) {
+    return options.filters.empty() ? nullptr : options.filters.c_str();
 }
 
 ExitStatus Compress(const Options &options, CCabManager *manager, Console *console) {
@@ -121,11 +132,8 @@ ExitStatus Decompress(const Options &options, CCabManager *manager, Console *con
     manager->SetKeepExistingFiles(options.keep);
     const std::wstring &cabinet = options.operands[0], &dest = options.operands[1];
     std::wstring used;
-    HRESULT hr = manager->DecompressCabFile(
-        cabinet.c_str(), dest.c_str(), options.filters.empty() ? nullptr : options.filters.c_str(),
-        &used);
-    if (!used.empty() && used != dest)
-        console->Say("unpacking into %s", Narrow(used).c_str());
+    HRESULT hr =
+        manager->DecompressCabFile(cabinet.c_str(), dest.c_str(), FiltersOf(options), &used);
     if (FAILED(hr)) {
         console->Say("%s", FailureSummary(*manager, Operation::kUnpack,
                                           Narrow(cabinet) + ": could not unpack into " +
@@ -133,19 +141,10 @@ ExitStatus Decompress(const Options &options, CCabManager *manager, Console *con
                                .c_str());
         return kExitFailure;
     }
+    // A folder of another name when DEST could not be made, or DEST with its variables expanded.
+    if (used != dest)
+        console->Say("unpacked into %s", Narrow(used).c_str());
     return kExitSuccess;
-}
-
-const wchar_t *FiltersOf(const Options &options) {
-    return options.filters.empty() ? nullptr : options.filters.c_str();
-}
-
-// Disk-style names: folder levels separated by '/'.
-std::string DiskName(const char *name) {
-    std::string text = name;
-    for (char &ch : text)
-        ch = ch == '\\' ? '/' : ch;
-    return text;
 }
 
 // The listing of one cabinet: a line per file, then the totals.

@@ -52,6 +52,16 @@ typedef USHORT TCOMP;
 #define LZXCompressionWindowFromTCOMP(tc) (((tc)&tcompMASK_LZX_WINDOW) >> tcompSHIFT_LZX_WINDOW)
 #define TCOMPfromLZXWindow(w) (((w) << tcompSHIFT_LZX_WINDOW) | (tcompTYPE_LZX))
 
+// An MSZIP TCOMP may carry a compression level, 1 (fastest) to 9 (smallest), in the bits Quantum
+// uses for its level; 0 there is the default level. The folder records plain tcompTYPE_MSZIP:
+// the level changes how hard the writer looks for matches, not the format.
+#define tcompMASK_MSZIP_LEVEL 0x00F0
+#define tcompMSZIP_LEVEL_LO 1
+#define tcompMSZIP_LEVEL_HI 9
+#define tcompSHIFT_MSZIP_LEVEL 4
+#define MSZIPCompressionLevelFromTCOMP(tc) (((tc)&tcompMASK_MSZIP_LEVEL) >> tcompSHIFT_MSZIP_LEVEL)
+#define TCOMPfromMSZIPLevel(l) (((l) << tcompSHIFT_MSZIP_LEVEL) | (tcompTYPE_MSZIP))
+
 // File attribute bits, in CFFILE and in the API.
 #ifndef _A_RDONLY
 #define _A_RDONLY 0x01

@@ -241,12 +241,15 @@ public:
                           PFNCABMEMBER pfnMember, PFNCABSINK pfnSink, void *pvContext);
 
     // Compression of the cabinets written by later CompressFiles calls: tcompTYPE_NONE,
-    // tcompTYPE_MSZIP (the default) or TCOMPfromLZXWindow(15..21); E_INVALIDARG for any other
-    // value, the setting then unchanged. cbFolderThreshold is where the next file starts a new
-    // folder: for LZX, the uncompressed bytes of a folder (folders are compressed in parallel,
-    // one per thread, so smaller folders pack faster and larger ones smaller); for the other
-    // types, its compressed bytes. 0 picks the type's default (for LZX, kLzxFolderThreshold).
-    // SetCabSettings copies it into CCAB.cbFolderThresh.
+    // tcompTYPE_MSZIP (the default), TCOMPfromMSZIPLevel(1..9) or TCOMPfromLZXWindow(15..21);
+    // E_INVALIDARG for any other value, the setting then unchanged. MSZIP levels trade time for
+    // size, 1 the fastest and 9 the smallest; plain tcompTYPE_MSZIP is level 6. Every level
+    // writes the same format.
+    // cbFolderThreshold is where the next file starts a new folder: for LZX, the uncompressed bytes
+    // of a folder (folders are compressed in parallel, one per thread, so smaller folders pack
+    // faster and larger ones smaller); for the other types, its compressed bytes. 0 picks the
+    // type's default (for LZX, kLzxFolderThreshold). SetCabSettings copies it into
+    // CCAB.cbFolderThresh.
     HRESULT SetCompression(TCOMP typeCompress, ULONG cbFolderThreshold = 0);
     TCOMP GetCompression() const { return m_typeCompress; }
     // Largest size of one cabinet, CABMGR_MIN_CABINET_SIZE to CB_MAX_DISK (the default): files that

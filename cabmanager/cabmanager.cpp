@@ -996,8 +996,9 @@ HRESULT CCabManager::SetCabSettings(const char *pszCabFolder, const char *pszCab
 HRESULT CCabManager::SetCompression(TCOMP typeCompress, ULONG cbFolderThreshold) {
     bool fLzx = (typeCompress & ~tcompMASK_LZX_WINDOW) == tcompTYPE_LZX;
     int nWindow = LZXCompressionWindowFromTCOMP(typeCompress);
-    if (!(typeCompress == tcompTYPE_NONE || typeCompress == tcompTYPE_MSZIP ||
-          (fLzx && nWindow >= 15 && nWindow <= 21))) {
+    bool fMszip = (typeCompress & ~tcompMASK_MSZIP_LEVEL) == tcompTYPE_MSZIP &&
+                  MSZIPCompressionLevelFromTCOMP(typeCompress) <= tcompMSZIP_LEVEL_HI;
+    if (!(typeCompress == tcompTYPE_NONE || fMszip || (fLzx && nWindow >= 15 && nWindow <= 21))) {
         DPF_FAIL_AT("CCabManager::SetCompression", "Unknown compression type 0x%04X",
                     unsigned(typeCompress));
         return E_INVALIDARG;

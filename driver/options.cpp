@@ -35,7 +35,8 @@ const char kHelp[] =
     "  -F, --filter PATTERN  only the files whose name matches PATTERN (* and ?; several\n"
     "                        patterns may be given, or separated by ';'); d, -l, -t, -p\n"
     "  -m, --compression TYPE\n"
-    "                        none, mszip (the default) or lzx:15 to lzx:21; c only\n"
+    "                        none, mszip (the default, level 6), mszip:1 (fastest) to\n"
+    "                        mszip:9 (smallest), or lzx:15 to lzx:21; c only\n"
     "  -s, --max-size SIZE   largest cabinet, in bytes or with K, M or G (1440K for a\n"
     "                        floppy); more files go on into CABINET's set; c only\n"
     "  -j, --threads N       compression threads (1 to 64; one per core by default); c only\n"
@@ -98,6 +99,15 @@ bool ParseCompression(const std::wstring &text, TCOMP *compression, std::string 
         *compression = tcompTYPE_MSZIP;
         return true;
     }
+    uint64_t level = 0;
+    if (type.rfind(L"mszip:", 0) == 0 && ParseNumber(type.substr(6), 99, &level)) {
+        if (level < tcompMSZIP_LEVEL_LO || level > tcompMSZIP_LEVEL_HI) {
+            *error = "the MSZIP level must be 1 to 9, not '" + Narrow(text.substr(6)) + "'";
+            return false;
+        }
+        *compression = TCOMP(TCOMPfromMSZIPLevel(level));
+        return true;
+    }
     uint64_t window = 0;
     if (type.rfind(L"lzx:", 0) == 0 && ParseNumber(type.substr(4), 99, &window)) {
         if (window < 15 || window > 21) {
@@ -107,7 +117,8 @@ bool ParseCompression(const std::wstring &text, TCOMP *compression, std::string 
         *compression = TCOMP(TCOMPfromLZXWindow(window));
         return true;
     }
-    *error = "unknown compression '" + Narrow(text) + "' (none, mszip or lzx:15 to lzx:21)";
+    *error = "unknown compression '" + Narrow(text) +
+             "' (none, mszip, mszip:1 to mszip:9 or lzx:15 to lzx:21)";
     return false;
 }
 

@@ -288,7 +288,8 @@ TEST_F(CabManagerTest, RoundTripKeepsNamesContentTimesAndAttributes) {
 TEST_F(CabManagerTest, CompressionChoiceReachesTheFolders) {
     OpenManager manager;
     for (TCOMP bad : {TCOMP(tcompTYPE_QUANTUM), TCOMP(TCOMPfromLZXWindow(14)),
-                      TCOMP(TCOMPfromLZXWindow(22)), TCOMP(TCOMPfromLZXWindow(21) | 0x10)}) {
+                      TCOMP(TCOMPfromLZXWindow(22)), TCOMP(TCOMPfromLZXWindow(21) | 0x10),
+                      TCOMP(TCOMPfromMSZIPLevel(10)), TCOMP(tcompTYPE_MSZIP | 0x100)}) {
         CapturedReports reports;
         EXPECT_EQ(manager.SetCompression(bad), E_INVALIDARG) << bad;
     }

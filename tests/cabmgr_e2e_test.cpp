@@ -424,6 +424,8 @@ TEST_F(CabmgrTest, CompressionAndSetsAreReadWholeByCabextract) {
     for (const auto &[options, cabinets] : std::vector<std::pair<std::vector<std::string>, int>>{
              {{"-m", "none"}, 1},
              {{"-m", "mszip", "-j", "1"}, 1},
+             {{"-m", "mszip:1"}, 1},
+             {{"-m", "MSZIP:9", "-j", "1"}, 1},
              {{}, 1},
              {{"-s", "1440K"}, 1},
              {{"--max-size", "20k"}, 5},
@@ -455,6 +457,8 @@ TEST_F(CabmgrTest, CompressionAndSetsAreReadWholeByCabextract) {
     }
     // The number of threads never changes the cabinet.
     EXPECT_TRUE(made["{ \"-m\", \"mszip\", \"-j\", \"1\" }"] == made["{}"]);
+    // The level reaches the writer.
+    EXPECT_NE(made["{ \"-m\", \"mszip:1\" }"], made["{ \"-m\", \"MSZIP:9\", \"-j\", \"1\" }"]);
     EXPECT_GT(made["{ \"-m\", \"none\" }"].size(), 300000u);
 }
 
@@ -876,6 +880,8 @@ TEST_F(CabmgrTest, ExitStatuses) {
                                                {"-F", "", "d", "a", "b"},
                                                {"-m", "zip", "c", "a", "b"},
                                                {"-m", "lzx:14", "c", "a", "b"},
+                                               {"-m", "mszip:0", "c", "a", "b"},
+                                               {"-m", "mszip:10", "c", "a", "b"},
                                                {"-m", "lzx:22", "c", "a", "b"},
                                                {"-s", "0", "c", "a", "b"},
                                                {"-s", "1353", "c", "a", "b"},

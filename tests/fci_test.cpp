@@ -256,9 +256,9 @@ TEST_P(FciThreadsTest, LateBlockFailureStopsWriter) {
 INSTANTIATE_TEST_SUITE_P(Threads, FciThreadsTest, ::testing::Values(1u, 3u, 8u));
 
 // Worker threads must not change a single byte: same inputs, same cabinets, whatever the thread
-// count, including where cabinets of a set end.
+// count, including where cabinets of a set end, at every MSZIP level.
 TEST(FciParallel, SameBytesAsOneThread) {
-    auto write_set = [](unsigned threads, ULONG cb) {
+    auto write_set = [](unsigned threads, ULONG cb, TCOMP type) {
         SetFciThreadCount(threads);
         FciHarness h("par" + std::to_string(threads));
         h.ccab.cb = cb;
@@ -272,7 +272,7 @@ TEST(FciParallel, SameBytesAsOneThread) {
         files.push_back({"last", RandomBytes(70001, 7)});
         EXPECT_TRUE(h.Create());
         for (auto &[name, bytes] : files) {
-            EXPECT_TRUE(h.Add(h.AddSource(name, bytes), name));
+            EXPECT_TRUE(h.Add(h.AddSource(name, bytes), name, type));
         }
         EXPECT_TRUE(h.Flush());
         EXPECT_TRUE(h.Destroy());
@@ -285,11 +285,18 @@ TEST(FciParallel, SameBytesAsOneThread) {
         SetFciThreadCount(0);
         return cabinets;
     };
-    for (ULONG cb : {ULONG(0x7FFFFFFF), ULONG(60000)}) {
-        auto one = write_set(1, cb);
-        EXPECT_EQ(one.size() > 1, cb < 0x7FFFFFFF);
-        EXPECT_TRUE(write_set(2, cb) == one) << cb;
-        EXPECT_TRUE(write_set(5, cb) == one) << cb;
+    for (int level = tcompMSZIP_LEVEL_LO; level <= tcompMSZIP_LEVEL_HI; ++level) {
+        const TCOMP type = TCOMP(TCOMPfromMSZIPLevel(level));
+        // A set is the stronger case; one cabinet is checked at the default level.
+        for (ULONG cb : {ULONG(60000), ULONG(0x7FFFFFFF)}) {
+            if (cb == 0x7FFFFFFF && level != kMszipDefaultLevel) {
+                continue;
+            }
+            auto one = write_set(1, cb, type);
+            EXPECT_EQ(one.size() > 1, cb < 0x7FFFFFFF);
+            EXPECT_TRUE(write_set(2, cb, type) == one) << cb << " level " << level;
+            EXPECT_TRUE(write_set(5, cb, type) == one) << cb << " level " << level;
+        }
     }
 }
 
@@ -297,10 +304,11 @@ TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {
     FciHarness h("refuse");
     fs::path ok = h.AddSource("ok", "fine");
     ASSERT_TRUE(h.Create());
-    EXPECT_FALSE(h.Add(ok, "lzx", TCOMPfromLZXWindow(21)));
-    EXPECT_EQ(h.erf.erfOper, FCIERR_BAD_COMPR_TYPE);
-    EXPECT_FALSE(h.Add(ok, "quantum", TCOMPfromTypeLevelMemory(tcompTYPE_QUANTUM, 2, 18)));
-    EXPECT_EQ(h.erf.erfOper, FCIERR_BAD_COMPR_TYPE);
+    for (int type : {TCOMPfromLZXWindow(21), TCOMPfromTypeLevelMemory(tcompTYPE_QUANTUM, 2, 18),
+                     TCOMPfromMSZIPLevel(10), tcompTYPE_MSZIP | 0x0100, tcompTYPE_NONE | 0x0010}) {
+        EXPECT_FALSE(h.Add(ok, "refused", TCOMP(type))) << type;
+        EXPECT_EQ(h.erf.erfOper, FCIERR_BAD_COMPR_TYPE) << type;
+    }
     EXPECT_FALSE(h.Add(h.dir / "src" / "missing", "missing"));
     EXPECT_EQ(h.erf.erfOper, FCIERR_OPEN_SRC);
     EXPECT_EQ(h.erf.erfType, ENOENT);
@@ -563,25 +571,29 @@ std::string Inflate(const std::string &dict, const uint8_t *payload, size_t size
     return rc == Z_STREAM_END ? out : "<error>";
 }
 
-TEST(MszipEncoder, BlocksStayWithinTheFormatLimit) {
-    MszipEncoder encoder;
-    ASSERT_TRUE(encoder.Init());
+TEST(MszipCoder, EveryLevelStaysWithinTheFormatLimitAndUsesTheHistory) {
     std::vector<uint8_t> out(kMszipMaxPayload);
     std::string noise = RandomBytes(32768, 1);
-    size_t n = encoder.Encode(nullptr, 0, reinterpret_cast<const uint8_t *>(noise.data()),
-                              noise.size(), out.data());
-    ASSERT_GT(n, 0u);
-    EXPECT_LE(n, kMszipMaxPayload);
-    EXPECT_EQ(Inflate("", out.data(), n), noise);
-    // The history makes a repeat of earlier input nearly free.
     std::string text = RandomBytes(32768, 2), repeat = text.substr(20000, 10000);
-    n = encoder.Encode(reinterpret_cast<const uint8_t *>(text.data()), text.size(),
-                       reinterpret_cast<const uint8_t *>(repeat.data()), repeat.size(), out.data());
-    EXPECT_LT(n, 100u);
-    EXPECT_EQ(Inflate(text, out.data(), n), repeat);
+    std::string window = text + repeat;
+    auto bytes = [](const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); };
+    for (int level = tcompMSZIP_LEVEL_LO; level <= tcompMSZIP_LEVEL_HI; ++level) {
+        auto coder = NewMszipCoder(level);
+        ASSERT_TRUE(coder) << level;
+        size_t n = coder->Encode(bytes(noise), 0, noise.size(), out.data());
+        ASSERT_GT(n, 0u);
+        EXPECT_LE(n, kMszipMaxPayload);
+        EXPECT_EQ(Inflate("", out.data(), n), noise) << level;
+        // The history makes a repeat of earlier input nearly free.
+        n = coder->Encode(bytes(window), text.size(), repeat.size(), out.data());
+        EXPECT_LT(n, 100u) << level;
+        EXPECT_EQ(Inflate(text, out.data(), n), repeat) << level;
+        n = coder->Encode(bytes(text), 0, 1, out.data());
+        EXPECT_EQ(Inflate("", out.data(), n), text.substr(0, 1)) << level;
+    }
     for (size_t size : {size_t(0), size_t(1), size_t(16384), size_t(16385), size_t(32768)}) {
         std::string data = RandomBytes(size, 3);
-        n = EncodeMszipStored(reinterpret_cast<const uint8_t *>(data.data()), size, out.data());
+        size_t n = EncodeMszipStored(bytes(data), size, out.data());
         EXPECT_LE(n, kMszipMaxPayload);
         EXPECT_EQ(Inflate("", out.data(), n), data) << size;
     }

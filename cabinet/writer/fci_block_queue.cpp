@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "cabinet/codec/mszip_encoder.h"
-#include "cabinet/fdi_fci_types.h"
 
 namespace cab {
 
@@ -42,19 +41,19 @@ struct Slot {
     uint32_t history_size = 0;
     uint32_t size = 0;
     uint32_t start = 0;
-    uint16_t type = 0;
     uint16_t out_size = 0;
     bool done = false;
 };
 
-uint16_t CompressSlot(MszipEncoder &encoder, Slot &slot) {
+// With no coder the block is stored as it is (a folder without compression).
+uint16_t CompressSlot(MszipCoder *coder, Slot &slot) {
     const uint8_t *data = slot.input.data() + slot.history_size;
-    if (slot.type == tcompTYPE_NONE) {
+    if (coder == nullptr) {
         memcpy(slot.output.data(), data, slot.size);
         return uint16_t(slot.size);
     }
     return uint16_t(
-        encoder.Encode(slot.input.data(), slot.history_size, data, slot.size, slot.output.data()));
+        coder->Encode(slot.input.data(), slot.history_size, slot.size, slot.output.data()));
 }
 
 }  // namespace
@@ -66,8 +65,9 @@ void SetFciThreadCount(unsigned threads) {
 struct BlockQueue::Impl {
     explicit Impl(const CallerAllocator &allocator)
         : slots(CallerStlAllocator<Slot>(allocator)),
-          encoders(CallerStlAllocator<CallerPtr<MszipEncoder>>(allocator)),
-          workers(CallerStlAllocator<std::thread>(allocator)) {}
+          coders(CallerStlAllocator<CallerPtr<MszipCoder>>(allocator)),
+          workers(CallerStlAllocator<std::thread>(allocator)),
+          allocator(allocator) {}
 
     CallerVector<Slot> slots;
     size_t head = 0;         // oldest slot
@@ -78,12 +78,16 @@ struct BlockQueue::Impl {
     std::condition_variable work_cv;
     std::condition_variable done_cv;
     bool stop = false;
-    CallerVector<CallerPtr<MszipEncoder>> encoders;  // one per worker; the first also inline
+    // One coder per worker (the first also inline), for the folder being compressed; none when
+    // its blocks are stored.
+    CallerVector<CallerPtr<MszipCoder>> coders;
     CallerVector<std::thread> workers;
+    CallerAllocator allocator;
+    int coder_level = 0;  // MSZIP level of the coders; 0: none
 
     size_t Count() const { return size_t(submitted - popped); }
 
-    void Work(MszipEncoder *encoder) {
+    void Work(size_t index) {
         std::unique_lock<std::mutex> lock(mu);
         for (;;) {
             work_cv.wait(lock, [&] { return stop || started < submitted; });
@@ -92,8 +96,9 @@ struct BlockQueue::Impl {
             }
             Slot &slot = slots[started % slots.size()];
             ++started;
+            MszipCoder *coder = coders[index].get();
             lock.unlock();
-            uint16_t out = CompressSlot(*encoder, slot);
+            uint16_t out = CompressSlot(coder, slot);
             lock.lock();
             slot.out_size = out;
             slot.done = true;
@@ -109,12 +114,9 @@ struct BlockQueue::Impl {
                 return false;
             }
         }
-        encoders.reserve(threads);
+        coders.reserve(threads);
         for (unsigned i = 0; i < threads; ++i) {
-            encoders.push_back(MakeCaller<MszipEncoder>(allocator));
-            if (!encoders.back() || !encoders.back()->Init(kMszipLevel, allocator)) {
-                return false;
-            }
+            coders.emplace_back(nullptr, CallerDelete{allocator});
         }
         workers.reserve(threads == 1 ? 0 : threads);
         return true;
@@ -154,8 +156,7 @@ bool BlockQueue::Init(const CallerAllocator &allocator) {
         try {
             for (unsigned i = 0; i < threads; ++i) {
                 Impl *q = impl.get();
-                MszipEncoder *encoder = q->encoders[i].get();
-                q->workers.emplace_back([q, encoder] { q->Work(encoder); });
+                q->workers.emplace_back([q, i] { q->Work(i); });
             }
         } catch (...) {
             // Fewer threads than asked for still give the same output; none at all means inline.
@@ -178,8 +179,33 @@ size_t BlockQueue::Capacity() const {
     return impl_->slots.size();
 }
 
-void BlockQueue::Submit(uint16_t type, const uint8_t *history, uint32_t history_size,
-                        const uint8_t *data, uint32_t size, uint32_t start) {
+bool BlockQueue::Prepare(TCOMP type) {
+    Impl &q = *impl_;
+    const int level = type == tcompTYPE_NONE ? 0 : MszipLevel(type);
+    if (level == q.coder_level) {
+        return true;
+    }
+    const size_t count = q.workers.empty() ? 1 : q.workers.size();
+    std::lock_guard<std::mutex> lock(q.mu);
+    q.coder_level = 0;
+    for (auto &coder : q.coders) {
+        coder.reset();
+    }
+    for (size_t i = 0; level != 0 && i < count; ++i) {
+        q.coders[i] = NewMszipCoder(level, q.allocator);
+        if (!q.coders[i]) {
+            for (auto &coder : q.coders) {
+                coder.reset();
+            }
+            return false;
+        }
+    }
+    q.coder_level = level;
+    return true;
+}
+
+void BlockQueue::Submit(const uint8_t *history, uint32_t history_size, const uint8_t *data,
+                        uint32_t size, uint32_t start) {
     Impl &q = *impl_;
     Slot &slot = q.slots[(q.head + q.Count()) % q.slots.size()];
     if (history_size != 0) {
@@ -189,10 +215,9 @@ void BlockQueue::Submit(uint16_t type, const uint8_t *history, uint32_t history_
     slot.history_size = history_size;
     slot.size = size;
     slot.start = start;
-    slot.type = type;
     slot.done = false;
     if (q.workers.empty()) {
-        slot.out_size = CompressSlot(*q.encoders[0], slot);
+        slot.out_size = CompressSlot(q.coders[0].get(), slot);
         slot.done = true;
         ++q.submitted;
         ++q.started;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cabinet/fdi_fci_types.h"
 #include "cabinet/format/caller_memory.h"
 
 namespace cab {
@@ -28,8 +29,8 @@ public:
     BlockQueue(const BlockQueue &) = delete;
     BlockQueue &operator=(const BlockQueue &) = delete;
 
-    // Sets up the slots, the encoders and the workers, all memory from `allocator`; false when
-    // it cannot be had.
+    // Sets up the slots and the workers, all memory from `allocator`; false when it cannot be
+    // had. The coders come with Prepare.
     bool Init(const CallerAllocator &allocator);
     bool Full() const;
     bool Empty() const;
@@ -37,10 +38,13 @@ public:
     // Largest number of blocks that can be in flight at once.
     size_t Capacity() const;
 
-    // Queues `size` (1..32768) bytes of `data`, compressed with `type` (tcompTYPE_NONE or
-    // tcompTYPE_MSZIP) and `history` as the preceding folder input. Must not be called when Full.
-    void Submit(uint16_t type, const uint8_t *history, uint32_t history_size, const uint8_t *data,
-                uint32_t size, uint32_t start);
+    // Makes the coders for blocks of `type` (tcompTYPE_NONE or an MSZIP TCOMP with its level),
+    // on the caller's thread; only while the queue is Empty. False when memory is short.
+    bool Prepare(TCOMP type);
+    // Queues `size` (1..32768) bytes of `data`, compressed as Prepare set up, with `history` as
+    // the preceding folder input. Must not be called when Full.
+    void Submit(const uint8_t *history, uint32_t history_size, const uint8_t *data, uint32_t size,
+                uint32_t start);
     // The oldest block once it is compressed; with `wait` false, returns false if it is not done.
     bool Front(bool wait, CompressedBlock *out);
     void Pop();

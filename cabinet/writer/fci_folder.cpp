@@ -9,6 +9,15 @@
 
 namespace cab {
 
+namespace {
+
+// The type a CFFOLDER records: an MSZIP level only tells the writer how hard to try.
+uint16_t RecordedType(TCOMP type) {
+    return CompressionTypeFromTCOMP(type) == tcompTYPE_MSZIP ? tcompTYPE_MSZIP : type;
+}
+
+}  // namespace
+
 bool FolderBuilder::Init() {
     const CallerAllocator allocator = ctx_.allocator();
     if (!history_.Allocate(allocator, kBlockSize) || !pending_.Allocate(allocator, kBlockSize) ||
@@ -20,8 +29,12 @@ bool FolderBuilder::Init() {
     return true;
 }
 
-void FolderBuilder::Open(uint16_t type) {
-    cabinet_.AddFolder(type);
+bool FolderBuilder::PrepareCompression(TCOMP type) {
+    return blocks_.Prepare(type) || ctx_.Fail(FCIERR_ALLOC_FAIL);
+}
+
+void FolderBuilder::Open(TCOMP type) {
+    cabinet_.AddFolder(RecordedType(type));
     open_ = true;
     continued_ = false;
     type_ = type;
@@ -93,7 +106,7 @@ bool FolderBuilder::SubmitBlock() {
     if (blocks_.Full() && !Drain(false)) {
         return false;
     }
-    blocks_.Submit(type_, history_.data(), history_size_, pending_.data(), pending_size_,
+    blocks_.Submit(history_.data(), history_size_, pending_.data(), pending_size_,
                    size_ - pending_size_);
     ++submitted_;
     history_.Swap(pending_);
@@ -202,7 +215,7 @@ bool FolderBuilder::WriteRecordPart(const uint8_t *payload, uint16_t size, uint1
 
 bool FolderBuilder::SplitFolder(uint32_t block_start) {
     const uint64_t written = cabinet_.cabinets_written();
-    bool ok = cabinet_.SplitFolder(block_start, first_file_, type_);
+    bool ok = cabinet_.SplitFolder(block_start, first_file_, RecordedType(type_));
     if (cabinet_.cabinets_written() != written) {
         last_.valid = false;  // its data went with the cabinet written
     }

@@ -40,14 +40,18 @@ public:
     bool Init();
 
     bool is_open() const { return open_; }
-    uint16_t type() const { return type_; }
+    // The TCOMP the folder was opened with, an MSZIP level included.
+    TCOMP type() const { return type_; }
     uint32_t size() const { return size_; }
     // Split into another cabinet by the file being added.
     bool continued() const { return continued_; }
     // Compressed bytes placed so far.
     uint64_t compressed() const { return compressed_; }
 
-    void Open(uint16_t type);
+    // Makes the coders for a folder of `type` (the TCOMP of FCIAddFile) while none is open, or
+    // the open one has that type; fails with FCIERR_ALLOC_FAIL.
+    bool PrepareCompression(TCOMP type);
+    void Open(TCOMP type);
     // Compresses and places the rest of the folder.
     bool Close();
     // Reads the whole source `hf` into the folder as the data of the file being added; with
@@ -98,7 +102,7 @@ private:
 
     bool open_ = false;
     bool continued_ = false;
-    uint16_t type_ = 0;
+    TCOMP type_ = 0;
     uint32_t size_ = 0;  // uncompressed bytes so far, blocks pending included
     uint64_t compressed_ = 0;
     size_t first_file_ = 0;

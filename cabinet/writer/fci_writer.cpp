@@ -177,8 +177,13 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     if (!BeginCall(get_next, status)) {
         return false;
     }
-    if (type != tcompTYPE_NONE && type != tcompTYPE_MSZIP) {
-        return ctx_.Fail(FCIERR_BAD_COMPR_TYPE);
+    if (type != tcompTYPE_NONE) {
+        const int level = MszipLevel(type);
+        if (level == 0) {
+            return ctx_.Fail(FCIERR_BAD_COMPR_TYPE);
+        }
+        // The default level by its number, so that it joins a folder opened with that number.
+        type = TCOMP(TCOMPfromMSZIPLevel(level));
     }
     if (source == nullptr || name == nullptr || get_open_info == nullptr) {
         return ctx_.Fail(FCIERR_OPEN_SRC);
@@ -202,7 +207,7 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     entry.name.assign(name, name_size);
     entry.attribs =
         uint16_t((src.attribs & kKeptAttributes) | (execute ? _A_EXEC : 0) | NameFlag(entry.name));
-    if (!MakeRoom(type, src, entry.EncodedSize())) {
+    if (!MakeRoom(type, src, entry.EncodedSize()) || !folder_.PrepareCompression(type)) {
         return false;
     }
     BeginFile(std::move(entry), type, src.size_known);

@@ -934,7 +934,7 @@ TEST_F(CabmgrTest, ExitStatuses) {
     // Unpacking into a folder whose name a file holds says which folder it used.
     RunResult result = Cabmgr({"d", cab.string(), (work_ / "plain").string()});
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "cabmgr: unpacking into " + (work_ / "plain0").string() + "\n");
+    EXPECT_EQ(result.err, "cabmgr: unpacked into " + (work_ / "plain0").string() + "\n");
     EXPECT_EQ(ReadFile(work_ / "plain0" / "data.bin"), ReadFile(folder / "data.bin"));
 }
 

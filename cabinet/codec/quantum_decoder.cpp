@@ -196,6 +196,7 @@ public:
 private:
     DecodeStatus DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out,
                              size_t out_size) override;
+    uint32_t DecodeMatch(RangeDecoder &rc, int selector, uint64_t pos, uint64_t frame_end);
 
     const int window_bits_;
     const uint32_t window_size_;
@@ -206,6 +207,43 @@ private:
     bool finished_ = false;
     Model selector_, literal_[4], position4_, position5_, position6_, length_;
 };
+
+// Decodes the match that selector 4, 5 or 6 begins and copies it to the window at `pos`, cut at
+// `frame_end`; returns its length, or 0 when the stream is damaged.
+uint32_t QuantumDecoder::DecodeMatch(RangeDecoder &rc, int selector, uint64_t pos,
+                                     uint64_t frame_end) {
+    uint32_t length;
+    int slot;
+    if (selector == 4) {
+        length = 3;
+        slot = rc.Decode(position4_);
+    } else if (selector == 5) {
+        length = 4;
+        slot = rc.Decode(position5_);
+    } else {
+        int length_slot = rc.Decode(length_);
+        if (length_slot < 0)
+            return 0;
+        length = kSlots.length_base[length_slot] + rc.ReadBits(kSlots.length_bits[length_slot]) + 5;
+        slot = rc.Decode(position6_);
+    }
+    if (slot < 0)
+        return 0;
+    uint32_t offset = kSlots.position_base[slot] + rc.ReadBits(kSlots.position_bits[slot]) + 1;
+    // Matches reaching before the folder's first byte are corrupt, not zero-filled.
+    if (offset > window_size_ || offset > pos)
+        return 0;
+    // A match running past the frame end is cut there (the last frame of real data does).
+    length = uint32_t(std::min<uint64_t>(length, frame_end - pos));
+    uint8_t *const window = window_.data();
+    uint32_t src = uint32_t((pos - offset) & buffer_mask_);
+    uint32_t dst = uint32_t(pos & buffer_mask_);
+    for (uint32_t i = 0; i < length; ++i) {
+        window[dst + i] = window[src];
+        src = (src + 1) & buffer_mask_;
+    }
+    return length;
+}
 
 DecodeStatus QuantumDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t *out,
                                          size_t out_size) {
@@ -228,37 +266,9 @@ DecodeStatus QuantumDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint
             window[pos & buffer_mask_] = uint8_t(byte);
             ++pos;
         } else {
-            uint32_t length;
-            int slot;
-            if (selector == 4) {
-                length = 3;
-                slot = rc.Decode(position4_);
-            } else if (selector == 5) {
-                length = 4;
-                slot = rc.Decode(position5_);
-            } else {
-                int length_slot = rc.Decode(length_);
-                if (length_slot < 0)
-                    return DecodeStatus::kBadData;
-                length = kSlots.length_base[length_slot] +
-                         rc.ReadBits(kSlots.length_bits[length_slot]) + 5;
-                slot = rc.Decode(position6_);
-            }
-            if (slot < 0)
+            uint32_t length = DecodeMatch(rc, selector, pos, frame_end);
+            if (length == 0)
                 return DecodeStatus::kBadData;
-            uint32_t offset =
-                kSlots.position_base[slot] + rc.ReadBits(kSlots.position_bits[slot]) + 1;
-            // Matches reaching before the folder's first byte are corrupt, not zero-filled.
-            if (offset > window_size_ || offset > pos)
-                return DecodeStatus::kBadData;
-            // A match running past the frame end is cut there (the last frame of real data does).
-            length = uint32_t(std::min<uint64_t>(length, frame_end - pos));
-            uint32_t src = uint32_t((pos - offset) & buffer_mask_);
-            uint32_t dst = uint32_t(pos & buffer_mask_);
-            for (uint32_t i = 0; i < length; ++i) {
-                window[dst + i] = window[src];
-                src = (src + 1) & buffer_mask_;
-            }
             pos += length;
         }
         if (rc.Overrun())

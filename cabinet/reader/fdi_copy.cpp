@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cabinet/reader/fdi_check.h"
 #include "platform/crt.h"
 
 namespace cab {
@@ -91,6 +92,22 @@ FDIERROR FdiExtractor::NotifyCabinetInfo(const FdiCabinet &cab) {
 }
 
 FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
+    FDIERROR err = OpenFirst(cabinet, path);
+    if (err == FDIERROR_NONE) {
+        err = NotifyPartialFiles();
+    }
+    for (size_t i = 0; err == FDIERROR_NONE && i < first_.header().cFiles; ++i) {
+        const FdiFile &f = first_.file(i);
+        if (!ContinuedFromPrev(f.iFolder)) {
+            err = OfferFile(f);
+        }
+    }
+    CloseCabinet();
+    return err;
+}
+
+// Opens the cabinet FDICopy names and tells the caller about it.
+FDIERROR FdiExtractor::OpenFirst(const char *cabinet, const char *path) {
     if (!in_.Init()) {
         return FDIERROR_ALLOC_FAIL;
     }
@@ -109,17 +126,17 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
     if (err != FDIERROR_NONE) {
         return err;
     }
-    err = NotifyCabinetInfo(first_);
-    if (err != FDIERROR_NONE) {
-        return err;
-    }
-    const CabHeader &h = first_.header();
     // Enough to pass over every file of the cabinet twice, as skipping and a few rereads need.
     skip_budget_ = kSkipAllowance;
-    for (size_t i = 0; i < h.cFiles; ++i) {
+    for (size_t i = 0; i < first_.header().cFiles; ++i) {
         skip_budget_ += 2 * uint64_t(first_.file(i).cbFile);
     }
-    for (size_t i = 0; i < h.cFiles; ++i) {
+    return NotifyCabinetInfo(first_);
+}
+
+// Names each file that begins in an earlier cabinet: it cannot be extracted from this one.
+FDIERROR FdiExtractor::NotifyPartialFiles() {
+    for (size_t i = 0; i < first_.header().cFiles; ++i) {
         const FdiFile &f = first_.file(i);
         if (!ContinuedFromPrev(f.iFolder)) {
             continue;
@@ -134,46 +151,41 @@ FDIERROR FdiExtractor::Run(const char *cabinet, const char *path) {
             return FDIERROR_USER_ABORT;
         }
     }
-    for (size_t i = 0; i < h.cFiles; ++i) {
-        const FdiFile &f = first_.file(i);
-        if (ContinuedFromPrev(f.iFolder)) {
-            continue;
-        }
-        FDINOTIFICATION n = {};
-        n.psz1 = FileName(f);
-        n.cb = long(f.cbFile);
-        n.date = f.date;
-        n.time = f.time;
-        n.attribs = f.attribs;
-        n.iFolder = first_.RealFolder(f);
-        INT_PTR hf = Notify(fdintCOPY_FILE, &n);
-        if (hf == -1) {
-            return FDIERROR_USER_ABORT;
-        }
-        if (hf == 0) {
-            continue;
-        }
-        err = ExtractFile(f, hf);
-        if (err != FDIERROR_NONE) {
-            // The handle is still ours until fdintCLOSE_FILE_INFO: release it.
-            callbacks_->close(hf);
-            return err;
-        }
-        n = {};
-        n.psz1 = FileName(f);
-        n.hf = hf;
-        n.date = f.date;
-        n.time = f.time;
-        n.attribs = uint16_t(f.attribs & ~_A_EXEC);
-        n.cb = (f.attribs & _A_EXEC) ? 1 : 0;
-        n.iFolder = first_.RealFolder(f);
-        INT_PTR r = Notify(fdintCLOSE_FILE_INFO, &n);
-        if (r == FALSE || r == -1) {
-            return FDIERROR_USER_ABORT;
-        }
-    }
-    CloseCabinet();
     return FDIERROR_NONE;
+}
+
+// Offers one file to the caller and, when it gives a handle, writes the file and closes it.
+FDIERROR FdiExtractor::OfferFile(const FdiFile &f) {
+    FDINOTIFICATION n = {};
+    n.psz1 = FileName(f);
+    n.cb = long(f.cbFile);
+    n.date = f.date;
+    n.time = f.time;
+    n.attribs = f.attribs;
+    n.iFolder = first_.RealFolder(f);
+    INT_PTR hf = Notify(fdintCOPY_FILE, &n);
+    if (hf == -1) {
+        return FDIERROR_USER_ABORT;
+    }
+    if (hf == 0) {
+        return FDIERROR_NONE;
+    }
+    FDIERROR err = ExtractFile(f, hf);
+    if (err != FDIERROR_NONE) {
+        // The handle is still ours until fdintCLOSE_FILE_INFO: release it.
+        callbacks_->close(hf);
+        return err;
+    }
+    n = {};
+    n.psz1 = FileName(f);
+    n.hf = hf;
+    n.date = f.date;
+    n.time = f.time;
+    n.attribs = uint16_t(f.attribs & ~_A_EXEC);
+    n.cb = (f.attribs & _A_EXEC) ? 1 : 0;
+    n.iFolder = first_.RealFolder(f);
+    INT_PTR r = Notify(fdintCLOSE_FILE_INFO, &n);
+    return r == FALSE || r == -1 ? FDIERROR_USER_ABORT : FDIERROR_NONE;
 }
 
 FDIERROR FdiExtractor::ExtractFile(const FdiFile &f, INT_PTR hf) {
@@ -183,26 +195,21 @@ FDIERROR FdiExtractor::ExtractFile(const FdiFile &f, INT_PTR hf) {
     uint16_t folder = first_.RealFolder(f);
     // Data of a folder begun in an earlier cabinet cannot be decoded from here; an entry that
     // claims to start in it contradicts the continued entries.
-    if (folder == 0 && first_.first_folder_continued()) {
-        return FDIERROR_CORRUPT_CABINET;
-    }
+    FDI_CHECK(folder != 0 || !first_.first_folder_continued(), FDIERROR_CORRUPT_CABINET);
     bool resume = reader_.active() && reader_.start_cabinet() == &first_ &&
                   reader_.folder() == folder && reader_.position() <= f.uoffFolderStart;
     if (!resume) {
         // Restarting a folder needs the first cabinet's data; once the stream has moved on into
         // the next cabinet of a set, only later offsets of the same folder can be reached.
-        if (reader_.data_cabinet() && reader_.data_cabinet() != &first_) {
-            return FDIERROR_CORRUPT_CABINET;
-        }
+        FDI_CHECK(!reader_.data_cabinet() || reader_.data_cabinet() == &first_,
+                  FDIERROR_CORRUPT_CABINET);
         FDIERROR err = reader_.Start(&first_, folder);
         if (err != FDIERROR_NONE) {
             return err;
         }
     }
     uint64_t skip = f.uoffFolderStart - reader_.position();
-    if (skip > skip_budget_) {
-        return FDIERROR_CORRUPT_CABINET;
-    }
+    FDI_CHECK(skip <= skip_budget_, FDIERROR_CORRUPT_CABINET);
     skip_budget_ -= skip;
     FDIERROR err = reader_.Skip(skip);
     if (err == FDIERROR_NONE) {

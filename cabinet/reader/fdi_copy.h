@@ -24,6 +24,9 @@ public:
     FDIERROR OpenNextCabinet(const FdiCabinet *current, const FdiCabinet **next) override;
 
 private:
+    FDIERROR OpenFirst(const char *cabinet, const char *path);
+    FDIERROR NotifyPartialFiles();
+    FDIERROR OfferFile(const FdiFile &f);
     FDIERROR Open(const char *name, FdiCabinet *cab);
     void CloseCabinet();
     FDIERROR NotifyCabinetInfo(const FdiCabinet &cab);

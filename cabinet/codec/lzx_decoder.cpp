@@ -12,48 +12,15 @@
 #include <new>
 
 #include "cabinet/codec/codec.h"
+#include "cabinet/codec/lzx_common.h"
 #include "cabinet/format/cab_format.h"
 
 namespace cab {
 namespace {
 
-constexpr uint32_t kFrameSize = 32768;
+using namespace lzx;
+
 constexpr size_t kMaxInput = 32768 + 6144;
-constexpr int kNumChars = 256;
-constexpr int kMaxSlots = 50;
-constexpr int kMaxMainElements = kNumChars + 8 * kMaxSlots;
-constexpr int kLengthElements = 249;
-constexpr int kPretreeElements = 20;
-constexpr int kAlignedElements = 8;
-constexpr int kMinMatch = 2;
-constexpr int kNumPrimaryLengths = 7;
-constexpr uint64_t kE8StopPosition = 0x40000000;
-
-enum BlockType { kNoBlock = 0, kVerbatim = 1, kAligned = 2, kUncompressed = 3 };
-
-struct SlotTables {
-    uint32_t base[kMaxSlots];
-    uint8_t bits[kMaxSlots];
-    constexpr SlotTables() : base(), bits() {
-        uint32_t b = 0;
-        for (int p = 0; p < kMaxSlots; ++p) {
-            bits[p] = uint8_t(p < 4 ? 0 : (p < 36 ? (p - 2) / 2 : 17));
-            base[p] = b;
-            b += 1u << bits[p];
-        }
-    }
-};
-constexpr SlotTables kSlots;
-
-// Smallest slot count whose base reaches the window size (30 ... 50 for N = 15 ... 21).
-int SlotCount(int window_bits) {
-    uint32_t w = 1u << window_bits;
-    for (int n = 0; n < kMaxSlots; ++n) {
-        if (kSlots.base[n] >= w)
-            return n;
-    }
-    return kMaxSlots;
-}
 
 // Reads the stream as 16-bit little-endian words, most significant bit first. Bits beyond the end
 // of the input read as zero; whether any of them were consumed is judged at the frame end.

@@ -1,0 +1,520 @@
+#include "cabinet/codec/lzx_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "cabinet/codec/lzx_block_coder.h"
+#include "cabinet/codec/lzx_common.h"
+#include "cabinet/codec/lzx_match_finder.h"
+#include "cabinet/format/cab_format.h"
+
+namespace cab {
+
+using namespace lzx;
+
+namespace {
+
+constexpr uint32_t kSegmentSize = kSegmentFrames * kFrameSize;
+// The translation size other writers put in the stream header; any value below 2^31 decodes.
+constexpr uint32_t kE8TranslationSize = 12000000;
+// Positions of one optimal-parse run; a run also ends at a frame end or before a long match.
+constexpr uint32_t kOptimumRun = 2048;
+constexpr uint32_t kInfinite = UINT32_MAX;
+// The format's largest offset is the window size - 3, but 7-Zip (26.02) copies a match at that
+// offset wrongly when it is used again as a repeated offset; one byte less it reads right.
+constexpr uint32_t kOffsetMargin = 4;
+constexpr uint32_t kSkipAfter = 64;
+constexpr uint32_t kMaxSkip = 31;
+
+struct LevelSettings {
+    uint32_t depth;  // chain entries or tree nodes per search
+    uint32_t nice;   // a match this long is taken as it is
+    uint32_t lazy;   // fast level: no second look past a match this long
+};
+
+constexpr LevelSettings kFastSettings{24, 48, 24};
+constexpr LevelSettings kThoroughSettings{32, 96, 0};
+
+size_t Align64(size_t n) {
+    return (n + 63) & ~size_t(63);
+}
+
+// The window, what is being coded, and one frame beyond it to look ahead into.
+size_t BufferSize(int window_bits) {
+    size_t w = size_t(1) << window_bits;
+    return 2 * std::max<size_t>(w, kSegmentSize) + kSegmentSize + kFrameSize;
+}
+
+// x86 CALL operands made absolute, so that calls to one target look alike (lzx-format.md §9,
+// inverted): relative r in [-cur, T) becomes r + cur in [0, T) or r - T in [-cur, 0).
+void TranslateE8(uint8_t *frame, uint32_t size, uint64_t frame_start) {
+    if (frame_start >= kE8StopPosition || size <= 10)
+        return;
+    const int64_t t = kE8TranslationSize;
+    const uint32_t limit = size - 10;
+    for (uint32_t i = 0; i < limit;) {
+        const void *hit = memchr(frame + i, 0xE8, limit - i);
+        if (hit == nullptr)
+            break;
+        i = uint32_t(static_cast<const uint8_t *>(hit) - frame);
+        const int64_t cur = int64_t(frame_start + i);
+        const int64_t r = int32_t(LoadLe32(frame + i + 1));
+        if (r >= -cur && r < t)
+            StoreLe32(frame + i + 1, uint32_t(r < t - cur ? r + cur : r - t));
+        i += 5;
+    }
+}
+
+// One node of an optimal-parse run: the cheapest way found to reach it.
+struct Node {
+    uint32_t cost;
+    uint32_t length;  // of the step arriving here: 0 for a literal
+    uint32_t code;    // formatted offset of that step
+    uint32_t r[3];    // repeated offsets after it
+};
+
+}  // namespace
+
+struct LzxEncoder::State {
+    int window_bits;
+    LzxLevel level;
+    LevelSettings settings;
+    uint32_t max_offset;
+    uint8_t *buf;
+    size_t capacity;
+    uint32_t first = 0;       // folder position of buf[0]
+    uint32_t filled = 0;      // bytes in buf
+    uint32_t done = 0;        // folder bytes coded
+    uint32_t translated = 0;  // folder bytes whose E8 operands are translated
+    uint32_t inserted = 0;    // next position for the match finder
+    uint32_t r[3] = {1, 1, 1};
+    uint32_t misses = 0;  // positions since a match was last found
+    Item *items;
+    uint32_t item_count = 0;
+    uint32_t *literal_cost;  // prefix sums over the segment
+    Node *nodes;
+    uint32_t path[kOptimumRun + 1];
+    Match matches[kMaxMatch];
+    HashChains chains;
+    BinaryTrees trees;
+    BlockCoder coder;
+    CostModel model;
+    FrameItems frames[kSegmentFrames];
+
+    Window Win() const { return Window{buf, first}; }
+    uint32_t End() const { return first + filled; }
+    void Restart();
+    void Slide();
+    void Translate(bool final);
+    bool Encode(uint32_t size, uint32_t data_end, LzxFrameSink &sink);
+
+    // Parses.
+    void CatchUp(uint32_t pos, uint32_t data_end);
+    uint32_t Skip();
+    uint32_t MatchCost(uint32_t length, uint32_t code) const;
+    uint32_t Gain(uint32_t pos, uint32_t seg_start, uint32_t length, uint32_t code) const;
+    void AddLiteral(uint32_t pos);
+    void AddMatch(uint32_t length, uint32_t code);
+    uint32_t RepeatCode(uint32_t offset, const uint32_t *reps) const;
+    void ParseLazy(uint32_t frame_start, uint32_t frame_end, uint32_t seg_start, uint32_t data_end);
+    void ParseOptimal(uint32_t frame_start, uint32_t frame_end, uint32_t data_end);
+};
+
+size_t LzxEncoder::MemorySize(int window_bits, LzxLevel level) {
+    const size_t segment = kSegmentSize;
+    size_t finder = level == LzxLevel::kFast ? HashChains::MemorySize(window_bits)
+                                             : BinaryTrees::MemorySize(window_bits);
+    return Align64(sizeof(State)) + Align64(BufferSize(window_bits) + kCompareSlack) +
+           Align64(segment * sizeof(Item)) + Align64((segment + 1) * sizeof(uint32_t)) +
+           Align64((kOptimumRun + kMaxMatch + 1) * sizeof(Node)) + finder;
+}
+
+LzxEncoder::LzxEncoder(int window_bits, LzxLevel level, void *memory) {
+    auto *p = static_cast<uint8_t *>(memory);
+    s_ = new (p) State;
+    p += Align64(sizeof(State));
+    s_->window_bits = window_bits;
+    s_->level = level;
+    s_->settings = level == LzxLevel::kFast ? kFastSettings : kThoroughSettings;
+    s_->max_offset = (1u << window_bits) - kOffsetMargin;
+    s_->capacity = BufferSize(window_bits);
+    s_->buf = p;
+    memset(p + s_->capacity, 0, kCompareSlack);
+    p += Align64(s_->capacity + kCompareSlack);
+    s_->items = reinterpret_cast<Item *>(p);
+    p += Align64(kSegmentSize * sizeof(Item));
+    s_->literal_cost = reinterpret_cast<uint32_t *>(p);
+    p += Align64((kSegmentSize + 1) * sizeof(uint32_t));
+    s_->nodes = reinterpret_cast<Node *>(p);
+    p += Align64((kOptimumRun + kMaxMatch + 1) * sizeof(Node));
+    if (level == LzxLevel::kFast)
+        s_->chains.Init(window_bits, p);
+    else
+        s_->trees.Init(window_bits, p);
+    s_->coder.Init(window_bits, true, kE8TranslationSize);
+    s_->Restart();
+}
+
+LzxEncoder::~LzxEncoder() {
+    s_->~State();
+}
+
+void LzxEncoder::Reset() {
+    s_->Restart();
+}
+
+void LzxEncoder::State::Restart() {
+    first = filled = done = translated = inserted = misses = 0;
+    r[0] = r[1] = r[2] = 1;
+    if (level == LzxLevel::kFast)
+        chains.Reset();
+    else
+        trees.Reset();
+    coder.Reset();
+    model.SetDefaults();
+}
+
+// Keeps the window behind the next byte to code and what follows it.
+void LzxEncoder::State::Slide() {
+    const uint32_t window = 1u << window_bits;
+    const uint32_t keep_from = done > window ? done - window : 0;
+    const uint32_t drop = keep_from - first;
+    memmove(buf, buf + drop, filled - drop);
+    filled -= drop;
+    first = keep_from;
+}
+
+// Frames are translated as soon as they are whole (a frame's translation does not depend on
+// what follows it), so the match finders only ever see bytes as they will stay.
+void LzxEncoder::State::Translate(bool final) {
+    while (End() - translated >= kFrameSize || (final && End() > translated)) {
+        const uint32_t size = std::min(kFrameSize, End() - translated);
+        TranslateE8(buf + (translated - first), size, translated);
+        translated += size;
+    }
+}
+
+// A segment is coded once the frame after it is buffered too, for the match finders to look
+// ahead into; so what is coded depends on the folder's bytes alone.
+bool LzxEncoder::Write(const uint8_t *data, size_t size, LzxFrameSink &sink) {
+    State &s = *s_;
+    while (size != 0) {
+        if (s.filled == s.capacity)
+            s.Slide();
+        const size_t n = std::min(size, s.capacity - s.filled);
+        memcpy(s.buf + s.filled, data, n);
+        s.filled += uint32_t(n);
+        data += n;
+        size -= n;
+        s.Translate(false);
+        while (s.End() - s.done >= kSegmentSize + kFrameSize) {
+            if (!s.Encode(kSegmentSize, s.done + kSegmentSize + kFrameSize, sink))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool LzxEncoder::Finish(LzxFrameSink &sink) {
+    State &s = *s_;
+    s.Translate(true);
+    bool ok = true;
+    while (ok && s.End() > s.done) {
+        const uint32_t size = std::min(kSegmentSize, s.End() - s.done);
+        ok = s.Encode(size, std::min(s.End(), s.done + size + kFrameSize), sink);
+    }
+    s.Restart();
+    return ok;
+}
+
+bool LzxEncoder::State::Encode(uint32_t size, uint32_t data_end, LzxFrameSink &sink) {
+    const uint32_t seg_start = done, seg_end = done + size;
+    const int count = int((size + kFrameSize - 1) / kFrameSize);
+    for (int f = 0; f < count; ++f) {
+        const uint32_t start = seg_start + uint32_t(f) * kFrameSize;
+        FrameItems &frame = frames[f];
+        frame.size = std::min(kFrameSize, seg_end - start);
+        frame.data = buf + (start - first);
+    }
+    uint32_t sum = 0;
+    literal_cost[0] = 0;
+    for (uint32_t i = 0; i < size; ++i) {
+        sum += model.main[buf[seg_start - first + i]];
+        literal_cost[i + 1] = sum;
+    }
+    item_count = 0;
+    for (int f = 0; f < count; ++f) {
+        const uint32_t start = seg_start + uint32_t(f) * kFrameSize;
+        FrameItems &frame = frames[f];
+        frame.first_item = item_count;
+        if (level == LzxLevel::kFast)
+            ParseLazy(start, start + frame.size, seg_start, data_end);
+        else
+            ParseOptimal(start, start + frame.size, data_end);
+        frame.end_item = item_count;
+        std::copy(r, r + 3, frame.r);
+    }
+    done = seg_end;
+    return coder.EncodeFrames(items, frames, count, sink, &model);
+}
+
+// ---- parsing ----
+
+// Adds the positions before `pos` to the match finder. The binary trees order their nodes by up to
+// `nice` bytes; they get that many but at the folder's end, where no later search needs more.
+void LzxEncoder::State::CatchUp(uint32_t pos, uint32_t data_end) {
+    const uint32_t limit = std::min(pos, data_end >= 4 ? data_end - 3 : 0);
+    const Window w = Win();
+    for (; inserted < limit; ++inserted) {
+        if (level == LzxLevel::kFast)
+            chains.Insert(w, inserted);
+        else
+            trees.Skip(w, inserted, data_end - inserted, max_offset, settings.depth, settings.nice);
+    }
+}
+
+// After a long stretch without matches (data that does not compress), positions are passed over,
+// more of them the longer it lasts, neither searched nor added to the match finder.
+uint32_t LzxEncoder::State::Skip() {
+    ++misses;
+    if (misses <= kSkipAfter)
+        return 0;
+    const uint32_t skip = std::min((misses - kSkipAfter) / 32, kMaxSkip);
+    misses += skip;
+    return skip;
+}
+
+uint32_t LzxEncoder::State::MatchCost(uint32_t length, uint32_t code) const {
+    const int slot = SlotOf(code);
+    const uint32_t header = std::min<uint32_t>(length - kMinMatch, kNumPrimaryLengths);
+    uint32_t cost = model.main[kNumChars + slot * 8 + int(header)] + kSlots.bits[slot];
+    if (header == kNumPrimaryLengths)
+        cost += model.length[length - kMinMatch - kNumPrimaryLengths];
+    return cost;
+}
+
+// Bits a match saves over literals (negative when it costs more).
+uint32_t LzxEncoder::State::Gain(uint32_t pos, uint32_t seg_start, uint32_t length,
+                                 uint32_t code) const {
+    const uint32_t literals =
+        literal_cost[pos - seg_start + length] - literal_cost[pos - seg_start];
+    return literals - MatchCost(length, code);
+}
+
+void LzxEncoder::State::AddLiteral(uint32_t pos) {
+    items[item_count++] = Item{buf[pos - first], 0};
+}
+
+void LzxEncoder::State::AddMatch(uint32_t length, uint32_t code) {
+    items[item_count++] = Item{code, length};
+    if (code == 1) {
+        std::swap(r[0], r[1]);
+    } else if (code == 2) {
+        std::swap(r[0], r[2]);
+    } else if (code >= 3) {
+        r[2] = r[1];
+        r[1] = r[0];
+        r[0] = code - 2;
+    }
+}
+
+// The code for `offset`: a repeated offset's slot when it is one.
+uint32_t LzxEncoder::State::RepeatCode(uint32_t offset, const uint32_t *reps) const {
+    for (uint32_t k = 0; k < 3; ++k) {
+        if (reps[k] == offset)
+            return k;
+    }
+    return offset + 2;
+}
+
+void LzxEncoder::State::ParseLazy(uint32_t frame_start, uint32_t frame_end, uint32_t seg_start,
+                                  uint32_t data_end) {
+    struct Choice {
+        uint32_t length = 0, code = 0;
+        int32_t gain = 0;
+    };
+    const Window w = Win();
+    auto best_at = [&](uint32_t pos) {
+        Choice best;
+        const uint32_t max_len = std::min<uint32_t>(kMaxMatch, frame_end - pos);
+        if (max_len < kMinMatch)
+            return best;
+        const uint8_t *cur = w.At(pos);
+        for (uint32_t k = 0; k < 3; ++k) {
+            if (r[k] > pos)
+                continue;
+            uint32_t len = CommonLength(cur, cur - r[k], max_len);
+            if (len < kMinMatch)
+                continue;
+            int32_t gain = int32_t(Gain(pos, seg_start, len, k));
+            if (gain > best.gain || (gain == best.gain && len > best.length))
+                best = Choice{len, k, gain};
+        }
+        if (pos + 4 <= data_end) {
+            Match m = chains.Find(w, pos, std::min(max_len, data_end - pos), max_offset,
+                                  settings.depth, settings.nice);
+            if (m.length >= 3) {
+                uint32_t code = RepeatCode(m.offset, r);
+                int32_t gain = int32_t(Gain(pos, seg_start, m.length, code));
+                if (gain > best.gain || (gain == best.gain && m.length > best.length))
+                    best = Choice{m.length, code, gain};
+            }
+        }
+        return best;
+    };
+
+    uint32_t pos = frame_start;
+    Choice next;
+    bool have_next = false;
+    while (pos < frame_end) {
+        CatchUp(pos, data_end);
+        Choice cur = have_next ? next : best_at(pos);
+        have_next = false;
+        if (cur.gain <= 0) {
+            AddLiteral(pos++);
+            if (uint32_t skip = Skip(); skip != 0) {
+                for (; skip != 0 && pos < frame_end; --skip)
+                    AddLiteral(pos++);
+                inserted = std::max(inserted, pos);
+            }
+            continue;
+        }
+        misses = 0;
+        if (cur.length < settings.lazy && pos + 1 < frame_end) {
+            CatchUp(pos + 1, data_end);
+            next = best_at(pos + 1);
+            if (next.gain > cur.gain) {
+                have_next = true;
+                AddLiteral(pos++);
+                continue;
+            }
+        }
+        AddMatch(cur.length, cur.code);
+        pos += cur.length;
+    }
+}
+
+// Cheapest path through runs of positions by bit cost, matches and repeated offsets tried at
+// every length; the repeated offsets along the path are those of each node's best arrival.
+void LzxEncoder::State::ParseOptimal(uint32_t frame_start, uint32_t frame_end, uint32_t data_end) {
+    const Window w = Win();
+    uint32_t pos = frame_start;
+    uint32_t skip = 0;
+    while (pos < frame_end) {
+        const uint32_t span = std::min(frame_end - pos, kOptimumRun);
+        nodes[0].cost = 0;
+        std::copy(r, r + 3, nodes[0].r);
+        for (uint32_t i = 1; i <= span + kMaxMatch; ++i)
+            nodes[i].cost = kInfinite;
+        uint32_t stop = span, long_length = 0, long_code = 0;
+        for (uint32_t i = 0; i < span; ++i) {
+            const uint32_t at = pos + i;
+            const Node &node = nodes[i];
+            const uint32_t max_len = std::min<uint32_t>(kMaxMatch, frame_end - at);
+            const uint8_t *cur = w.At(at);
+            CatchUp(at, data_end);
+            int found = 0;
+            if (skip != 0) {
+                --skip;
+                inserted = std::max(inserted, at + 1);
+            } else if (at + 4 <= data_end) {
+                if (at + 5 <= data_end)
+                    trees.Prefetch(w, at + 1);
+                found = trees.FindAndInsert(w, at, data_end - at, max_offset, settings.depth,
+                                            settings.nice, matches);
+                ++inserted;
+            }
+            uint32_t rep_len[3] = {0, 0, 0};
+            uint32_t longest = 0, longest_code = 0;
+            for (uint32_t k = 0; k < 3 && max_len >= kMinMatch; ++k) {
+                if (node.r[k] <= at)
+                    rep_len[k] = CommonLength(cur, cur - node.r[k], max_len);
+                if (rep_len[k] > longest)
+                    longest = rep_len[k], longest_code = k;
+            }
+            if (found > 0) {
+                const Match &m = matches[found - 1];
+                const uint32_t len = std::min(m.length, max_len);
+                if (len > longest + 1)
+                    longest = len, longest_code = RepeatCode(m.offset, node.r);
+            }
+            if (longest < 3)
+                skip = skip != 0 ? skip : Skip();
+            else
+                misses = 0;
+            // A long match is taken as it is: the run ends before it.
+            if (longest >= settings.nice) {
+                stop = i;
+                long_length = longest;
+                long_code = longest_code;
+                break;
+            }
+            const uint32_t lit = node.cost + model.main[*cur];
+            if (lit < nodes[i + 1].cost) {
+                Node &next = nodes[i + 1];
+                next.cost = lit;
+                next.length = 0;
+                std::copy(node.r, node.r + 3, next.r);
+            }
+            // Tries lengths first .. last of one offset code.
+            auto relax = [&](uint32_t first, uint32_t last, uint32_t code) {
+                const int slot = SlotOf(code);
+                const uint8_t *row = model.main + kNumChars + slot * 8;
+                const uint32_t base = node.cost + kSlots.bits[slot];
+                for (uint32_t length = first; length <= last; ++length) {
+                    const uint32_t header = length - kMinMatch;
+                    const uint32_t cost =
+                        base +
+                        (header < kNumPrimaryLengths
+                             ? row[header]
+                             : row[kNumPrimaryLengths] + model.length[header - kNumPrimaryLengths]);
+                    Node &next = nodes[i + length];
+                    if (cost >= next.cost)
+                        continue;
+                    next.cost = cost;
+                    next.length = length;
+                    next.code = code;
+                    std::copy(node.r, node.r + 3, next.r);
+                    if (code == 1) {
+                        std::swap(next.r[0], next.r[1]);
+                    } else if (code == 2) {
+                        std::swap(next.r[0], next.r[2]);
+                    } else if (code >= 3) {
+                        next.r[2] = next.r[1];
+                        next.r[1] = next.r[0];
+                        next.r[0] = code - 2;
+                    }
+                }
+            };
+            for (uint32_t k = 0; k < 3; ++k)
+                relax(kMinMatch, rep_len[k], k);
+            // Each length at the shortest offset that reaches it.
+            uint32_t from = 3;
+            for (int j = 0; j < found; ++j) {
+                const uint32_t len = std::min(matches[j].length, max_len);
+                relax(from, len, RepeatCode(matches[j].offset, node.r));
+                from = std::max(from, len + 1);
+            }
+        }
+        // The path, walked back from the run's end, then emitted forwards.
+        uint32_t steps = 0;
+        for (uint32_t i = stop; i > 0; i -= nodes[i].length == 0 ? 1 : nodes[i].length)
+            path[steps++] = i;
+        while (steps > 0) {
+            const uint32_t i = path[--steps];
+            if (nodes[i].length == 0)
+                AddLiteral(pos + i - 1);
+            else
+                AddMatch(nodes[i].length, nodes[i].code);
+        }
+        pos += stop;
+        if (long_length != 0) {
+            AddMatch(long_length, long_code);
+            pos += long_length;
+            CatchUp(pos, data_end);
+        }
+    }
+}
+
+}  // namespace cab

@@ -1,0 +1,194 @@
+#include "cabinet/codec/lzx_match_finder.h"
+
+#include <algorithm>
+
+namespace cab::lzx {
+
+namespace {
+
+constexpr int kHash3Bits = 15;
+constexpr uint32_t kNone = UINT32_MAX;
+
+inline uint32_t Hash3(const uint8_t *p) {
+    uint32_t v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+    return (v * 2654435761u) >> (32 - kHash3Bits);
+}
+
+inline uint32_t Hash4(const uint8_t *p, int bits) {
+    return (Load32(p) * 2654435761u) >> (32 - bits);
+}
+
+// About two window positions per bucket: on data without repeats a search then meets about one
+// candidate, each a cache miss.
+int Hash4Bits(int window_bits) {
+    return std::clamp(window_bits - 1, 14, 20);
+}
+
+inline uint32_t Oldest(uint32_t pos, uint32_t max_offset) {
+    return pos > max_offset ? pos - max_offset : 0;
+}
+
+}  // namespace
+
+// ---- hash chains ----
+
+size_t HashChains::MemorySize(int window_bits) {
+    return sizeof(uint32_t) * ((size_t(1) << kHash3Bits) + (size_t(1) << Hash4Bits(window_bits)) +
+                               (size_t(1) << window_bits));
+}
+
+void HashChains::Init(int window_bits, uint8_t *memory) {
+    hash4_bits_ = Hash4Bits(window_bits);
+    head3_ = reinterpret_cast<uint32_t *>(memory);
+    head4_ = head3_ + (size_t(1) << kHash3Bits);
+    prev_ = head4_ + (size_t(1) << hash4_bits_);
+    mask_ = (1u << window_bits) - 1;
+    Reset();
+}
+
+void HashChains::Reset() {
+    std::fill(head3_, head3_ + (size_t(1) << kHash3Bits), kNone);
+    std::fill(head4_, head4_ + (size_t(1) << hash4_bits_), kNone);
+}
+
+void HashChains::Insert(const Window &w, uint32_t pos) {
+    const uint8_t *p = w.At(pos);
+    head3_[Hash3(p)] = pos;
+    uint32_t &head = head4_[Hash4(p, hash4_bits_)];
+    prev_[pos & mask_] = head;
+    head = pos;
+}
+
+Match HashChains::Find(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset,
+                       uint32_t depth, uint32_t nice) const {
+    Match best{0, 0};
+    if (max_len < 3)
+        return best;
+    const uint8_t *cur = w.At(pos);
+    const uint32_t oldest = Oldest(pos, max_offset);
+    uint32_t cand = head3_[Hash3(cur)];
+    if (cand < pos && cand >= oldest) {
+        uint32_t len = CommonLength(w.At(cand), cur, max_len);
+        if (len >= 3)
+            best = Match{len, pos - cand};
+    }
+    if (max_len < 4 || best.length == max_len)
+        return best;
+    nice = std::min(nice, max_len);
+    for (cand = head4_[Hash4(cur, hash4_bits_)]; cand < pos && cand >= oldest && depth != 0;
+         --depth) {
+        const uint8_t *c = w.At(cand);
+        if (c[best.length] == cur[best.length]) {
+            uint32_t len = CommonLength(c, cur, max_len);
+            if (len > best.length) {
+                best = Match{len, pos - cand};
+                if (len >= nice)
+                    break;
+            }
+        }
+        uint32_t next = prev_[cand & mask_];
+        if (next >= cand)
+            break;
+        cand = next;
+    }
+    return best;
+}
+
+// ---- binary trees ----
+
+size_t BinaryTrees::MemorySize(int window_bits) {
+    return sizeof(uint32_t) * ((size_t(1) << kHash3Bits) + (size_t(1) << Hash4Bits(window_bits)) +
+                               2 * (size_t(1) << window_bits));
+}
+
+void BinaryTrees::Init(int window_bits, uint8_t *memory) {
+    hash4_bits_ = Hash4Bits(window_bits);
+    head3_ = reinterpret_cast<uint32_t *>(memory);
+    head4_ = head3_ + (size_t(1) << kHash3Bits);
+    child_ = head4_ + (size_t(1) << hash4_bits_);
+    mask_ = (1u << window_bits) - 1;
+    Reset();
+}
+
+void BinaryTrees::Reset() {
+    std::fill(head3_, head3_ + (size_t(1) << kHash3Bits), kNone);
+    std::fill(head4_, head4_ + (size_t(1) << hash4_bits_), kNone);
+}
+
+int BinaryTrees::FindAndInsert(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset,
+                               uint32_t depth, uint32_t nice, Match *out) {
+    return Walk<true>(w, pos, max_len, max_offset, depth, nice, out);
+}
+
+void BinaryTrees::Skip(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset,
+                       uint32_t depth, uint32_t nice) {
+    Walk<false>(w, pos, max_len, max_offset, depth, nice, nullptr);
+}
+
+// Nodes below a node are older than it (a new position always becomes the root), so the walk
+// meets each length first at its shortest offset, and an out-of-window node ends the walk.
+void BinaryTrees::Prefetch(const Window &w, uint32_t pos) const {
+    const uint8_t *p = w.At(pos);
+    __builtin_prefetch(&head3_[Hash3(p)]);
+    __builtin_prefetch(&head4_[Hash4(p, hash4_bits_)]);
+}
+
+template <bool kReport>
+int BinaryTrees::Walk(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset,
+                      uint32_t depth, uint32_t nice, Match *out) {
+    const uint8_t *cur = w.At(pos);
+    const uint32_t oldest = Oldest(pos, max_offset);
+    const uint32_t limit = std::min(nice, max_len);
+    int count = 0;
+    uint32_t best = 2;
+    uint32_t &head3 = head3_[Hash3(cur)];
+    if (kReport && head3 < pos && head3 >= oldest) {
+        uint32_t len = CommonLength(w.At(head3), cur, limit);
+        if (len >= 3) {
+            out[count++] = Match{len, pos - head3};
+            best = len;
+        }
+    }
+    head3 = pos;
+    uint32_t &head4 = head4_[Hash4(cur, hash4_bits_)];
+    uint32_t cand = head4;
+    head4 = pos;
+    uint32_t *smaller = &child_[2 * (pos & mask_)];
+    uint32_t *larger = smaller + 1;
+    uint32_t len_smaller = 0, len_larger = 0;
+    for (;;) {
+        if (cand >= pos || cand < oldest || depth-- == 0) {
+            *smaller = *larger = kNone;
+            return count;
+        }
+        // Both the node and the candidate's bytes are cache misses as a rule: ask for both at once.
+        uint32_t *node = &child_[2 * (cand & mask_)];
+        __builtin_prefetch(node);
+        const uint8_t *c = w.At(cand);
+        uint32_t len = std::min(len_smaller, len_larger);
+        len += CommonLength(c + len, cur + len, limit - len);
+        if (kReport && len > best) {
+            best = len;
+            out[count++] = Match{len, pos - cand};
+        }
+        if (len >= limit) {
+            // No byte left to order by: the candidate's subtrees become ours.
+            *smaller = node[0];
+            *larger = node[1];
+            return count;
+        }
+        if (c[len] < cur[len]) {
+            *smaller = cand;
+            smaller = node + 1;
+            cand = *smaller;
+            len_smaller = len;
+        } else {
+            *larger = cand;
+            larger = node;
+            cand = *larger;
+            len_larger = len;
+        }
+    }
+}
+
+}  // namespace cab::lzx

@@ -74,6 +74,17 @@ inline std::string RandomBytes(size_t size, uint32_t start) {
     return s;
 }
 
+// x86-like code: calls to a few targets among random bytes, as linkers leave them.
+inline std::string CallHeavyCode(size_t size, uint32_t start) {
+    std::string code = RandomBytes(size, start);
+    for (size_t at = 0; at + 5 <= size; at += 11) {
+        code[at] = char(0xE8);
+        StoreLe32(reinterpret_cast<uint8_t *>(&code[at + 1]),
+                  uint32_t(int32_t(4096 * (at % 5)) - int32_t(at)));
+    }
+    return code;
+}
+
 inline Bytes MakeContent(size_t size, uint32_t start = 1) {
     return ToBytes(CompressibleBytes(size, start));
 }

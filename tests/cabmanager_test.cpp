@@ -284,7 +284,8 @@ TEST_F(CabManagerTest, RoundTripKeepsNamesContentTimesAndAttributes) {
     }
 }
 
-// The chosen type reaches every folder; other values are refused and change nothing.
+// The chosen type reaches every folder, and for LZX the threshold where folders end; other values
+// are refused and change nothing.
 TEST_F(CabManagerTest, CompressionChoiceReachesTheFolders) {
     OpenManager manager;
     for (TCOMP bad : {TCOMP(tcompTYPE_QUANTUM), TCOMP(TCOMPfromLZXWindow(14)),
@@ -294,16 +295,30 @@ TEST_F(CabManagerTest, CompressionChoiceReachesTheFolders) {
         EXPECT_EQ(manager.SetCompression(bad), E_INVALIDARG) << bad;
     }
     EXPECT_EQ(manager.GetCompression(), tcompTYPE_MSZIP);
-    ASSERT_EQ(manager.SetCompression(tcompTYPE_NONE), S_OK);
     fs::path root = MakeTree("src");
-    Pack(manager, root, dir_ / "none.cab");
-    std::string cab = ReadFile(dir_ / "none.cab");
-    // Stored: the data is all there, in a folder of type 0 (CFFOLDER.typeCompress at 36 + 6).
-    EXPECT_GT(cab.size(), 170017u);
-    EXPECT_EQ(cab[42] | cab[43] << 8, tcompTYPE_NONE);
-    OpenManager unpacker;
-    ASSERT_EQ(Unpack(unpacker, dir_ / "none.cab", dir_ / "out"), S_OK);
-    EXPECT_EQ(ReadTree(dir_ / "out"), ReadTree(root));
+    // Stored, the data is all there in one folder; LZX folders end at the first file end past
+    // 60 KB of input (the walk's order decides which).
+    const struct {
+        TCOMP type;
+        ULONG threshold;
+        size_t min_size, max_size;
+        int min_folders, max_folders;
+    } cases[] = {{tcompTYPE_NONE, 0, 170017, 200000, 1, 1},
+                 {TCOMPfromLZXWindow(15), 60000, 70000, 80000, 2, 3}};
+    for (const auto &c : cases) {
+        ASSERT_EQ(manager.SetCompression(c.type, c.threshold), S_OK);
+        Pack(manager, root, dir_ / "c.cab");
+        std::string cab = ReadFile(dir_ / "c.cab");
+        EXPECT_GT(cab.size(), c.min_size);
+        EXPECT_LT(cab.size(), c.max_size);
+        // CFHEADER.cFolders at 26, the first CFFOLDER.typeCompress at 36 + 6.
+        EXPECT_GE(cab[26], c.min_folders);
+        EXPECT_LE(cab[26], c.max_folders);
+        EXPECT_EQ(uint8_t(cab[42]) | uint8_t(cab[43]) << 8, c.type);
+        OpenManager unpacker;
+        ASSERT_EQ(Unpack(unpacker, dir_ / "c.cab", dir_ / "out"), S_OK);
+        EXPECT_EQ(ReadTree(dir_ / "out"), ReadTree(root));
+    }
 }
 
 // One separator is added to the destination; a trailing backslash counts as one.

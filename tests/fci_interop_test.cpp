@@ -88,6 +88,27 @@ std::string Fill(std::string command, const fs::path &cab, const fs::path &out) 
     return command;
 }
 
+constexpr TCOMP kLzx = TCOMPfromLZXWindow(21);
+
+// gcab reads no LZX.
+std::set<std::string> Unreadable(TCOMP type) {
+    return type == kLzx ? std::set<std::string>{"gcab"} : std::set<std::string>{};
+}
+
+Tree MixedFiles() {
+    Tree files;
+    files["empty.txt"] = "";
+    files["also-empty"] = "";
+    files["text\\notes.txt"] = CompressibleBytes(200000, 3);
+    files["noise.bin"] = RandomBytes(100000, 4);  // incompressible: stored blocks
+    files["exact32k"] = CompressibleBytes(32768, 5);
+    files["exact32k+1"] = RandomBytes(32769, 6);
+    files["calls.exe"] = CallHeavyCode(90000, 9);
+    files["caf\xc3\xa9\\na\xc3\xafve \xe2\x82\xac.txt"] = "utf-8 name\n";
+    files["\xe6\x97\xa5\xe6\x9c\xac.txt"] = CompressibleBytes(5000, 8);
+    return files;
+}
+
 // Writes `files` into one cabinet (or a set, with a small cb) and returns the first cabinet.
 fs::path WriteCabinet(FciHarness &h, const Tree &files, TCOMP type = tcompTYPE_MSZIP) {
     EXPECT_TRUE(h.Create());
@@ -122,9 +143,9 @@ void ExpectPeersRead(FciHarness &h, const fs::path &cab, const Tree &files,
     }
 }
 
-// Stored, and MSZIP at every level.
+// Stored, MSZIP at every level, and LZX.
 std::vector<TCOMP> Compressions() {
-    std::vector<TCOMP> types{tcompTYPE_NONE};
+    std::vector<TCOMP> types{tcompTYPE_NONE, kLzx};
     for (int level = tcompMSZIP_LEVEL_LO; level <= tcompMSZIP_LEVEL_HI; ++level) {
         types.push_back(TCOMP(TCOMPfromMSZIPLevel(level)));
     }
@@ -156,23 +177,15 @@ TEST(FciInterop, EngineReaderReadsBackSingleCabinetsAndSets) {
     }
 }
 
-// Every level, so that each coder's streams are checked against every peer's decoder.
+// Every level and LZX, so that each coder's streams are checked against every peer's decoder.
 TEST(FciInterop, MixedFilesReadByEveryPeer) {
-    Tree files;
-    files["empty.txt"] = "";
-    files["also-empty"] = "";
-    files["text\\notes.txt"] = CompressibleBytes(200000, 3);
-    files["noise.bin"] = RandomBytes(100000, 4);  // incompressible: stored deflate blocks
-    files["exact32k"] = CompressibleBytes(32768, 5);
-    files["exact32k+1"] = RandomBytes(32769, 6);
-    files["caf\xc3\xa9\\na\xc3\xafve \xe2\x82\xac.txt"] = "utf-8 name\n";
-    files["\xe6\x97\xa5\xe6\x9c\xac.txt"] = CompressibleBytes(5000, 8);
     for (TCOMP type : Compressions()) {
         FciHarness level_h("mixed" + std::to_string(type));
-        ExpectPeersRead(level_h, WriteCabinet(level_h, files, type), files);
+        ExpectPeersRead(level_h, WriteCabinet(level_h, MixedFiles(), type), MixedFiles(),
+                        Unreadable(type));
     }
     FciHarness h("mixed");
-    WriteCabinet(h, files);
+    WriteCabinet(h, MixedFiles());
     auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
     ASSERT_TRUE(cab.ok);
     for (auto &f : cab.files) {
@@ -215,20 +228,23 @@ TEST(FciInterop, ReserveAreasReadByEveryPeer) {
 
 // Ten or more cabinets with a small cb. Which peers follow a set is recorded in `excused`.
 TEST(FciInterop, SpanningSetReadByPeersThatFollowSets) {
-    FciHarness h("set");
-    h.ccab.cb = 15000;
-    h.ccab.cbReserveCFData = 8;
-    h.next_disk = "DISK";
     Tree files;
     files["large.txt"] = CompressibleBytes(400000, 11);
     files["random.bin"] = RandomBytes(90000, 12);
     for (int i = 0; i < 40; ++i) {
         files["many\\" + std::to_string(i)] = CompressibleBytes(size_t(i) * 300, uint32_t(i));
     }
-    fs::path first = WriteCabinet(h, files);
-    ASSERT_GE(h.CabinetNames().size(), 10u);
-    // bsdtar answers "Multivolume cabinet file is unsupported"; gcab -x "Invalid folder index".
-    ExpectPeersRead(h, first, files, {"bsdtar", "gcab"});
+    for (TCOMP type : {TCOMP(tcompTYPE_MSZIP), kLzx}) {
+        FciHarness h("set");
+        h.ccab.cb = type == kLzx ? 6000 : 15000;
+        h.ccab.cbReserveCFData = 8;
+        h.next_disk = "DISK";
+        fs::path first = WriteCabinet(h, files, type);
+        ASSERT_GE(h.CabinetNames().size(), 10u);
+        // bsdtar answers "Multivolume cabinet file is unsupported"; gcab -x "Invalid folder
+        // index".
+        ExpectPeersRead(h, first, files, {"bsdtar", "gcab"});
+    }
 }
 
 // cabextract cannot join a continued folder at a cabinet end that falls between two whole

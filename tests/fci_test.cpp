@@ -171,6 +171,8 @@ TEST(FciWriter, ContinuedFolderEndsWithACutBlock) {
 INSTANTIATE_TEST_SUITE_P(Sets, FciSpanTest,
                          ::testing::Values(SpanCase{tcompTYPE_MSZIP, 8000, 0, 0, 0},
                                            SpanCase{tcompTYPE_NONE, 30000, 0, 0, 0},
+                                           SpanCase{TCOMPfromLZXWindow(21), 8000, 0, 0, 0},
+                                           SpanCase{TCOMPfromLZXWindow(15), 9000, 100, 7, 13},
                                            SpanCase{tcompTYPE_MSZIP, 9000, 100, 7, 13},
                                            SpanCase{tcompTYPE_MSZIP, 1200, 0, 0, 0}));
 
@@ -256,20 +258,23 @@ TEST_P(FciThreadsTest, LateBlockFailureStopsWriter) {
 INSTANTIATE_TEST_SUITE_P(Threads, FciThreadsTest, ::testing::Values(1u, 3u, 8u));
 
 // Worker threads must not change a single byte: same inputs, same cabinets, whatever the thread
-// count, including where cabinets of a set end, at every MSZIP level.
+// count, including where cabinets of a set end, at every MSZIP level and with LZX, whose folders
+// end every 200 KB of input here so that several are compressed at once.
 TEST(FciParallel, SameBytesAsOneThread) {
-    auto write_set = [](unsigned threads, ULONG cb, TCOMP type) {
+    std::vector<std::pair<std::string, std::string>> files{
+        {"exact", CompressibleBytes(32768, 1)},   {"plus1", CompressibleBytes(32769, 2)},
+        {"noise", RandomBytes(32768 * 3 + 5, 3)}, {"empty", ""},
+        {"text", CompressibleBytes(500000, 4)},   {"tail", CompressibleBytes(1, 5)}};
+    for (int i = 0; i < 200; ++i) {
+        files.push_back({"s" + std::to_string(i), CompressibleBytes(size_t(i) * 37, 6 + i)});
+    }
+    files.push_back({"last", RandomBytes(70001, 7)});
+    const std::map<std::string, std::string> want(files.begin(), files.end());
+    auto write_set = [&](unsigned threads, ULONG cb, TCOMP type) {
         SetFciThreadCount(threads);
         FciHarness h("par" + std::to_string(threads));
         h.ccab.cb = cb;
-        std::vector<std::pair<std::string, std::string>> files{
-            {"exact", CompressibleBytes(32768, 1)},   {"plus1", CompressibleBytes(32769, 2)},
-            {"noise", RandomBytes(32768 * 3 + 5, 3)}, {"empty", ""},
-            {"text", CompressibleBytes(500000, 4)},   {"tail", CompressibleBytes(1, 5)}};
-        for (int i = 0; i < 200; ++i) {
-            files.push_back({"s" + std::to_string(i), CompressibleBytes(size_t(i) * 37, 6 + i)});
-        }
-        files.push_back({"last", RandomBytes(70001, 7)});
+        h.ccab.cbFolderThresh = 200000;
         EXPECT_TRUE(h.Create());
         for (auto &[name, bytes] : files) {
             EXPECT_TRUE(h.Add(h.AddSource(name, bytes), name, type));
@@ -282,20 +287,28 @@ TEST(FciParallel, SameBytesAsOneThread) {
         for (auto &p : SetPaths(h)) {
             cabinets.push_back(ReadFileBytes(p));
         }
+        if (threads == 1) {
+            std::string error;
+            EXPECT_TRUE(ReadBack(h, &error) == want) << error;
+        }
         SetFciThreadCount(0);
         return cabinets;
     };
+    std::vector<TCOMP> types{TCOMPfromLZXWindow(21)};
     for (int level = tcompMSZIP_LEVEL_LO; level <= tcompMSZIP_LEVEL_HI; ++level) {
-        const TCOMP type = TCOMP(TCOMPfromMSZIPLevel(level));
-        // A set is the stronger case; one cabinet is checked at the default level.
+        types.push_back(TCOMP(TCOMPfromMSZIPLevel(level)));
+    }
+    for (TCOMP type : types) {
+        // A set is the stronger case; one cabinet is checked at the default MSZIP level and LZX.
         for (ULONG cb : {ULONG(60000), ULONG(0x7FFFFFFF)}) {
-            if (cb == 0x7FFFFFFF && level != kMszipDefaultLevel) {
+            if (cb == 0x7FFFFFFF && type != TCOMPfromMSZIPLevel(kMszipDefaultLevel) &&
+                type != TCOMPfromLZXWindow(21)) {
                 continue;
             }
             auto one = write_set(1, cb, type);
             EXPECT_EQ(one.size() > 1, cb < 0x7FFFFFFF);
-            EXPECT_TRUE(write_set(2, cb, type) == one) << cb << " level " << level;
-            EXPECT_TRUE(write_set(5, cb, type) == one) << cb << " level " << level;
+            EXPECT_TRUE(write_set(2, cb, type) == one) << cb << " type " << type;
+            EXPECT_TRUE(write_set(5, cb, type) == one) << cb << " type " << type;
         }
     }
 }
@@ -304,8 +317,9 @@ TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {
     FciHarness h("refuse");
     fs::path ok = h.AddSource("ok", "fine");
     ASSERT_TRUE(h.Create());
-    for (int type : {TCOMPfromLZXWindow(21), TCOMPfromTypeLevelMemory(tcompTYPE_QUANTUM, 2, 18),
-                     TCOMPfromMSZIPLevel(10), tcompTYPE_MSZIP | 0x0100, tcompTYPE_NONE | 0x0010}) {
+    for (int type : {TCOMPfromLZXWindow(14), TCOMPfromLZXWindow(22), TCOMPfromLZXWindow(21) | 0x10,
+                     TCOMPfromTypeLevelMemory(tcompTYPE_QUANTUM, 2, 18), TCOMPfromMSZIPLevel(10),
+                     tcompTYPE_MSZIP | 0x0100, tcompTYPE_NONE | 0x0010}) {
         EXPECT_FALSE(h.Add(ok, "refused", TCOMP(type))) << type;
         EXPECT_EQ(h.erf.erfOper, FCIERR_BAD_COMPR_TYPE) << type;
     }

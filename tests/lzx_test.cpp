@@ -313,16 +313,6 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return all;
 }
 
-// x86-like code: calls to a few targets among random bytes, as linkers leave them.
-Bytes CallHeavyCode(size_t size) {
-    Bytes code = ToBytes(RandomBytes(size, 7));
-    for (size_t at = 0; at + 5 <= size; at += 11) {
-        code[at] = 0xE8;
-        StoreLe32(code.data() + at + 1, uint32_t(int32_t(4096 * (at % 5)) - int32_t(at)));
-    }
-    return code;
-}
-
 TEST(LzxEncoder, FoldersReadBackAtEveryWindowSize) {
     for (int bits = 15; bits <= 21; ++bits) {
         const size_t window = size_t(1) << bits;
@@ -334,7 +324,7 @@ TEST(LzxEncoder, FoldersReadBackAtEveryWindowSize) {
             {"zeros", Bytes(200000, 0)},
             {"random", ToBytes(RandomBytes(100000, 1))},
             {"text", MakeContent(300000, 2)},
-            {"x86 code", CallHeavyCode(100000)},
+            {"x86 code", ToBytes(CallHeavyCode(100000, 7))},
             {"all E8", Bytes(70000, 0xE8)},
             {"one frame", MakeContent(32768, 5)},
             {"a frame and a byte", MakeContent(32769, 6)},

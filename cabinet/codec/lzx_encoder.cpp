@@ -216,6 +216,16 @@ bool LzxEncoder::Write(const uint8_t *data, size_t size, LzxFrameSink &sink) {
     return true;
 }
 
+bool LzxEncoder::Flush(LzxFrameSink &sink) {
+    State &s = *s_;
+    while (s.translated - s.done >= kFrameSize) {
+        const uint32_t whole = (s.translated - s.done) / kFrameSize * kFrameSize;
+        if (!s.Encode(std::min(kSegmentSize, whole), s.translated, sink))
+            return false;
+    }
+    return true;
+}
+
 bool LzxEncoder::Finish(LzxFrameSink &sink) {
     State &s = *s_;
     s.Translate(true);
@@ -262,7 +272,7 @@ bool LzxEncoder::State::Encode(uint32_t size, uint32_t data_end, LzxFrameSink &s
 // ---- parsing ----
 
 // Adds the positions before `pos` to the match finder. The binary trees order their nodes by up to
-// `nice` bytes; they get that many but at the folder's end, where no later search needs more.
+// `nice` bytes; they get that many but where the known input ends (a flush, the folder's end).
 void LzxEncoder::State::CatchUp(uint32_t pos, uint32_t data_end) {
     const uint32_t limit = std::min(pos, data_end >= 4 ? data_end - 3 : 0);
     const Window w = Win();

@@ -49,6 +49,9 @@ public:
     // Adds folder bytes; frames are handed to `sink` as they are complete. False when the sink
     // refused a frame (the folder is then lost: Reset before reusing the encoder).
     bool Write(const uint8_t *data, size_t size, LzxFrameSink &sink);
+    // Codes every whole frame given so far, looking no further ahead: for a writer that must see
+    // a file's frames before the next file comes. Output then depends on where flushes fell too.
+    bool Flush(LzxFrameSink &sink);
     // Ends the folder: the remaining frames, the last one shorter unless the folder size is a
     // multiple of 32768. An empty folder has no frames. Reset follows by itself.
     bool Finish(LzxFrameSink &sink);

@@ -172,9 +172,11 @@ int BinaryTrees::Walk(const Window &w, uint32_t pos, uint32_t max_len, uint32_t 
             out[count++] = Match{len, pos - cand};
         }
         if (len >= limit) {
-            // No byte left to order by: the candidate's subtrees become ours.
-            *smaller = node[0];
-            *larger = node[1];
+            // No byte left to order by: the candidate's subtrees become ours. They are in order
+            // for the first `nice` bytes, all a search compares; with fewer bytes to look at (the
+            // end of what is known) they are dropped instead.
+            *smaller = limit == nice ? node[0] : kNone;
+            *larger = limit == nice ? node[1] : kNone;
             return count;
         }
         if (c[len] < cur[len]) {

@@ -78,7 +78,7 @@ public:
     // one before and at the shortest offset the search met for its length, into `out` (room for
     // kMaxMatch entries); returns their number. Inserts `pos`, whose 4 bytes, like max_len bytes,
     // must be in the window. `depth` bounds the nodes visited; at `nice` bytes the search ends,
-    // the candidate's subtrees taken over as they are.
+    // the candidate's subtrees taken over as they are (dropped when max_len < nice).
     int FindAndInsert(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset,
                       uint32_t depth, uint32_t nice, Match *out);
     // Starts loading what a search at `pos` (4 bytes in the window) reads first.

@@ -62,6 +62,10 @@ void SetFciThreadCount(unsigned threads) {
     g_thread_count.store(threads);
 }
 
+unsigned FciThreadCount() {
+    return ResolveThreadCount();
+}
+
 struct BlockQueue::Impl {
     explicit Impl(const CallerAllocator &allocator)
         : slots(CallerStlAllocator<Slot>(allocator)),

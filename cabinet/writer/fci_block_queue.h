@@ -63,5 +63,7 @@ constexpr size_t kFciSlotsPerThread = 8;
 // Number of compression threads for writers created from now on; 0 = one per core (the default,
 // also taken from CABMGR_FCI_THREADS when set). For tests and benchmarks.
 void SetFciThreadCount(unsigned threads);
+// The number of compression threads a writer created now takes.
+unsigned FciThreadCount();
 
 }  // namespace cab

@@ -20,10 +20,10 @@ uint16_t RecordedType(TCOMP type) {
 
 bool FolderBuilder::Init() {
     const CallerAllocator allocator = ctx_.allocator();
+    const size_t payload = std::max<size_t>(kMszipMaxPayload, kMaxLzxBlock);
     if (!history_.Allocate(allocator, kBlockSize) || !pending_.Allocate(allocator, kBlockSize) ||
-        !record_.Allocate(allocator,
-                          CabData::kEncodedLength + kMaxDataReserve + kMszipMaxPayload) ||
-        !carry_.Allocate(allocator, kMszipMaxPayload) || !blocks_.Init(allocator)) {
+        !record_.Allocate(allocator, CabData::kEncodedLength + kMaxDataReserve + payload) ||
+        !carry_.Allocate(allocator, payload) || !blocks_.Init(allocator)) {
         return ctx_.Fail(FCIERR_ALLOC_FAIL);
     }
     return true;
@@ -224,6 +224,23 @@ bool FolderBuilder::SplitFolder(uint32_t block_start) {
         continued_ = true;
     }
     return ok;
+}
+
+// ---- frames compressed elsewhere ----
+
+bool FolderBuilder::PlaceFrame(const uint8_t *payload, uint16_t size, uint16_t uncompressed,
+                               uint32_t start) {
+    if (!ctx_.Status(statusFile, size, uncompressed) ||
+        !PlaceRecord(payload, size, uncompressed, start)) {
+        return false;
+    }
+    compressed_ += size;
+    size_ = start + uncompressed;
+    return true;
+}
+
+bool FolderBuilder::ContinueInNextCabinet(uint32_t next_start) {
+    return cabinet_.open_folder().cCFData != 0 ? MoveLastByteOn() : SplitFolder(next_start);
 }
 
 // ---- undo ----

@@ -67,6 +67,12 @@ public:
     // Waits for the blocks in flight and forgets them (the writer cannot go on).
     void DropBlocks() { blocks_.Clear(); }
 
+    // ---- frames compressed elsewhere (LZX) ----
+    // Places one CFDATA payload of the open folder, at uncompressed offset `start`.
+    bool PlaceFrame(const uint8_t *payload, uint16_t size, uint16_t uncompressed, uint32_t start);
+    // The open folder goes on in the next cabinet, before the record at `next_start`.
+    bool ContinueInNextCabinet(uint32_t next_start);
+
     // ---- undo ----
     FolderMark Mark() const;
     uint64_t blocks_submitted() const { return submitted_; }

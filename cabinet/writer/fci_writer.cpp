@@ -80,7 +80,8 @@ FciWriter::FciWriter(PERF perf, const FciCallbacks &callbacks, const CCAB &ccab)
     : magic_(kWriterMagic),
       ctx_(perf, callbacks),
       cabinet_(ctx_, ccab),
-      folder_(ctx_, cabinet_, undo_) {}
+      folder_(ctx_, cabinet_, undo_),
+      lzx_(ctx_, cabinet_, folder_) {}
 
 FciWriter::~FciWriter() {
     magic_ = 0;
@@ -161,6 +162,7 @@ bool FciWriter::FailStuck() {
         stuck_oper_ = ctx_.perf->erfOper != FCIERR_NONE ? ctx_.perf->erfOper : FCIERR_MCI_FAIL;
     }
     folder_.DropBlocks();
+    lzx_.Abort();
     return false;
 }
 
@@ -177,7 +179,7 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     if (!BeginCall(get_next, status)) {
         return false;
     }
-    if (type != tcompTYPE_NONE) {
+    if (type != tcompTYPE_NONE && !IsLzxType(type)) {
         const int level = MszipLevel(type);
         if (level == 0) {
             return ctx_.Fail(FCIERR_BAD_COMPR_TYPE);
@@ -207,6 +209,13 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     entry.name.assign(name, name_size);
     entry.attribs =
         uint16_t((src.attribs & kKeptAttributes) | (execute ? _A_EXEC : 0) | NameFlag(entry.name));
+    if (IsLzxType(type)) {
+        return AddLzxFile(std::move(entry), src, type);
+    }
+    // LZX folders still compressing go first.
+    if (lzx_.busy() && !lzx_.Finish()) {
+        return FailStuck();
+    }
     if (!MakeRoom(type, src, entry.EncodedSize()) || !folder_.PrepareCompression(type)) {
         return false;
     }
@@ -214,6 +223,18 @@ bool FciWriter::AddFile(const char *source, const char *name, bool execute,
     bool ok = folder_.ReadFile(src.hf, src.size_known, src.size);
     src.Close();
     return FinishFile(ok);
+}
+
+// LZX folders settle their layout when they are placed, after the file is added.
+bool FciWriter::AddLzxFile(FileEntry entry, const Source &source, TCOMP type) {
+    if (!lzx_.busy() && folder_.is_open() && !folder_.Close()) {
+        return FailStuck();
+    }
+    bool stuck = false;
+    if (!lzx_.AddFile(std::move(entry), source.size_known, source.hf, type, &stuck)) {
+        return stuck ? FailStuck() : false;
+    }
+    return true;
 }
 
 // Closes the open folder when the file cannot join it, and makes room for the file's record.
@@ -308,6 +329,9 @@ bool FciWriter::FlushFolder(PFNFCIGETNEXTCABINET get_next, PFNFCISTATUS status) 
     if (!BeginCall(get_next, status)) {
         return false;
     }
+    if (lzx_.busy()) {
+        return lzx_.EndFolder() || FailStuck();
+    }
     return folder_.Close() || FailStuck();
 }
 
@@ -319,7 +343,7 @@ bool FciWriter::FlushCabinet(bool get_next_cabinet, PFNFCIGETNEXTCABINET get_nex
     if (!cabinet_.pending()) {
         return true;
     }
-    if (!folder_.Close()) {
+    if (!lzx_.Finish() || !folder_.Close()) {
         return FailStuck();
     }
     if (get_next_cabinet) {

@@ -10,7 +10,8 @@
 //
 // The parts: CabinetBuilder (fci_cabinet.h) holds the cabinet's layout and writes it;
 // FolderBuilder (fci_folder.h) fills the open folder and places its blocks; FileUndo (fci_undo.h)
-// takes back a failed file. FciWriter decides, file by file, where each goes.
+// takes back a failed file; LzxFolders (fci_lzx.h) compresses LZX folders, several at once, and
+// places them through FolderBuilder. FciWriter decides, file by file, where each goes.
 //
 // A failed FCIAddFile is undone (the file leaves no trace) unless a cabinet was written while it
 // was being added; a failure that cannot be undone makes every later call fail with the same error.
@@ -25,6 +26,7 @@
 #include "cabinet/writer/fci_cabinet.h"
 #include "cabinet/writer/fci_context.h"
 #include "cabinet/writer/fci_folder.h"
+#include "cabinet/writer/fci_lzx.h"
 #include "cabinet/writer/fci_undo.h"
 
 namespace cab {
@@ -58,6 +60,7 @@ private:
     bool BeginCall(PFNFCIGETNEXTCABINET get_next, PFNFCISTATUS status);
     bool FailStuck();
 
+    bool AddLzxFile(FileEntry entry, const Source &source, TCOMP type);
     bool MakeRoom(TCOMP type, const Source &source, size_t entry_size);
     bool EnsureRoomForFile(size_t entry_size);
     void BeginFile(FileEntry entry, TCOMP type, bool size_known);
@@ -70,6 +73,7 @@ private:
     CabinetBuilder cabinet_;
     FileUndo undo_;
     FolderBuilder folder_;
+    LzxFolders lzx_;
 };
 
 }  // namespace cab

@@ -1,0 +1,804 @@
+#include "cabinet/writer/fci_lzx.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "cabinet/codec/lzx_common.h"
+#include "cabinet/writer/fci_block_queue.h"
+
+namespace cab {
+
+namespace {
+
+std::atomic<int> g_level{int(LzxLevel::kThorough)};
+
+// Input handed to an encoder at a time.
+constexpr uint32_t kChunk = 64 * 1024;
+constexpr size_t kMinRing = 1u << 20;
+constexpr size_t kMaxInputRing = 64u << 20;
+// Frames are rarely under 64 bytes; a ring short of descriptors only makes a worker wait.
+constexpr size_t kBytesPerDescriptor = 64;
+// Threads beyond this much memory are not taken.
+constexpr size_t kMemoryBudget = size_t(1) << 30;
+
+struct FrameDesc {
+    uint64_t start;  // in the output ring, counted from its first use
+    uint32_t size;
+    uint32_t uncompressed;
+};
+
+// A file of a folder not yet wholly placed.
+struct PendingFile {
+    FileEntry entry;
+    bool size_known;
+    bool complete;  // read to its end
+};
+
+// Bytes a file can add to the cabinet at most: its record, its bytes stored, and for each frame it
+// touches a CFDATA header and a few bytes of block header and padding; a folder record when it
+// opens a folder.
+constexpr uint64_t kFrameOverhead = 64;
+uint64_t LargestSize(size_t entry_size, uint32_t size, bool new_folder, size_t data_header) {
+    const uint64_t frames = size / lzx::kFrameSize + 2;
+    return entry_size + uint64_t(size) + frames * (data_header + kFrameOverhead) +
+           (new_folder ? CabFolder::kEncodedLength + kMaxFolderReserve : 0);
+}
+
+size_t InputRingSize(uint32_t threshold) {
+    return std::clamp<size_t>(threshold, kMinRing, kMaxInputRing);
+}
+size_t OutputRingSize(uint32_t threshold) {
+    return std::max(kMinRing, InputRingSize(threshold) / 2);
+}
+
+}  // namespace
+
+bool IsLzxType(TCOMP type) {
+    const int window = LZXCompressionWindowFromTCOMP(type);
+    return (type & ~tcompMASK_LZX_WINDOW) == tcompTYPE_LZX && window >= lzx::kMinWindowBits &&
+           window <= lzx::kMaxWindowBits;
+}
+
+void SetFciLzxLevel(LzxLevel level) {
+    g_level.store(int(level));
+}
+
+size_t LzxMemoryPerThread(int window_bits, LzxLevel level, uint32_t threshold) {
+    const size_t output = OutputRingSize(threshold);
+    return LzxEncoder::MemorySize(window_bits, level) + InputRingSize(threshold) + output +
+           output / kBytesPerDescriptor * sizeof(FrameDesc);
+}
+
+namespace {
+
+// One compression thread and the folder it holds.
+struct Slot {
+    explicit Slot(const CallerAllocator &allocator)
+        : files(CallerStlAllocator<PendingFile>(allocator)) {}
+    ~Slot() {
+        if (encoder != nullptr) {
+            encoder->~LzxEncoder();
+        }
+    }
+
+    // Kept from folder to folder.
+    CallerMemory encoder_memory;
+    int window_bits = 0;
+    LzxLevel level = LzxLevel::kThorough;
+    LzxEncoder *encoder = nullptr;
+    alignas(LzxEncoder) unsigned char encoder_storage[sizeof(LzxEncoder)];
+    CallerMemory input, output, descriptors;
+    size_t input_size = 0, output_size = 0, descriptor_count = 0;
+    std::thread thread;
+    std::condition_variable work_cv;   // the worker waits for input
+    std::condition_variable space_cv;  // the worker waits for room in the output ring
+
+    // The folder, shared with the worker under the lock.
+    bool busy = false;       // holds a folder not yet wholly placed
+    bool on_caller = false;  // coded on the caller's thread (one thread, or in step)
+    bool input_closed = false;
+    bool done = false;
+    bool failed = false;
+    uint64_t in_written = 0, in_read = 0;
+    uint64_t out_reserved = 0, out_read = 0;
+    uint64_t frames_written = 0, frames_read = 0;
+
+    // The folder, caller's side only.
+    TCOMP type = 0;
+    // Placed as it is coded, its frames flushed at each file end: it may be continued into the
+    // next cabinet, and then ends with the file that crossed over.
+    bool in_step = false;
+    uint32_t input_bytes = 0;
+    uint32_t placed_bytes = 0;
+    CallerVector<PendingFile> files;
+    size_t next_file = 0;             // first file whose record is not in the cabinet
+    bool current_in_cabinet = false;  // the file being read has its record in the cabinet
+    uint64_t current_cabinets = 0;    // cabinets written when it got there
+
+    FrameDesc *Descriptors() { return reinterpret_cast<FrameDesc *>(descriptors.data()); }
+
+    // Rings for a worker; with one thread, only a little input is kept.
+    bool Allocate(const CallerAllocator &allocator, uint32_t threshold, bool worker) {
+        input_size = worker ? InputRingSize(threshold) : kChunk;
+        if (!input.Allocate(allocator, input_size)) {
+            return false;
+        }
+        if (!worker) {
+            return true;
+        }
+        output_size = OutputRingSize(threshold);
+        descriptor_count = output_size / kBytesPerDescriptor;
+        return output.Allocate(allocator, output_size) &&
+               descriptors.Allocate(allocator, descriptor_count * sizeof(FrameDesc));
+    }
+
+    // An encoder for `bits`, the one kept when it fits.
+    bool PrepareEncoder(const CallerAllocator &allocator, int bits, LzxLevel lvl) {
+        if (encoder != nullptr && window_bits == bits && level == lvl) {
+            encoder->Reset();
+            return true;
+        }
+        if (encoder != nullptr) {
+            encoder->~LzxEncoder();
+            encoder = nullptr;
+        }
+        if (!encoder_memory.Allocate(allocator, LzxEncoder::MemorySize(bits, lvl))) {
+            return false;
+        }
+        encoder = new (encoder_storage) LzxEncoder(bits, lvl, encoder_memory.data());
+        window_bits = bits;
+        level = lvl;
+        return true;
+    }
+};
+
+}  // namespace
+
+// The caller's side places frames and file records; workers only compress.
+struct LzxFoldersImpl {
+    LzxFoldersImpl(FciContext &c, CabinetBuilder &cab, FolderBuilder &fold)
+        : ctx(c),
+          cabinet(cab),
+          folder(fold),
+          slots(CallerStlAllocator<CallerPtr<Slot>>(c.allocator())) {}
+    ~LzxFoldersImpl() { Stop(); }
+
+    FciContext &ctx;
+    CabinetBuilder &cabinet;
+    FolderBuilder &folder;
+    std::mutex mu;
+    std::condition_variable caller_cv;  // workers report progress
+    uint64_t progress = 0;              // counts it
+    bool stop = false;
+    bool threaded = false;
+    CallerVector<CallerPtr<Slot>> slots;
+    uint64_t started = 0;  // folders ever started
+    uint64_t oldest = 0;   // first folder not wholly placed
+    bool filling = false;  // the newest folder takes files
+    uint32_t threshold = 0;
+    LzxLevel level = LzxLevel::kThorough;
+    // What the cabinet can still take of folders compressed ahead, counted at their largest: room
+    // and records left when everything was last placed, less what was queued since.
+    uint64_t room = 0;
+    uint32_t files_room = 0, folders_room = 0;
+    bool need_measure = true;
+
+    Slot &At(uint64_t index) { return *slots[size_t(index % slots.size())]; }
+    Slot &Filling() { return At(started - 1); }
+
+    bool Init();
+    void Stop();
+    void Work(Slot &s);
+    bool Encode(Slot &s, LzxFrameSink &sink, std::unique_lock<std::mutex> &lock);
+
+    bool Idle() const { return oldest == started && !filling; }
+    void Measure();
+    bool Queue(uint64_t bytes, bool new_folder);
+    bool StartFolder(TCOMP type, bool in_step);
+    bool EndFolder();
+    bool RunInline(Slot &s);
+    bool FlushInline(Slot &s);
+    enum class ReadResult { kOk, kFileFailed, kStuck };
+    ReadResult Read(Slot &s, INT_PTR hf, bool size_known, uint32_t size);
+    bool Forget(Slot &s);
+    bool PlaceAvailable(bool *placed);
+    template <typename Ready>
+    bool WaitUntil(Ready ready);
+    bool PlaceFrame(Slot &s, const uint8_t *payload, uint32_t size, uint32_t uncompressed);
+    bool PlaceFiles(Slot &s, uint64_t end);
+    bool PlaceFile(Slot &s, PendingFile &file);
+    bool CompleteFolder(Slot &s);
+};
+
+namespace {
+
+// A worker's frames go to its slot's output ring, waiting there for room.
+class RingSink final : public LzxFrameSink {
+public:
+    RingSink(LzxFoldersImpl &q, Slot &s) : q_(q), s_(s) {}
+
+    bool TakeFrame(const uint8_t *payload, uint32_t size, uint32_t uncompressed) override {
+        std::unique_lock<std::mutex> lock(q_.mu);
+        uint64_t start = 0;
+        for (;;) {
+            if (q_.stop) {
+                return false;
+            }
+            const uint64_t offset = s_.out_reserved % s_.output_size;
+            start =
+                s_.out_reserved + (offset + size > s_.output_size ? s_.output_size - offset : 0);
+            if (start + size - s_.out_read <= s_.output_size &&
+                s_.frames_written - s_.frames_read < s_.descriptor_count) {
+                break;
+            }
+            s_.space_cv.wait(lock);
+        }
+        s_.out_reserved = start + size;
+        lock.unlock();
+        memcpy(s_.output.data() + start % s_.output_size, payload, size);
+        lock.lock();
+        s_.Descriptors()[s_.frames_written % s_.descriptor_count] =
+            FrameDesc{start, size, uncompressed};
+        ++s_.frames_written;
+        ++q_.progress;
+        q_.caller_cv.notify_one();
+        return true;
+    }
+
+private:
+    LzxFoldersImpl &q_;
+    Slot &s_;
+};
+
+// With one thread, frames are placed as the encoder makes them.
+class PlacingSink final : public LzxFrameSink {
+public:
+    PlacingSink(LzxFoldersImpl &q, Slot &s) : q_(q), s_(s) {}
+    bool TakeFrame(const uint8_t *payload, uint32_t size, uint32_t uncompressed) override {
+        return q_.PlaceFrame(s_, payload, size, uncompressed);
+    }
+
+private:
+    LzxFoldersImpl &q_;
+    Slot &s_;
+};
+
+}  // namespace
+
+bool LzxFoldersImpl::Init() {
+    threshold = cabinet.folder_threshold();
+    level = LzxLevel(g_level.load());
+    const CallerAllocator allocator = ctx.allocator();
+    const size_t per_thread = LzxMemoryPerThread(lzx::kMaxWindowBits, level, threshold);
+    const unsigned threads =
+        std::max<size_t>(1, std::min<size_t>(FciThreadCount(), kMemoryBudget / per_thread));
+    try {
+        slots.reserve(threads);
+        for (unsigned i = 0; i < threads; ++i) {
+            slots.push_back(MakeCaller<Slot>(allocator, allocator));
+            if (!slots.back() || !slots.back()->Allocate(allocator, threshold, threads > 1)) {
+                return false;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    if (threads > 1) {
+        try {
+            for (auto &slot : slots) {
+                Slot *s = slot.get();
+                s->thread = std::thread([this, s] { Work(*s); });
+            }
+            threaded = true;
+        } catch (...) {
+            // Without a thread for every slot the rings stay, and the work is done inline.
+            Stop();
+            stop = false;
+        }
+    }
+    return true;
+}
+
+void LzxFoldersImpl::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        stop = true;
+    }
+    for (auto &slot : slots) {
+        slot->work_cv.notify_all();
+        slot->space_cv.notify_all();
+    }
+    for (auto &slot : slots) {
+        if (slot->thread.joinable()) {
+            slot->thread.join();
+        }
+    }
+}
+
+// Hands the encoder what input there is, or ends the folder once the input is closed. Called with
+// the lock held; returns with it held.
+bool LzxFoldersImpl::Encode(Slot &s, LzxFrameSink &sink, std::unique_lock<std::mutex> &lock) {
+    if (s.in_written > s.in_read) {
+        const size_t offset = size_t(s.in_read % s.input_size);
+        const uint32_t n =
+            uint32_t(std::min<uint64_t>({s.in_written - s.in_read, s.input_size - offset, kChunk}));
+        lock.unlock();
+        const bool ok = s.encoder->Write(s.input.data() + offset, n, sink);
+        lock.lock();
+        s.in_read += n;
+        if (!ok) {
+            s.failed = s.done = true;
+        }
+        return ok;
+    }
+    lock.unlock();
+    const bool ok = s.encoder->Finish(sink);
+    lock.lock();
+    s.failed = !ok;
+    s.done = true;
+    return ok;
+}
+
+void LzxFoldersImpl::Work(Slot &s) {
+    RingSink sink(*this, s);
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+        s.work_cv.wait(lock, [&] {
+            return stop || (s.busy && !s.on_caller && !s.done &&
+                            (s.in_written > s.in_read || s.input_closed));
+        });
+        if (stop) {
+            return;
+        }
+        Encode(s, sink, lock);
+        ++progress;
+        caller_cv.notify_one();
+    }
+}
+
+// ---- the caller's side ----
+
+bool LzxFoldersImpl::StartFolder(TCOMP type, bool in_step) {
+    Slot &s = At(started);
+    // The folder the slot held before must be placed first.
+    if (!WaitUntil([&] { return !s.busy; })) {
+        return false;
+    }
+    if (!s.PrepareEncoder(ctx.allocator(), LZXCompressionWindowFromTCOMP(type), level)) {
+        return ctx.Fail(FCIERR_ALLOC_FAIL);
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    s.busy = true;
+    s.in_step = in_step;
+    s.on_caller = in_step || !threaded;
+    s.input_closed = s.done = s.failed = false;
+    s.in_written = s.in_read = 0;
+    s.out_reserved = s.out_read = 0;
+    s.frames_written = s.frames_read = 0;
+    s.type = type;
+    s.input_bytes = s.placed_bytes = 0;
+    s.files.clear();
+    s.next_file = 0;
+    s.current_in_cabinet = false;
+    ++started;
+    filling = true;
+    return true;
+}
+
+bool LzxFoldersImpl::EndFolder() {
+    if (!filling) {
+        return true;
+    }
+    filling = false;
+    Slot &s = Filling();
+    if (s.on_caller) {
+        PlacingSink sink(*this, s);
+        std::unique_lock<std::mutex> lock(mu);
+        s.input_closed = true;
+        while (!s.done) {
+            if (!Encode(s, sink, lock)) {
+                return false;
+            }
+        }
+        lock.unlock();
+        // A folder coded in step changed the cabinet outside the count of room.
+        need_measure = need_measure || s.in_step;
+        return CompleteFolder(s);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        s.input_closed = true;
+    }
+    s.work_cv.notify_one();
+    bool placed = false;
+    return PlaceAvailable(&placed);
+}
+
+// Reads the source into the input ring, making room by placing what the workers finished (or,
+// with one thread, by encoding).
+LzxFoldersImpl::ReadResult LzxFoldersImpl::Read(Slot &s, INT_PTR hf, bool size_known,
+                                                uint32_t size) {
+    auto room = [&] { return s.in_written - s.in_read < s.input_size; };
+    uint32_t total = 0;
+    for (;;) {
+        uint32_t want = kChunk;
+        if (size_known) {
+            want = std::min(want, size - total);
+            if (want == 0) {
+                return ReadResult::kOk;
+            }
+        }
+        if (!s.on_caller && !WaitUntil(room)) {
+            return ReadResult::kStuck;
+        }
+        size_t offset = 0, free = 0;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            offset = size_t(s.in_written % s.input_size);
+            free = std::min(s.input_size - size_t(s.in_written - s.in_read), s.input_size - offset);
+        }
+        want = uint32_t(std::min<size_t>(want, free));
+        int err = 0;
+        UINT n = ctx.cb.read(hf, s.input.data() + offset, want, &err, ctx.cb.pv);
+        if (n == UINT(-1) || n > want) {
+            ctx.Fail(FCIERR_READ_SRC, err);
+            return ReadResult::kFileFailed;
+        }
+        if (n == 0) {
+            // A file whose size was learnt first has shrunk while being read.
+            if (!size_known) {
+                return ReadResult::kOk;
+            }
+            ctx.Fail(FCIERR_READ_SRC, err);
+            return ReadResult::kFileFailed;
+        }
+        if (uint64_t(total) + n > kMaxFileSize || uint64_t(s.input_bytes) + n > kMaxFolderSize) {
+            ctx.Fail(FCIERR_CAB_FORMAT_LIMIT);
+            return ReadResult::kFileFailed;
+        }
+        total += n;
+        s.input_bytes += n;
+        if (!size_known) {
+            s.files.back().entry.cbFile = total;
+            if (s.current_in_cabinet) {
+                cabinet.current_file().cbFile = total;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            s.in_written += n;
+        }
+        if (s.on_caller) {
+            if (!RunInline(s)) {
+                return ReadResult::kStuck;
+            }
+            continue;
+        }
+        s.work_cv.notify_one();
+        bool placed = false;
+        if (!PlaceAvailable(&placed)) {
+            return ReadResult::kStuck;
+        }
+    }
+}
+
+// Codes what the input ring holds, frames placed as they come.
+bool LzxFoldersImpl::RunInline(Slot &s) {
+    PlacingSink sink(*this, s);
+    std::unique_lock<std::mutex> lock(mu);
+    while (s.in_written > s.in_read) {
+        if (!Encode(s, sink, lock)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Codes and places every whole frame the folder has: at a file end, so that a folder continued
+// into the next cabinet can end with it.
+bool LzxFoldersImpl::FlushInline(Slot &s) {
+    if (!RunInline(s)) {
+        return false;
+    }
+    PlacingSink sink(*this, s);
+    if (!s.encoder->Flush(sink)) {
+        std::lock_guard<std::mutex> lock(mu);
+        s.failed = s.done = true;
+        return false;
+    }
+    return true;
+}
+
+// Takes the cabinet's room now that everything is placed.
+void LzxFoldersImpl::Measure() {
+    need_measure = false;
+    room = cabinet.Room();
+    files_room = uint32_t(kMaxEntries - std::min<size_t>(cabinet.file_count(), kMaxEntries));
+    folders_room = uint32_t(kMaxEntries - std::min<size_t>(cabinet.folder_count(), kMaxEntries));
+}
+
+// Counts `bytes` (a file at its largest) against the room; false when they may not fit.
+bool LzxFoldersImpl::Queue(uint64_t bytes, bool new_folder) {
+    if (bytes > room || files_room == 0 || (new_folder && folders_room == 0)) {
+        return false;
+    }
+    room -= bytes;
+    --files_room;
+    folders_room -= new_folder;
+    return true;
+}
+
+// Takes the failed file out of its folder; its bytes stay. False when it cannot be taken back:
+// its record went out with a cabinet.
+bool LzxFoldersImpl::Forget(Slot &s) {
+    PendingFile &file = s.files.back();
+    if (s.current_in_cabinet) {
+        if (cabinet.cabinets_written() != s.current_cabinets) {
+            return false;
+        }
+        CabinetMark mark = cabinet.Mark();
+        --mark.files;
+        mark.file_bytes -= file.entry.EncodedSize();
+        cabinet.Restore(mark);
+        s.current_in_cabinet = false;
+        --s.next_file;
+    }
+    s.files.pop_back();
+    return true;
+}
+
+// Places the frames the workers finished, oldest folder first, and the folders they complete.
+bool LzxFoldersImpl::PlaceAvailable(bool *placed) {
+    std::unique_lock<std::mutex> lock(mu);
+    while (oldest < started) {
+        Slot &s = At(oldest);
+        if (s.frames_read < s.frames_written) {
+            const FrameDesc d = s.Descriptors()[s.frames_read % s.descriptor_count];
+            lock.unlock();
+            const bool ok =
+                PlaceFrame(s, s.output.data() + d.start % s.output_size, d.size, d.uncompressed);
+            lock.lock();
+            ++s.frames_read;
+            s.out_read = d.start + d.size;
+            s.space_cv.notify_one();
+            if (!ok) {
+                return false;
+            }
+        } else if (s.done) {
+            lock.unlock();
+            if (!CompleteFolder(s)) {
+                return false;
+            }
+            lock.lock();
+        } else {
+            return true;
+        }
+        *placed = true;
+    }
+    return true;
+}
+
+// Places what the workers finish until `ready()` (called under the lock) holds.
+template <typename Ready>
+bool LzxFoldersImpl::WaitUntil(Ready ready) {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!ready()) {
+        const uint64_t seen = progress;
+        lock.unlock();
+        bool placed = false;
+        if (!PlaceAvailable(&placed)) {
+            return false;
+        }
+        lock.lock();
+        if (!placed && !ready()) {
+            caller_cv.wait(lock, [&] { return progress != seen; });
+        }
+    }
+    return true;
+}
+
+bool LzxFoldersImpl::PlaceFrame(Slot &s, const uint8_t *payload, uint32_t size,
+                                uint32_t uncompressed) {
+    const uint32_t start = s.placed_bytes;
+    if (!PlaceFiles(s, uint64_t(start) + uncompressed)) {
+        return false;
+    }
+    if (!folder.is_open()) {
+        folder.Open(s.type);
+    }
+    if (!folder.PlaceFrame(payload, uint16_t(size), uint16_t(uncompressed), start)) {
+        return false;
+    }
+    s.placed_bytes = start + uncompressed;
+    return true;
+}
+
+// The records of the files whose data begins before `end`.
+bool LzxFoldersImpl::PlaceFiles(Slot &s, uint64_t end) {
+    while (s.next_file < s.files.size() && s.files[s.next_file].entry.uoffFolderStart < end) {
+        if (!PlaceFile(s, s.files[s.next_file])) {
+            return false;
+        }
+        ++s.next_file;
+    }
+    return true;
+}
+
+// Room was made for the record before: by the count of room for a folder compressed ahead, by
+// AddFile for one coded in step.
+bool LzxFoldersImpl::PlaceFile(Slot &s, PendingFile &file) {
+    if (!cabinet.HasRoomForFile(file.entry.EncodedSize(), folder.is_open(), 0)) {
+        return ctx.Fail(FCIERR_CAB_FORMAT_LIMIT);
+    }
+    if (!folder.is_open()) {
+        folder.Open(s.type);
+    }
+    FileEntry entry = file.entry;
+    entry.iFolder = uint16_t(cabinet.folder_count() - 1);
+    cabinet.BeginFile(entry, file.size_known);
+    if (!file.complete) {
+        s.current_in_cabinet = true;
+        s.current_cabinets = cabinet.cabinets_written();
+        return true;
+    }
+    bool ok = cabinet.PlaceCurrentFile();
+    cabinet.EndFile();
+    return ok;
+}
+
+bool LzxFoldersImpl::CompleteFolder(Slot &s) {
+    if (s.failed) {
+        return ctx.Fail(FCIERR_MCI_FAIL);
+    }
+    if (!PlaceFiles(s, UINT64_MAX) || (folder.is_open() && !folder.Close())) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    s.busy = false;
+    s.files.clear();
+    ++oldest;
+    return true;
+}
+
+// ---- LzxFolders ----
+
+LzxFolders::LzxFolders(FciContext &ctx, CabinetBuilder &cabinet, FolderBuilder &folder)
+    : ctx_(ctx),
+      cabinet_(cabinet),
+      folder_(folder),
+      impl_(nullptr, CallerDelete{ctx.allocator()}) {}
+
+LzxFolders::~LzxFolders() = default;
+
+bool LzxFolders::busy() const {
+    return impl_ != nullptr && impl_->oldest < impl_->started;
+}
+
+bool LzxFolders::AddFile(FileEntry entry, bool size_known, INT_PTR hf, TCOMP type, bool *stuck) {
+    *stuck = false;
+    if (impl_ == nullptr) {
+        impl_ = MakeCaller<LzxFoldersImpl>(ctx_.allocator(), ctx_, cabinet_, folder_);
+        if (impl_ == nullptr || !impl_->Init()) {
+            impl_.reset();
+            return ctx_.Fail(FCIERR_ALLOC_FAIL);
+        }
+    }
+    LzxFoldersImpl &q = *impl_;
+    *stuck = true;
+    if (q.filling &&
+        (q.Filling().type != type ||
+         (size_known && uint64_t(q.Filling().input_bytes) + entry.cbFile > kMaxFolderSize))) {
+        if (!q.EndFolder()) {
+            return false;
+        }
+    }
+    const size_t entry_size = entry.EncodedSize();
+    // A folder coded in step ends before a file whose record does not fit; the file starts the
+    // next folder, in the next cabinet.
+    if (q.filling && q.Filling().in_step &&
+        !cabinet_.HasRoomForFile(entry_size, folder_.is_open(), 0) && !q.EndFolder()) {
+        return false;
+    }
+    if (q.need_measure) {
+        q.Measure();  // everything is placed here
+    }
+    // A file goes to a folder compressed ahead only while the cabinet is sure to take it whole:
+    // a folder continued into the next cabinet must end with the file that crossed over.
+    auto largest = [&](bool new_folder) {
+        return size_known
+                   ? LargestSize(entry_size, entry.cbFile, new_folder, cabinet_.DataHeaderSize())
+                   : UINT64_MAX;
+    };
+    if (q.filling && !q.Filling().in_step && !q.Queue(largest(false), false) && !q.EndFolder()) {
+        return false;
+    }
+    if (!q.filling) {
+        bool in_step = !q.Queue(largest(true), true);
+        if (in_step) {
+            // Look again with what the cabinet really holds.
+            if (!q.WaitUntil([&] { return q.oldest == q.started; })) {
+                return false;
+            }
+            q.Measure();
+            in_step = !q.Queue(largest(true), true);
+        }
+        if (!q.StartFolder(type, in_step)) {
+            return false;
+        }
+    }
+    Slot &s = q.Filling();
+    if (s.in_step && !cabinet_.HasRoomForFile(entry_size, folder_.is_open(), 0)) {
+        // Without a next cabinet the file is refused and the cabinet stays as it is.
+        if (!cabinet_.RequestNext()) {
+            *stuck = false;
+            return false;
+        }
+        if (!cabinet_.WriteAndContinue()) {
+            return false;
+        }
+        if (!cabinet_.HasRoomForFile(entry_size, folder_.is_open(), 0)) {
+            *stuck = false;
+            return ctx_.Fail(FCIERR_CAB_FORMAT_LIMIT);
+        }
+    }
+    entry.uoffFolderStart = s.input_bytes;
+    try {
+        s.files.push_back(PendingFile{std::move(entry), size_known, false});
+    } catch (const std::bad_alloc &) {
+        return ctx_.Fail(FCIERR_ALLOC_FAIL);
+    }
+    // In step, the record goes in now, as the writer does for other folders.
+    if (s.in_step && !q.PlaceFiles(s, UINT64_MAX)) {
+        return false;
+    }
+    const auto read = q.Read(s, hf, size_known, s.files.back().entry.cbFile);
+    if (read != LzxFoldersImpl::ReadResult::kOk) {
+        *stuck = read == LzxFoldersImpl::ReadResult::kStuck || !q.Forget(s);
+        return false;
+    }
+    s.files.back().complete = true;
+    if (s.in_step && !q.FlushInline(s)) {
+        return false;
+    }
+    if (s.current_in_cabinet) {
+        s.current_in_cabinet = false;
+        bool ok = cabinet_.PlaceCurrentFile();
+        cabinet_.EndFile();
+        if (!ok) {
+            return false;
+        }
+    }
+    if ((s.input_bytes >= q.threshold || (s.in_step && folder_.continued())) && !q.EndFolder()) {
+        return false;
+    }
+    *stuck = false;
+    return true;
+}
+
+bool LzxFolders::EndFolder() {
+    return impl_ == nullptr || impl_->EndFolder();
+}
+
+bool LzxFolders::Finish() {
+    if (impl_ == nullptr) {
+        return true;
+    }
+    LzxFoldersImpl &q = *impl_;
+    if (!q.EndFolder() || !q.WaitUntil([&] { return q.oldest == q.started; })) {
+        return false;
+    }
+    q.need_measure = true;  // others write to the cabinet now
+    return true;
+}
+
+void LzxFolders::Abort() {
+    impl_.reset();
+}
+
+}  // namespace cab

@@ -376,11 +376,17 @@ struct CCabManager::CRunState {
         cab::CloseFolderHandle(hCabFolder);
     }
 
+    struct Level {
+        std::string strName;
+        int hFolder;
+        BOOL fMade;  // by this run
+    };
+
     void CloseLevels(size_t cKeep) {
         for (; vecLevels.size() > cKeep; vecLevels.pop_back())
-            cab::CloseFolderHandle(vecLevels.back().second);
+            cab::CloseFolderHandle(vecLevels.back().hFolder);
     }
-    int OutputFolder() const { return vecLevels.empty() ? hDestFolder : vecLevels.back().second; }
+    int OutputFolder() const { return vecLevels.empty() ? hDestFolder : vecLevels.back().hFolder; }
     // TRUE when pszLeaf in the output folder names a cabinet of the set being read.
     BOOL ReplacesCabinet(const char *pszLeaf) {
         for (const std::string &strCabinet : vecSetCabinets) {
@@ -397,7 +403,7 @@ struct CCabManager::CRunState {
     // first (members come folder by folder, so each level is opened about once); the member
     // being written, which has no name of its own until it is complete.
     int hDestFolder = -1;
-    std::vector<std::pair<std::string, int>> vecLevels;
+    std::vector<Level> vecLevels;
     cab::PendingFile output;
     int hOutputFolder = -1;
     std::vector<std::wstring> vecFilters;
@@ -2220,14 +2226,15 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
             pszPart = pszEnd + 1;
             if (part.empty() || part == ".")
                 continue;
-            if (iLevel < run.vecLevels.size() && run.vecLevels[iLevel].first == part) {
+            if (iLevel < run.vecLevels.size() && run.vecLevels[iLevel].strName == part) {
                 ++iLevel;
                 continue;
             }
             run.CloseLevels(iLevel);
             std::string strPart(part);
-            int hParent = iLevel == 0 ? run.hDestFolder : run.vecLevels[iLevel - 1].second;
-            int hLevel = part == ".." ? -1 : cab::OpenFolderLevel(hParent, strPart.c_str());
+            int hParent = iLevel == 0 ? run.hDestFolder : run.vecLevels[iLevel - 1].hFolder;
+            BOOL fMade = iLevel != 0 && run.vecLevels[iLevel - 1].fMade;
+            int hLevel = part == ".." ? -1 : cab::OpenFolderLevel(hParent, strPart.c_str(), &fMade);
             if (hLevel == -1) {
                 bool fNotAFolder = part == ".." || errno == ENOTDIR || errno == ELOOP;
                 if (!fNotAFolder) {
@@ -2238,7 +2245,7 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
                 run.CloseLevels(iLevel);
                 return fNotAFolder ? kNotAFolder : E_FAIL;
             }
-            run.vecLevels.emplace_back(std::move(strPart), hLevel);
+            run.vecLevels.push_back({std::move(strPart), hLevel, fMade});
             ++iLevel;
         }
     } catch (const std::bad_alloc &) {

@@ -28,9 +28,11 @@ int OpenRegularFile(const char *pszPath);
 // A folder handle: a descriptor that only serves as the base of the calls below.
 // Opens the folder pszPath; a link is followed, since the caller named it. -1 on failure.
 int OpenFolderHandle(const char *pszPath);
-// Opens the folder pszName (one level) inside hFolder, making it when missing. A link is never
-// followed: a name that is a link or not a folder fails with ENOTDIR (ERROR_DIRECTORY).
-int OpenFolderLevel(int hFolder, const char *pszName);
+// Opens the folder pszName (one level) inside hFolder, making it when missing; *pfMade (in and
+// out) tells that it was made, and given TRUE, that hFolder was made by the caller just now, so
+// that making comes first. A link is never followed: a name that is a link or not a folder fails
+// with ENOTDIR (ERROR_PATH_NOT_FOUND).
+int OpenFolderLevel(int hFolder, const char *pszName, BOOL *pfMade);
 void CloseFolderHandle(int hFolder);
 // TRUE when the two handles lead to one folder.
 BOOL IsSameFolder(int hFolder, int hOtherFolder);

@@ -61,6 +61,23 @@ int CreateNamedTemp(int hFolder, const char *pszPrefix, mode_t mode, char *pszNa
 std::atomic<int> g_unnamedFiles{0};
 // The mode new files get (0666 less the umask), learnt from the first one that needs it.
 std::atomic<int> g_createdMode{-1};
+// Whether an unnamed file may be named from its descriptor alone (CAP_DAC_READ_SEARCH), which
+// spares the kernel a walk through /proc.
+std::atomic<bool> g_linkFromDescriptor{true};
+
+// Gives the unnamed file fd the name pszName in hFolder; 0, or -1 with errno.
+int LinkUnnamed(int fd, int hFolder, const char *pszName) {
+    if (g_linkFromDescriptor.load(std::memory_order_relaxed)) {
+        if (linkat(fd, "", hFolder, pszName, AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT)
+            return -1;
+        g_linkFromDescriptor.store(false, std::memory_order_relaxed);
+    }
+    char szProc[32];
+    snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, szProc, hFolder, pszName, AT_SYMLINK_FOLLOW);
+}
 
 }  // namespace
 
@@ -114,17 +131,22 @@ int cab::OpenFolderHandle(const char *pszPath) {
     return fd >= 0 ? fd : FailWith(errno);
 }
 
-int cab::OpenFolderLevel(int hFolder, const char *pszName) {
+int cab::OpenFolderLevel(int hFolder, const char *pszName, BOOL *pfMade) {
     const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // In a folder just made, the level is missing: one call fewer when made first.
+    bool fMadeFirst = *pfMade;
+    *pfMade = FALSE;
+    if (!fMadeFirst) {
+        int fd = openat(hFolder, pszName, flags);
+        if (fd >= 0 || errno != ENOENT)
+            return fd >= 0 ? fd : FailWith(errno);
+    }
+    // Made by someone else meanwhile counts as there; mkdirat never follows a link either.
+    if (mkdirat(hFolder, pszName, 0777) == 0)
+        *pfMade = TRUE;
+    else if (errno != EEXIST)
+        return FailWith(errno);
     int fd = openat(hFolder, pszName, flags);
-    if (fd >= 0)
-        return fd;
-    if (errno != ENOENT)
-        return FailWith(errno);
-    // Made by someone else meanwhile counts as made; mkdirat never follows a link either.
-    if (mkdirat(hFolder, pszName, 0777) != 0 && errno != EEXIST)
-        return FailWith(errno);
-    fd = openat(hFolder, pszName, flags);
     return fd >= 0 ? fd : FailWith(errno);
 }
 
@@ -197,9 +219,7 @@ BOOL cab::SetPendingFileAttributes(const PendingFile &file, DWORD dwFileAttribut
 
 BOOL cab::CommitPendingFile(int hFolder, const char *pszName, PendingFile *pFile, BOOL fReplace) {
     if (pFile->szTempName[0] == '\0') {
-        char szProc[32];
-        snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", pFile->fd);
-        if (linkat(AT_FDCWD, szProc, hFolder, pszName, AT_SYMLINK_FOLLOW) == 0)
+        if (LinkUnnamed(pFile->fd, hFolder, pszName) == 0)
             return TRUE;
         if (errno != EEXIST || !fReplace) {
             FailWith(errno);
@@ -208,7 +228,7 @@ BOOL cab::CommitPendingFile(int hFolder, const char *pszName, PendingFile *pFile
         // Something has the name: a temporary name first, then a rename over it in one step.
         for (int attempt = 0;; ++attempt) {
             MakeTempName(pFile->szTempName, sizeof(pFile->szTempName));
-            if (linkat(AT_FDCWD, szProc, hFolder, pFile->szTempName, AT_SYMLINK_FOLLOW) == 0)
+            if (LinkUnnamed(pFile->fd, hFolder, pFile->szTempName) == 0)
                 break;
             int err = errno;
             pFile->szTempName[0] = '\0';

@@ -46,7 +46,7 @@ const char kHelp[] =
     "\n"
     "A file that does not begin with a cabinet (a self-extracting installer) is searched\n"
     "for the first cabinet inside it.\n"
-    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error, 128 + N stopped by signal N.\n";
 
 namespace {
 

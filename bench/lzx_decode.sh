@@ -7,14 +7,14 @@
 #
 #   bash bench/lzx_decode.sh [--quick] [--build DIR] [--reps N]
 #     --quick      skip the two 2 GiB folders
-#     --build DIR  build folder holding cabinet/libcab_cabinet.a (default build/release; built if
+#     --build DIR  build folder whose bench/lzx_bench is run (default build/release; built if
 #                  missing)
 #     --reps N     runs per measurement, the best is kept (default 3)
 set -euo pipefail
 export LC_ALL=C
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
-corpus=$(cd "$root/../shared/corpus" && pwd)
+corpus=$(cd "${CABMGR_CORPUS_DIR:-$root/../shared/corpus}" && pwd)
 
 quick=0 build_dir=build/release reps=3
 while [ $# -gt 0 ]; do
@@ -30,15 +30,13 @@ done
 case $build_dir in /*) ;; *) build_dir=$root/$build_dir ;; esac
 command -v cabextract >/dev/null || { echo "lzx_decode: cabextract is not installed" >&2; exit 1; }
 
-if [ ! -f "$build_dir/cabinet/libcab_cabinet.a" ]; then
+driver=$build_dir/bench/lzx_bench
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build_dir" -j2 --target cab_cabinet >/dev/null
 fi
+cmake --build "$build_dir" -j2 --target lzx_bench >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-driver=$work/lzx_bench
-g++ -std=c++20 -O2 -DNDEBUG -I"$root" -I"$root/tests" -DCABMGR_CORPUS_DIR="\"$corpus\"" \
-    "$here/lzx_bench.cpp" "$build_dir/cabinet/libcab_cabinet.a" -o "$driver"
 
 # name, runs per measurement (small cabinets are repeated to get past process start-up)
 cabs=(
@@ -72,7 +70,7 @@ printf '%-48s %10s %12s %12s %8s\n' cabinet MiB ours_s cabextract_s ratio
 total_ours=0 total_peer=0
 for entry in "${cabs[@]}"; do
     read -r cab runs <<<"$entry"
-    ours_sum=$("$driver" "$cab" | tee >(wc -c >"$work/size") | md5sum | cut -d' ' -f1)
+    ours_sum=$("$driver" "$corpus/$cab" | tee >(wc -c >"$work/size") | md5sum | cut -d' ' -f1)
     peer_sum=$(cabextract -q -p "$corpus/$cab" 2>/dev/null | md5sum | cut -d' ' -f1)
     if [ "$ours_sum" != "$peer_sum" ]; then
         echo "lzx_decode: $cab: output differs from cabextract" >&2
@@ -81,7 +79,7 @@ for entry in "${cabs[@]}"; do
     fi
     sleep 0.1  # let the size writer finish
     mib=$(awk -v r="$runs" '{ printf "%.1f", $1 * r / 1048576 }' "$work/size")
-    ours=$(best_of "$runs" "$driver" "$cab")
+    ours=$(best_of "$runs" "$driver" "$corpus/$cab")
     peer=$(best_of "$runs" cabextract -q -p "$corpus/$cab")
     ratio=$(awk -v a="$peer" -v b="$ours" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
     printf '%-48s %10s %12s %12s %8s\n' "$(basename "$cab") x$runs" "$mib" "$ours" "$peer" "$ratio"

@@ -30,6 +30,10 @@ fi
 if [ -f bench/run.sh ]; then
     echo "== benchmark, short mode"
     bash bench/run.sh --quick --build build/release
+    corpus=${CABMGR_CORPUS_DIR:-$root/../shared/corpus}
+    if [ -d "$corpus" ]; then
+        CABMGR_CORPUS_DIR=$corpus bash bench/lzx_decode.sh --quick --reps 1 --build build/release
+    fi
 fi
 
 echo "== sanitizer build and tests"

@@ -412,8 +412,14 @@ private:
     // FDICreate with the manager's callbacks; a failure is reported under pszFunction.
     CABMGR_HIDDEN HFDI CreateFdi(const char *pszFunction);
     CABMGR_HIDDEN BOOL CheckNextCabinet(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+    // The counting pass over the set of the cabinet pszCabName, from the first cabinet of the
+    // set in its folder when it continues one (pszCabName, MAX_PATH, then names that cabinet).
+    CABMGR_HIDDEN HRESULT CountCabinetSet(const char *pszCabFolder, char *pszCabName,
+                                          const char *pszFunction);
     CABMGR_HIDDEN HRESULT FindFirstCabinet(const char *pszCabFolder, char *pszCabName,
                                            size_t cchCabName);
+    // Names a file that begins in a missing earlier part of the set, unless it is not wanted.
+    CABMGR_HIDDEN void NoteMissingStart(PFDINOTIFICATION pfdin);
     CABMGR_HIDDEN void RefuseMember(const char *pszName, const char *pszReason);
     CABMGR_HIDDEN void DiscardOutput();
     CABMGR_HIDDEN HRESULT FinishCabinets(HRESULT hr);

@@ -426,6 +426,8 @@ struct CCabManager::CRunState {
     std::string strLastCabinet;
     std::string strLastPrev;
     BOOL fWrongCabinet = FALSE;
+    // Set when the walk stopped at a later cabinet that is missing or not the next part.
+    BOOL fSetCut = FALSE;
     FDIERROR fdieNext = FDIERROR_NONE;
     std::string strNext;
     // What the first FDICopy saw: a number above 0 means the cabinet given continues a set.
@@ -1456,7 +1458,6 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     HRESULT hr = S_OK;
     char szCabFolder[MAX_PATH] = "";
     char szCabName[MAX_PATH] = "";
-    char szGiven[MAX_PATH] = "";
     size_t cchDest = 0;
     std::string strCabPath;
     CRunState run;
@@ -1541,16 +1542,8 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     hr = LocateCabinet(szCabFolder, szCabName, "CCabManager::DecompressCabFile");
     if (FAILED(hr))
         goto Done;
-    hr = SetDecompressedFilesCount(szCabFolder, szCabName);
-    // A cabinet that continues a set: from its first cabinet, when that is there.
-    if (SUCCEEDED(hr) && run.iFirstCabinet > 0) {
-        StringCchCopyA(szGiven, MAX_PATH, szCabName);
-        hr = FindFirstCabinet(szCabFolder, szCabName, MAX_PATH);
-        if (SUCCEEDED(hr) && strcmp(szGiven, szCabName) != 0)
-            hr = SetDecompressedFilesCount(szCabFolder, szCabName);
-    }
+    hr = CountCabinetSet(szCabFolder, szCabName, "CCabManager::DecompressCabFile");
     if (FAILED(hr)) {
-        DPF_FAIL_AT("CCabManager::DecompressCabFile", "SetFilesCount failed");
         NoteRunFailure("%s: %s", strCabPath.c_str(), GetFdiErrorString());
         goto Done;
     }
@@ -1627,12 +1620,30 @@ HRESULT CCabManager::SetDecompressedFilesCount(const char *pszCabFolder, const c
     if (hfdi == nullptr)
         return E_FAIL;
     HRESULT hr = S_OK;
-    if (!CopyCabinetSet(hfdi, pszCabName, pszCabFolder, BridgeFdiCountNotify)) {
+    // A set cut short is counted up to the cut: the files before it can still be read.
+    if (!CopyCabinetSet(hfdi, pszCabName, pszCabFolder, BridgeFdiCountNotify) &&
+        (m_pRun == nullptr || !m_pRun->fSetCut)) {
         DPF_FAIL_AT("CCabManager::SetDecompressedFilesCount", "FDICopy failed. Error (%d) - %s",
                     m_erf.erfOper, GetFdiErrorString());
         hr = E_FAIL;
     }
     FDIDestroy(hfdi);
+    return hr;
+}
+
+HRESULT CCabManager::CountCabinetSet(const char *pszCabFolder, char *pszCabName,
+                                     const char *pszFunction) {
+    HRESULT hr = SetDecompressedFilesCount(pszCabFolder, pszCabName);
+    // A cabinet that continues a set: from its first cabinet, when that is there.
+    if (SUCCEEDED(hr) && m_pRun->iFirstCabinet > 0) {
+        char szGiven[MAX_PATH];
+        StringCchCopyA(szGiven, MAX_PATH, pszCabName);
+        hr = FindFirstCabinet(pszCabFolder, pszCabName, MAX_PATH);
+        if (SUCCEEDED(hr) && strcmp(szGiven, pszCabName) != 0)
+            hr = SetDecompressedFilesCount(pszCabFolder, pszCabName);
+    }
+    if (FAILED(hr))
+        DPF_FAIL_AT(pszFunction, "SetFilesCount failed");
     return hr;
 }
 
@@ -1668,10 +1679,14 @@ HRESULT CCabManager::FindFirstCabinet(const char *pszCabFolder, char *pszCabName
             DPF_FAIL_AT("CCabManager::FindFirstCabinet",
                         "Cabinet %s is part %d of a set and does not name the one before it",
                         strStart.c_str(), iCabinet);
+            NoteRunFailure("%s%s is part %d of a set whose earlier parts are missing", pszCabFolder,
+                           strStart.c_str(), iCabinet);
         } else {
             DPF_FAIL_AT("CCabManager::FindFirstCabinet",
                         "Cabinet %s continues %s, which is missing or not of the same set",
                         strStart.c_str(), strPrev.c_str());
+            NoteRunFailure("%s%s continues %s, which is missing or not of the same set",
+                           pszCabFolder, strStart.c_str(), strPrev.c_str());
         }
     }
     return StringCchCopyA(pszCabName, cchCabName, strStart.c_str());
@@ -1716,12 +1731,9 @@ BOOL CCabManager::CheckNextCabinet(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION p
                     pRun->fWrongCabinet = TRUE;
                     return FALSE;
                 }
-                if (pRun->cCopies == 0 && pRun->fExtracting) {
-                    DPF_FAIL_AT("CCabManager::DecompressCabFile",
-                                "%s not extracted: it begins in the missing cabinet %s",
-                                pfdin->psz1, pfdin->psz2 != nullptr ? pfdin->psz2 : "");
-                    ++m_cFailedFiles;
-                }
+                // The first cabinet read continues a set whose earlier parts are not here.
+                if (pRun->cCopies == 0 && m_pRead != nullptr)
+                    NoteMissingStart(pfdin);
                 return TRUE;
             case fdintNEXT_CABINET:
                 if (pfdin->fdie != FDIERROR_NONE) {
@@ -1737,6 +1749,22 @@ BOOL CCabManager::CheckNextCabinet(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION p
     }
 }
 
+void CCabManager::NoteMissingStart(PFDINOTIFICATION pfdin) {
+    ReadState &read = *m_pRead;
+    if (!CheckFileSpecMatch(pfdin->psz1))
+        return;
+    if (read.nMode == ReadState::kSink && read.pfnMember != nullptr) {
+        CABMEMBER member = {pfdin->psz1, 0, 0, 0, 0};
+        if (!read.pfnMember(read.pvContext, &member))
+            return;
+    }
+    static const char *const kNot[] = {"not listed", "not tested", "not written", "not extracted"};
+    DPF_FAIL_AT(read.pszFunction, "%s %s: it begins in the missing cabinet %s", pfdin->psz1,
+                kNot[read.nMode], pfdin->psz2 != nullptr ? pfdin->psz2 : "");
+    if (read.nMode == ReadState::kExtract)
+        ++m_cFailedFiles;
+}
+
 BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *pszCabFolder,
                                  PFNFDINOTIFY pfnNotify) {
     char szName[MAX_PATH];
@@ -1750,6 +1778,7 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
     CRunState *pRun = m_pRun;
     if (pRun != nullptr) {
         pRun->cCopies = 0;
+        pRun->fSetCut = FALSE;
         pRun->fWrongCabinet = FALSE;
         pRun->fdieNext = FDIERROR_NONE;
         if (!pRun->fExtracting)
@@ -1773,12 +1802,19 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
             // same cabinet read again from the member after it.
             if (NoteDamagedFile())
                 continue;
+            // A later cabinet that cannot be opened or is not the next part ends the set there:
+            // the counting pass (no m_pRead) keeps what it counted before it, and the reading
+            // pass reads up to it and then fails, naming it.
+            bool fCut = pRun != nullptr && !vecSeen.empty() && m_fCancel == 0 &&
+                        (pRun->fWrongCabinet || !pRun->fInfoSeen);
+            bool fQuiet = fCut && m_pRead == nullptr;
             if (m_fCancel != 0) {
                 m_erf.erfOper = FDIERROR_USER_ABORT;
             } else if (pRun != nullptr && pRun->fWrongCabinet) {
-                DPF_FAIL_AT("CCabManager::CopyCabinetSet",
-                            "Cabinet %s is not the next part of the set after %s", szName,
-                            pRun->strLastCabinet.c_str());
+                if (!fQuiet)
+                    DPF_FAIL_AT("CCabManager::CopyCabinetSet",
+                                "Cabinet %s is not the next part of the set after %s", szName,
+                                pRun->strLastCabinet.c_str());
                 m_erf.erfOper = FDIERROR_WRONG_CABINET;
             } else if (pRun != nullptr && pRun->fdieNext != FDIERROR_NONE) {
                 DPF_FAIL_AT("CCabManager::CopyCabinetSet",
@@ -1787,8 +1823,16 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
                                 : "Next cabinet %s could not be opened",
                             pRun->strNext.c_str());
                 m_erf.erfOper = pRun->fdieNext;
+            } else if (fCut && !fQuiet) {
+                DPF_FAIL_AT("CCabManager::CopyCabinetSet", "Next cabinet %s could not be opened",
+                            szName);
             }
             m_erf.fError = TRUE;
+            if (fCut) {
+                pRun->fSetCut = TRUE;
+                if (!fQuiet)
+                    NoteRunFailure("%s%s: %s", szFolder, szName, GetFdiErrorString());
+            }
             return FALSE;
         }
         if (m_pRead != nullptr) {
@@ -1823,8 +1867,14 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
             fLoop = fLoop || strSeen == m_szNextCabinet;
         // The next cabinet is read from the same folder, and each only once.
         if (fLoop || !IsPlainFileName(m_szNextCabinet)) {
-            DPF_FAIL_AT("CCabManager::CopyCabinetSet", "Invalid next cabinet %s after %s",
-                        m_szNextCabinet, szName);
+            if (m_pRead != nullptr) {
+                DPF_FAIL_AT("CCabManager::CopyCabinetSet", "Invalid next cabinet %s after %s",
+                            m_szNextCabinet, szName);
+                NoteRunFailure("%s%s names an invalid next cabinet %s", szFolder, szName,
+                               m_szNextCabinet);
+            }
+            if (pRun != nullptr)
+                pRun->fSetCut = TRUE;
             m_erf.erfOper = FDIERROR_WRONG_CABINET;
             m_erf.fError = TRUE;
             return FALSE;
@@ -1841,6 +1891,9 @@ INT_PTR CCabManager::FdiCountNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION 
         m_cbTotalBytes += uint64_t(std::max(pfdin->cb, 0L));
         return 0;
     }
+    // A file begun in a missing earlier part is one of the set's files too.
+    if (fdint == fdintPARTIAL_FILE && m_pRun != nullptr && m_pRun->cCopies == 0)
+        ++m_cTotalFiles;
     // Answering 0 again after a failed attempt would retry the missing cabinet for ever.
     if (fdint == fdintNEXT_CABINET && pfdin->fdie != FDIERROR_NONE)
         return -1;
@@ -1887,6 +1940,7 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
         DPF_FAIL_AT(pszFunction, "Invalid parameter passed");
         return E_INVALIDARG;
     }
+    RunningScope running(&m_cRunning, &m_strFailure);
     HRESULT hr = S_OK;
     HFDI hfdi = nullptr;
     char szCabFolder[MAX_PATH] = "";
@@ -1924,11 +1978,10 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
     hr = LocateCabinet(szCabFolder, szCabName, pszFunction);
     if (FAILED(hr))
         goto Done;
-    // A listing decodes nothing: it needs no totals for its progress.
-    if (!fList && FAILED(hr = SetDecompressedFilesCount(szCabFolder, szCabName))) {
-        DPF_FAIL_AT(pszFunction, "SetFilesCount failed");
+    // Counted (file tables only) also for a listing, which starts where the set starts too.
+    hr = CountCabinetSet(szCabFolder, szCabName, pszFunction);
+    if (FAILED(hr))
         goto Done;
-    }
 
     m_cDoneFiles = 0;
     m_nLastPercent = 0;
@@ -1943,6 +1996,8 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
     if (!CopyCabinetSet(hfdi, szCabName, szCabFolder, BridgeFdiReadNotify)) {
         DPF_FAIL_AT(pszFunction, "FDICopy failed. Error (%d) - %s", m_erf.erfOper,
                     GetFdiErrorString());
+        hr = E_FAIL;
+    } else if (run.fStartMissing) {
         hr = E_FAIL;
     }
     m_pRead = nullptr;
@@ -2013,7 +2068,9 @@ BOOL CCabManager::NoteDamagedFile() {
     const char *pszWhy =
         m_erf.erfOper == FDIERROR_TARGET_FILE ? "it could not be written" : "its data is damaged";
     if (m_pRun != nullptr && m_pRun->fdieNext != FDIERROR_NONE) {
-        pszWhy = "the cabinet it goes on in could not be opened";
+        pszWhy = m_pRun->fdieNext == FDIERROR_WRONG_CABINET
+                     ? "the cabinet it goes on in is not the next part of the set"
+                     : "the cabinet it goes on in could not be opened";
         m_erf.erfOper = m_pRun->fdieNext;
         m_pRun->fdieNext = FDIERROR_NONE;
     }

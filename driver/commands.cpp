@@ -147,6 +147,13 @@ ExitStatus Decompress(const Options &options, CCabManager *manager, Console *con
     return kExitSuccess;
 }
 
+// What made a listing, test or -p fail as a whole, else `what` about the cabinet.
+std::string ReadFailure(const CCabManager &manager, const std::wstring &cabinet, const char *what) {
+    if (manager.GetFailure()[0] != '\0')
+        return manager.GetFailure();
+    return Narrow(cabinet) + ": " + what;
+}
+
 // The listing of one cabinet: a line per file, then the totals.
 struct Listing {
     uint64_t bytes = 0;
@@ -191,7 +198,8 @@ ExitStatus List(const Options &options, CCabManager *manager, Console *console) 
         }
         fflush(stdout);
         if (FAILED(hr)) {
-            console->Say("%s: could not list the cabinet", Narrow(cabinet).c_str());
+            console->Say("%s",
+                         ReadFailure(*manager, cabinet, "could not list the cabinet").c_str());
             status = kExitFailure;
         }
     }
@@ -206,7 +214,8 @@ ExitStatus Test(const Options &options, CCabManager *manager, Console *console) 
         if (damaged != 0) {
             console->Say("%s: %d of %d files damaged", Narrow(cabinet).c_str(), damaged, tested);
         } else if (FAILED(hr)) {
-            console->Say("%s: could not test the cabinet", Narrow(cabinet).c_str());
+            console->Say("%s",
+                         ReadFailure(*manager, cabinet, "could not test the cabinet").c_str());
         }
         if (FAILED(hr))
             status = kExitFailure;
@@ -252,7 +261,7 @@ ExitStatus Print(const Options &options, CCabManager *manager, Console *console)
         console->Say("could not write to standard output");
         status = kExitFailure;
     } else if (FAILED(hr)) {
-        console->Say("%s: could not write its files", Narrow(cabinet).c_str());
+        console->Say("%s", ReadFailure(*manager, cabinet, "could not write its files").c_str());
         status = kExitFailure;
     }
     for (size_t i = 0; i < pipe.names.size() && SUCCEEDED(hr); ++i) {

@@ -1177,7 +1177,24 @@ TEST_F(SafeWriteTest, SetsCannotBeMixedUpAndStartAnywhere) {
               std::string::npos)
         << result.out;
     EXPECT_FALSE(RegularFiles(work_ / "2").empty());
+    for (const char *command : {"-l", "-t", "-p"}) {
+        result = Cabmgr({command, (sets / "backup.mon002.cab").string()});
+        EXPECT_EQ(result.status, 1) << command;
+        EXPECT_NE((result.out + result.err).find("begins in the missing cabinet backup.mon.cab"),
+                  std::string::npos)
+            << command << result.out << result.err;
+    }
     fs::rename(work_ / "away.cab", sets / "backup.mon.cab");
+    // A missing later part: what comes before it is extracted whole.
+    fs::rename(sets / "backup.mon003.cab", work_ / "away.cab");
+    result = Cabmgr({"d", (sets / "backup.mon001.cab").string(), (work_ / "4").string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("backup.mon003.cab: Cabinet not found"), std::string::npos)
+        << result.err;
+    EXPECT_FALSE(RegularFiles(work_ / "4").empty());
+    for (const std::string &name : RegularFiles(work_ / "4"))
+        EXPECT_EQ(ReadFile(work_ / "4" / name), ReadFile(source / "mon" / name)) << name;
+    fs::rename(work_ / "away.cab", sets / "backup.mon003.cab");
 
     fs::copy_file(sets / "backup.tue001.cab", sets / "backup.mon001.cab",
                   fs::copy_options::overwrite_existing);

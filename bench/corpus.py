@@ -3,11 +3,12 @@
 
   mixed/   source text, documentation, shared libraries, one large log, one incompressible file
   small/   many files of 1 to 4 KiB in nested folders
+  system/  binaries, documentation and C++ headers copied from the system
   big/     about 2 GiB for the peak-memory check (only with --big)
+  many/    --many tiny files, for the memory the file records take (only with --many)
 
-Everything but the shared libraries comes from fixed random streams; the libraries are copied
-from the system's library folder in sorted order, so a machine with the same packages gets the
-same tree. A stamp file records what was generated, and a tree whose stamp matches is kept.
+Everything but the system's files comes from fixed random streams; those are copied in sorted
+order, so a machine with the same packages gets the same tree. A stamp file records what was generated, and a tree whose stamp matches is kept.
 """
 
 import argparse
@@ -23,10 +24,16 @@ FORMAT_VERSION = 4
 SCALES = {
     "full": dict(src_bytes=46_000_000, src_files=4600, doc_bytes=22_000_000, doc_files=1600,
                  lib_bytes=52_000_000, log_bytes=50_000_000, blob_bytes=30_000_000,
-                 small_files=20_000),
+                 small_files=20_000,
+                 system=(("lib", "/usr/lib/x86_64-linux-gnu", 55_000_000),
+                         ("doc", "/usr/share/doc", 30_000_000),
+                         ("include", "/usr/include/c++", 15_000_000))),
     "quick": dict(src_bytes=1_500_000, src_files=150, doc_bytes=600_000, doc_files=50,
                   lib_bytes=1_200_000, log_bytes=1_000_000, blob_bytes=600_000,
-                  small_files=300),
+                  small_files=300,
+                  system=(("lib", "/usr/lib/x86_64-linux-gnu", 2_000_000),
+                          ("doc", "/usr/share/doc", 600_000),
+                          ("include", "/usr/include/c++", 1_000_000))),
 }
 
 LIB_DIRS = ["/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib64", "/usr/lib"]
@@ -318,6 +325,48 @@ def make_big(root, total):
     return {}
 
 
+def make_system(root, sources):
+    """Regular files of each source folder, walked in sorted order, until its budget is spent;
+    a file larger than an eighth of the budget or than what is left is passed over."""
+    info = []
+    for top, src, budget in sources:
+        total = count = 0
+        if os.path.isdir(src):
+            dst_top = os.path.join(root, top)
+            for dirpath, dirs, names in os.walk(src):
+                dirs.sort()
+                for name in sorted(names):
+                    path = os.path.join(dirpath, name)
+                    if os.path.islink(path) or not os.path.isfile(path):
+                        continue
+                    size = os.path.getsize(path)
+                    if size > budget // 8 or total + size > budget:
+                        continue
+                    dst = os.path.join(dst_top, os.path.relpath(path, src))
+                    try:
+                        os.makedirs(os.path.dirname(dst), exist_ok=True)
+                        shutil.copyfile(path, dst)
+                    except OSError:
+                        continue
+                    total += size
+                    count += 1
+        info.append({"from": src, "count": count, "bytes": total})
+    return {"sources": info}
+
+
+def make_many(root, count):
+    """count files of 16 to 512 bytes, 100 to a folder."""
+    rng = random.Random(9001)
+    text = Text(rng)
+    for i in range(count):
+        folder = os.path.join(root, f"d{i // 100:04d}")
+        if i % 100 == 0:
+            os.makedirs(folder)
+        with open(os.path.join(folder, f"f{i:06d}.txt"), "wb") as f:
+            f.write(text.prose(rng.randint(16, 512))[:512])
+    return {}
+
+
 def tree_stats(root):
     files = 0
     size = 0
@@ -353,7 +402,8 @@ def main():
     ap.add_argument("--out", required=True, help="folder that receives the trees")
     ap.add_argument("--scale", choices=sorted(SCALES), default="full")
     ap.add_argument("--big", type=int, default=0, help="also write big/ of this many bytes")
-    ap.add_argument("--only-big", action="store_true", help="write big/ alone")
+    ap.add_argument("--many", type=int, default=0, help="also write many/ of this many files")
+    ap.add_argument("--only-big", action="store_true", help="write big/ and many/ alone")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     p = SCALES[args.scale]
@@ -361,8 +411,11 @@ def main():
     if not args.only_big:
         result["mixed"] = build(args.out, "mixed", args.scale, make_mixed, p)
         result["small"] = build(args.out, "small", args.scale, make_small, p)
+        result["system"] = build(args.out, "system", args.scale, make_system, p["system"])
     if args.big:
         result["big"] = build(args.out, "big", f"big{args.big}", make_big, args.big)
+    if args.many:
+        result["many"] = build(args.out, "many", f"many{args.many}", make_many, args.many)
     json.dump(result, sys.stdout, indent=1)
     print()
 

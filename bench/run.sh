@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Measures cabmgr against the cabinet tools Debian ships (gcab, cabextract, 7-Zip, bsdtar) and
-# tar | pigz, in one run, taking turns, and checks every output.
+# Measures cabmgr (MSZIP at several levels, LZX) against the cabinet tools Debian ships (gcab,
+# cabextract, 7-Zip, bsdtar), tar | pigz and tar | xz, in one run, taking turns, and checks every
+# output.
 #
-#   bash bench/run.sh                      full run: ~200 MB mixed tree and 20,000 small files,
-#                                          3 repetitions; writes bench/results.md and
-#                                          bench/throughput.svg
+#   bash bench/run.sh                      full run: ~200 MB mixed tree, 20,000 small files and
+#                                          ~100 MB of the system's files, 3 repetitions; writes
+#                                          bench/results.md and bench/throughput.svg
 #   bash bench/run.sh --quick --build DIR  short mode for the test command: small trees, one
 #                                          repetition, every check; writes into DIR
-#   bash bench/run.sh --memory-check       peak memory of cabmgr c and d on a 2 GiB input;
-#                                          updates its section of bench/results.md
+#   bash bench/run.sh --memory-check       peak memory of cabmgr c and d on a 2 GiB input and on
+#                                          200,000 small files; updates its section of
+#                                          bench/results.md
 # Other options: --build DIR (default build/release), --reps N, --dir DIR (working folder),
 # --keep (keep the generated trees for the next run), --peers-only (measure the other tools
 # even when cabmgr is not built), --no-install, --no-build.
@@ -97,7 +99,7 @@ fi
 
 sevenzip=$(command -v 7zz || command -v 7z || true)
 declare -A tool_ok
-for t in gcab cabextract bsdtar pigz tar strace; do
+for t in gcab cabextract bsdtar pigz xz tar strace; do
     if command -v "$t" >/dev/null; then tool_ok[$t]=1; else say "note: $t is missing; its rows are left out"; fi
 done
 # strace may be installed yet not allowed to trace (some containers): then no counts.
@@ -106,8 +108,13 @@ if [ -n "${tool_ok[strace]:-}" ] && ! strace -f -c -o /dev/null true >/dev/null 
     unset 'tool_ok[strace]'
 fi
 [ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[pigz]:-}" ] && tool_ok[tar-pigz]=1
+[ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[xz]:-}" ] && tool_ok[tar-xz]=1
 [ -n "$sevenzip" ] && tool_ok[7zip]=1 || say "note: 7zz/7z is missing; its rows are left out"
-[ $have_ours = 1 ] && tool_ok[cabmgr]=1
+# cabmgr's packings: the default (MSZIP level 6), other MSZIP levels, LZX with the largest window.
+ours_packers=(cabmgr cabmgr-mszip1 cabmgr-mszip4 cabmgr-mszip9 cabmgr-lzx21)
+if [ $have_ours = 1 ]; then
+    for t in "${ours_packers[@]}"; do tool_ok[$t]=1; done
+fi
 if [ -z "${tool_ok[cabextract]:-}" ] && [ $have_ours = 1 ]; then
     say "cabextract is needed to check cabmgr's cabinets"
     exit 1
@@ -116,7 +123,7 @@ fi
 # ---------------------------------------------------------------- working folder
 need_mb=2500
 [ $quick = 1 ] && need_mb=100
-[ $memory_check = 1 ] && need_mb=8000
+[ $memory_check = 1 ] && need_mb=8500
 free_mb() { df -Pm "$1" 2>/dev/null | awk 'NR==2 {print $4}'; }
 if [ -z "$work_base" ]; then
     if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(free_mb /dev/shm || echo 0)" -ge $need_mb ]; then
@@ -207,14 +214,16 @@ check_tree() {
 
 # ---------------------------------------------------------------- packing and unpacking
 pack() {  # pack TREE-NAME TOOL REP
-    local name=$1 tool=$2 rep=$3 tree=$corpus/$1 dst rc=0 ok=1
+    local name=$1 tool=$2 rep=$3 tree=$corpus/$1 dst rc=0 ok=1 method=()
     case $tool in
-        cabmgr)
-            dst=$out/$name.cabmgr.cab
+        cabmgr|cabmgr-*)
+            # cabmgr-mszip9 packs with -m mszip:9, cabmgr-lzx21 with -m lzx:21.
+            [ "$tool" = cabmgr ] || method=(-m "$(sed -E 's/^cabmgr-([a-z]+)([0-9]+)$/\1:\2/' <<<"$tool")")
+            dst=$out/$name.$tool.cab
             rm -f "$dst"
-            timed "$out/log.txt" "$cabmgr" c "$tree" "$dst" || rc=$?
+            timed "$out/log.txt" "$cabmgr" "${method[@]}" c "$tree" "$dst" || rc=$?
             if [ $rc != 0 ] || ! check_cab "$dst" "$name"; then
-                ok=0; fail "cabmgr c $name (status $rc): cabinet missing, not clean, or unlike the tree"
+                ok=0; fail "cabmgr ${method[*]} c $name (status $rc): cabinet missing, not clean, or unlike the tree"
                 tail -n 5 "$out/log.txt" >&2
             fi ;;
         gcab)
@@ -225,13 +234,16 @@ pack() {  # pack TREE-NAME TOOL REP
             if [ $rc != 0 ] || ! check_cab "$dst" "$name"; then
                 ok=0; fail "gcab -c -z $name (status $rc): cabinet missing, not clean, or unlike the tree"
             fi ;;
-        tar-pigz)
-            dst=$out/$name.tar.gz
+        tar-pigz|tar-xz)
+            # tar | COMPRESSOR; the compressor then tests its own output.
+            local zip=(pigz -p 2 -6) ext=gz
+            [ $tool = tar-pigz ] || { zip=(xz -6); ext=xz; }
+            dst=$out/$name.tar.$ext
             rm -f "$dst"
-            timed "$out/log.txt" bash -c 'set -o pipefail; tar -cf - -C "$1" . | pigz -p 2 -6 >"$2"' \
-                _ "$tree" "$dst" || rc=$?
-            if [ $rc != 0 ] || ! pigz -t "$dst" 2>/dev/null; then
-                ok=0; fail "tar | pigz $name (status $rc): archive missing or damaged"
+            timed "$out/log.txt" bash -c 'set -o pipefail; tar -cf - -C "$1" . | "${@:3}" >"$2"' \
+                _ "$tree" "$dst" "${zip[@]}" || rc=$?
+            if [ $rc != 0 ] || ! "${zip[0]}" -t "$dst" 2>/dev/null; then
+                ok=0; fail "tar | ${zip[0]} $name (status $rc): archive missing or damaged"
             fi ;;
     esac
     record pack "$name" "$tool" "$rep" "$(size_of "$dst")" $ok
@@ -247,17 +259,18 @@ unpack_cmd() {  # unpack_cmd TOOL CAB DEST: prints nothing, sets CMD
     esac
 }
 
-unpack() {  # unpack TREE-NAME TOOL REP
-    local name=$1 tool=$2 rep=$3 cab=$out/$1.cab dest=$out/x rc=0 ok=1
+unpack() {  # unpack TREE-NAME TOOL REP [lzx]: reads cabmgr's MSZIP cabinet, or its LZX one
+    local name=$1 tool=$2 rep=$3 kind=${4:-} cab=$out/$1.cab dest=$out/x rc=0 ok=1 phase=unpack
+    [ -z "$kind" ] || { cab=$out/$name.$kind.cab; phase=unpack-$kind; }
     rm -rf "$dest"
     mkdir -p "$dest"
     unpack_cmd "$tool" "$cab" "$dest"
     timed "$out/log.txt" "${CMD[@]}" || rc=$?
     if [ $rc != 0 ] || ! check_tree "$corpus/$name" "$dest"; then
-        ok=0; fail "$tool: unpacking cabmgr's $name cabinet (status $rc) gave a different tree"
+        ok=0; fail "$tool: unpacking cabmgr's $name ${kind:-mszip} cabinet (status $rc) gave a different tree"
         tail -n 5 "$out/log.txt" >&2
     fi
-    record unpack "$name" "$tool" "$rep" 0 $ok
+    record "$phase" "$name" "$tool" "$rep" 0 $ok
     rm -rf "$dest"
 }
 
@@ -282,20 +295,24 @@ syscalls() {  # syscalls TREE-NAME TOOL: strace -c of one unpacking, kept for th
     rm -rf "$dest"
 }
 
+trees="mixed small system"
 run_benchmark() {
     local scale=full
     [ $quick = 1 ] && scale=quick
     python3 "$here/corpus.py" --out "$corpus" --scale "$scale" >"$out/corpus.json"
-    local name rep tool
-    for name in mixed small; do
+    local name rep tool packers
+    for name in $trees; do
         (cd "$corpus/$name" && find . -type f -printf '%P\n' | LC_ALL=C sort) >"$out/$name.list"
         tree_sums "$name"
     done
 
     say "packing, $reps repetition(s)"
     for ((rep = 1; rep <= reps; rep++)); do
-        for name in mixed small; do
-            for tool in $(rotate $((rep - 1)) $(available cabmgr gcab tar-pigz)); do
+        # tar | xz is a reference for size: one run is enough, and it is the slowest by far.
+        packers=$(available "${ours_packers[@]}" gcab tar-pigz)
+        [ $rep = 1 ] && packers="$packers $(available tar-xz)"
+        for name in $trees; do
+            for tool in $(rotate $((rep - 1)) $packers); do
                 pack "$name" "$tool" "$rep"
                 say "  pack $name $tool #$rep: ${T_WALL}s"
             done
@@ -303,27 +320,36 @@ run_benchmark() {
     done
 
     # Every tool unpacks the same cabinet: cabmgr's own, or gcab's when measuring the others only.
-    for name in mixed small; do
+    # The LZX cabinet is read by the tools that read LZX and were asked for.
+    for name in $trees; do
         if [ -f "$out/$name.cabmgr.cab" ]; then
             cp "$out/$name.cabmgr.cab" "$out/$name.cab"
         elif [ $have_ours = 0 ] && [ -f "$out/$name.gcab.cab" ]; then
             cp "$out/$name.gcab.cab" "$out/$name.cab"
         fi
+        [ ! -f "$out/$name.cabmgr-lzx21.cab" ] || cp "$out/$name.cabmgr-lzx21.cab" "$out/$name.lzx.cab"
     done
     say "unpacking, $reps repetition(s)"
     for ((rep = 1; rep <= reps; rep++)); do
-        for name in mixed small; do
-            [ -f "$out/$name.cab" ] || continue
-            for tool in $(rotate $((rep - 1)) $(available cabmgr gcab cabextract 7zip bsdtar)); do
-                unpack "$name" "$tool" "$rep"
-                say "  unpack $name $tool #$rep: ${T_WALL}s"
-            done
+        for name in $trees; do
+            if [ -f "$out/$name.cab" ]; then
+                for tool in $(rotate $((rep - 1)) $(available cabmgr gcab cabextract 7zip bsdtar)); do
+                    unpack "$name" "$tool" "$rep"
+                    say "  unpack $name $tool #$rep: ${T_WALL}s"
+                done
+            fi
+            if [ -f "$out/$name.lzx.cab" ]; then
+                for tool in $(rotate $((rep - 1)) $(available cabmgr cabextract 7zip)); do
+                    unpack "$name" "$tool" "$rep" lzx
+                    say "  unpack $name lzx $tool #$rep: ${T_WALL}s"
+                done
+            fi
         done
     done
 
     if [ -n "${tool_ok[strace]:-}" ]; then
         say "counting system calls (strace -c -f)"
-        for name in mixed small; do
+        for name in $trees; do
             [ -f "$out/$name.cab" ] || continue
             for tool in $(available cabmgr gcab cabextract 7zip bsdtar); do
                 syscalls "$name" "$tool"
@@ -332,33 +358,47 @@ run_benchmark() {
     fi
 }
 
+# memory_pack_unpack TREE-NAME WHAT: cabmgr c and d of the tree alone, each checked, their peaks
+# recorded as memcheck rows.
+memory_pack_unpack() {
+    local name=$1 what=$2 rc=0 ok=1 cab=$out/$1.cab dest=$out/x
+    say "packing $what with cabmgr c"
+    timed "$out/log.txt" "$cabmgr" c "$corpus/$name" "$cab" || rc=$?
+    if [ $rc != 0 ] || ! check_cab "$cab" "$name"; then
+        ok=0; fail "cabmgr c on $what (status $rc)"
+        tail -n 5 "$out/log.txt" >&2
+    fi
+    # A set's later cabinets count in its size.
+    record memcheck "$name" cabmgr-c 1 "$(cat "$out/$name".cab "$out/$name"[0-9]*.cab 2>/dev/null | wc -c)" $ok
+    say "  ${T_WALL}s, peak ${T_RSS} KiB"
+    rc=0 ok=1
+    rm -rf "$dest"
+    mkdir -p "$dest"
+    say "unpacking it with cabmgr d"
+    timed "$out/log.txt" "$cabmgr" d "$cab" "$dest" || rc=$?
+    if [ $rc != 0 ] || ! check_tree "$corpus/$name" "$dest"; then
+        ok=0; fail "cabmgr d of $what (status $rc)"
+    fi
+    record memcheck "$name" cabmgr-d 1 0 $ok
+    say "  ${T_WALL}s, peak ${T_RSS} KiB"
+    rm -rf "$dest" "$out/$name".cab "$out/$name"[0-9]*.cab
+}
+
 run_memory_check() {
-    local big_bytes=$((2 << 30)) rc=0 ok=1 cab=$out/big.cab dest=$out/x
-    python3 "$here/corpus.py" --out "$corpus" --only-big --big $big_bytes >"$out/corpus.json"
-    (cd "$corpus/big" && find . -type f -printf '%P\n' | LC_ALL=C sort) >"$out/big.list"
-    tree_sums big
     if [ $have_ours = 0 ]; then
         say "cabmgr is not built: no memory check"
         exit 1
     fi
-    say "packing 2 GiB with cabmgr c"
-    timed "$out/log.txt" "$cabmgr" c "$corpus/big" "$cab" || rc=$?
-    if [ $rc != 0 ] || ! check_cab "$cab" big; then
-        ok=0; fail "cabmgr c on the 2 GiB tree (status $rc)"
-        tail -n 5 "$out/log.txt" >&2
-    fi
-    record memcheck big cabmgr-c 1 "$(size_of "$cab")" $ok
-    say "  ${T_WALL}s, peak ${T_RSS} KiB"
-    rc=0 ok=1
-    mkdir -p "$dest"
-    say "unpacking it with cabmgr d"
-    timed "$out/log.txt" "$cabmgr" d "$cab" "$dest" || rc=$?
-    if [ $rc != 0 ] || ! check_tree "$corpus/big" "$dest"; then
-        ok=0; fail "cabmgr d on the 2 GiB cabinet (status $rc)"
-    fi
-    record memcheck big cabmgr-d 1 0 $ok
-    say "  ${T_WALL}s, peak ${T_RSS} KiB"
-    rm -rf "$dest"
+    # 200,000 files: more than one cabinet holds, so cabmgr c writes a set.
+    python3 "$here/corpus.py" --out "$corpus" --only-big --big $((2 << 30)) --many 200000 \
+        >"$out/corpus.json"
+    local name
+    for name in big many; do
+        (cd "$corpus/$name" && find . -type f -printf '%P\n' | LC_ALL=C sort) >"$out/$name.list"
+        tree_sums "$name"
+    done
+    memory_pack_unpack big "the 2 GiB tree"
+    memory_pack_unpack many "200,000 small files"
 }
 
 if [ $memory_check = 1 ]; then

@@ -208,6 +208,7 @@ private:
     bool ReadLengths(BitReader &br, uint8_t *lengths, int first, int end);
     bool ReadTrees(BitReader &br);
     bool DecodeTokens(BitReader &br, uint64_t limit);
+    bool MatchOffset(BitReader &br, int slot, bool aligned, uint32_t *offset);
     void CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t offset,
                    uint32_t length) const;
     void ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const;
@@ -351,6 +352,41 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
     }
 }
 
+// The offset of a match in position slot `slot`, the repeated offsets brought up to date; false
+// on a bad aligned-offset code.
+[[gnu::always_inline]] inline bool LzxDecoder::MatchOffset(BitReader &br, int slot, bool aligned,
+                                                           uint32_t *offset) {
+    if (slot == 0) {
+        *offset = r0_;
+    } else if (slot == 1) {
+        *offset = r1_;
+        r1_ = r0_;
+        r0_ = *offset;
+    } else if (slot == 2) {
+        *offset = r2_;
+        r2_ = r0_;
+        r0_ = *offset;
+    } else {
+        int extra_bits = kSlots.bits[slot];
+        uint32_t footer;
+        br.Refill();
+        if (aligned && extra_bits >= 3) {
+            footer = br.Take(extra_bits - 3) << 3;
+            int a = aligned_tree_.Decode(br);
+            if (a < 0)
+                return false;
+            footer += uint32_t(a);
+        } else {
+            footer = br.Take(extra_bits);
+        }
+        *offset = kSlots.base[slot] + footer - 2;
+        r2_ = r1_;
+        r1_ = r0_;
+        r0_ = *offset;
+    }
+    return true;
+}
+
 bool LzxDecoder::DecodeTokens(BitReader &br, uint64_t limit) {
     uint8_t *const window = window_.data();
     const bool aligned = block_type_ == kAligned;
@@ -377,33 +413,8 @@ bool LzxDecoder::DecodeTokens(BitReader &br, uint64_t limit) {
             length += kMinMatch;
         }
         uint32_t offset;
-        if (slot == 0) {
-            offset = r0_;
-        } else if (slot == 1) {
-            offset = r1_;
-            r1_ = r0_;
-            r0_ = offset;
-        } else if (slot == 2) {
-            offset = r2_;
-            r2_ = r0_;
-            r0_ = offset;
-        } else {
-            int extra_bits = kSlots.bits[slot];
-            uint32_t footer;
-            br.Refill();
-            if (aligned && extra_bits >= 3) {
-                footer = br.Take(extra_bits - 3) << 3;
-                int a = aligned_tree_.Decode(br);
-                if (a < 0)
-                    return false;
-                footer += uint32_t(a);
-            } else {
-                footer = br.Take(extra_bits);
-            }
-            offset = kSlots.base[slot] + footer - 2;
-            r2_ = r1_;
-            r1_ = r0_;
-            r0_ = offset;
+        if (!MatchOffset(br, slot, aligned, &offset)) {
+            return false;
         }
         if (offset == 0 || offset > pos || offset > window_size_ || length > limit - pos) {
             return false;

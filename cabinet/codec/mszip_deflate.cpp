@@ -120,34 +120,35 @@ struct Code {
     uint16_t bits[N];
 };
 
-// Code lengths limited to `limit` for the symbols with a non-zero frequency; at least two
-// symbols always get a code, so that every code is complete (some decoders refuse others).
+// Canonical codes from the lengths, bit-reversed.
 template <int N>
-void BuildCode(const uint32_t *freq_in, int limit, Code<N> *code) {
-    uint32_t freq[N];
-    memcpy(freq, freq_in, sizeof(freq));
-    int used = 0;
+void AssignCodes(Code<N> *code) {
+    int count[kMaxCodeLength + 2] = {};
     for (int i = 0; i < N; ++i) {
-        used += freq[i] != 0;
+        ++count[code->len[i]];
     }
-    for (int i = 0; used < 2; ++i) {
-        if (freq[i] == 0) {
-            freq[i] = 1;
-            ++used;
-        }
+    count[0] = 0;
+    uint16_t next[kMaxCodeLength + 2] = {};
+    uint32_t c = 0;
+    for (int l = 1; l <= kMaxCodeLength; ++l) {
+        c = (c + count[l - 1]) << 1;
+        next[l] = uint16_t(c);
     }
-    // Symbols in order of frequency, then a Huffman tree built with two queues: leaves in that
-    // order, internal nodes in the order they are made (which is also by weight).
-    uint16_t sym[N];
-    int n = 0;
     for (int i = 0; i < N; ++i) {
-        if (freq[i] != 0) {
-            sym[n++] = uint16_t(i);
+        const int l = code->len[i];
+        uint32_t v = next[l]++, r = 0;
+        for (int b = 0; b < l; ++b) {
+            r = (r << 1) | ((v >> b) & 1);
         }
+        code->bits[i] = uint16_t(r);
     }
-    std::sort(sym, sym + n, [&](uint16_t a, uint16_t b) {
-        return freq[a] != freq[b] ? freq[a] < freq[b] : a < b;
-    });
+}
+
+// Counts per length of a Huffman code for the `n` symbols `sym`, sorted by rising frequency, with
+// depths beyond `limit` counted at `limit`. The tree is built with two queues: leaves in that
+// order, internal nodes in the order they are made (which is also by weight).
+template <int N>
+void CountDepths(const uint32_t *freq, const uint16_t *sym, int n, int limit, int *count) {
     uint32_t weight[2 * N];
     int parent[2 * N];
     for (int i = 0; i < n; ++i) {
@@ -172,12 +173,14 @@ void BuildCode(const uint32_t *freq_in, int limit, Code<N> *code) {
     for (int i = 2 * n - 3; i >= 0; --i) {
         depth[i] = depth[parent[i]] + 1;
     }
-    int count[kMaxCodeLength + 2] = {};
     for (int i = 0; i < n; ++i) {
         ++count[std::min(depth[i], limit)];
     }
-    // Clamping made the code overfull: lengthen the deepest codes that may grow until it fits,
-    // then shorten codes where that leaves room, so that the code is complete.
+}
+
+// Clamping made the code overfull: lengthen the deepest codes that may grow until it fits, then
+// shorten codes where that leaves room, so that the code is complete.
+void FitLengths(int *count, int limit) {
     const uint32_t full = 1u << limit;
     uint32_t kraft = 0;
     for (int l = 1; l <= limit; ++l) {
@@ -199,6 +202,37 @@ void BuildCode(const uint32_t *freq_in, int limit, Code<N> *code) {
             kraft += 1u << (limit - l);
         }
     }
+}
+
+// Code lengths limited to `limit` for the symbols with a non-zero frequency; at least two
+// symbols always get a code, so that every code is complete (some decoders refuse others).
+template <int N>
+void BuildCode(const uint32_t *freq_in, int limit, Code<N> *code) {
+    uint32_t freq[N];
+    memcpy(freq, freq_in, sizeof(freq));
+    int used = 0;
+    for (int i = 0; i < N; ++i) {
+        used += freq[i] != 0;
+    }
+    for (int i = 0; used < 2; ++i) {
+        if (freq[i] == 0) {
+            freq[i] = 1;
+            ++used;
+        }
+    }
+    uint16_t sym[N];
+    int n = 0;
+    for (int i = 0; i < N; ++i) {
+        if (freq[i] != 0) {
+            sym[n++] = uint16_t(i);
+        }
+    }
+    std::sort(sym, sym + n, [&](uint16_t a, uint16_t b) {
+        return freq[a] != freq[b] ? freq[a] < freq[b] : a < b;
+    });
+    int count[kMaxCodeLength + 2] = {};
+    CountDepths<N>(freq, sym, n, limit, count);
+    FitLengths(count, limit);
     // The longest codes go to the rarest symbols.
     memset(code->len, 0, sizeof(code->len));
     int at = 0;
@@ -207,30 +241,7 @@ void BuildCode(const uint32_t *freq_in, int limit, Code<N> *code) {
             code->len[sym[at++]] = uint8_t(l);
         }
     }
-    // Canonical codes, bit-reversed.
-    uint16_t next_code[kMaxCodeLength + 2] = {};
-    int lcount[kMaxCodeLength + 2] = {};
-    for (int i = 0; i < N; ++i) {
-        ++lcount[code->len[i]];
-    }
-    lcount[0] = 0;
-    uint32_t c = 0;
-    for (int l = 1; l <= kMaxCodeLength; ++l) {
-        c = (c + lcount[l - 1]) << 1;
-        next_code[l] = uint16_t(c);
-    }
-    for (int i = 0; i < N; ++i) {
-        int l = code->len[i];
-        if (l == 0) {
-            code->bits[i] = 0;
-            continue;
-        }
-        uint32_t v = next_code[l]++, r = 0;
-        for (int b = 0; b < l; ++b) {
-            r = (r << 1) | ((v >> b) & 1);
-        }
-        code->bits[i] = uint16_t(r);
-    }
+    AssignCodes(code);
 }
 
 class BitWriter {
@@ -305,6 +316,48 @@ struct HeaderPlan {
     uint64_t bits;  // the header's size
 };
 
+// The code lengths as code-length symbols, runs folded into 16, 17 and 18 (the repeat count in
+// the high byte); counts each symbol in `freq`, returns how many items.
+int RunLengthItems(const uint8_t *lens, int total, uint16_t *items, uint32_t *freq) {
+    int n = 0;
+    for (int i = 0; i < total;) {
+        uint8_t v = lens[i];
+        int run = 1;
+        while (i + run < total && lens[i + run] == v) {
+            ++run;
+        }
+        i += run;
+        if (v == 0) {
+            while (run >= 11) {
+                int r = std::min(run, 138);
+                items[n++] = uint16_t(18 | ((r - 11) << 8));
+                ++freq[18];
+                run -= r;
+            }
+            if (run >= 3) {
+                items[n++] = uint16_t(17 | ((run - 3) << 8));
+                ++freq[17];
+                run = 0;
+            }
+        } else {
+            items[n++] = v;
+            ++freq[v];
+            --run;
+            while (run >= 3) {
+                int r = std::min(run, 6);
+                items[n++] = uint16_t(16 | ((r - 3) << 8));
+                ++freq[16];
+                run -= r;
+            }
+        }
+        while (run-- > 0) {
+            items[n++] = v;
+            ++freq[v];
+        }
+    }
+    return n;
+}
+
 void PlanHeader(const Code<kLitLenSymbols> &litlen, const Code<kDistSymbols> &dist,
                 HeaderPlan *plan) {
     int hlit = 286;
@@ -320,42 +373,7 @@ void PlanHeader(const Code<kLitLenSymbols> &litlen, const Code<kDistSymbols> &di
     memcpy(lens + hlit, dist.len, size_t(hdist));
     const int total = hlit + hdist;
     uint32_t freq[kCodeLenSymbols] = {};
-    int n = 0;
-    for (int i = 0; i < total;) {
-        uint8_t v = lens[i];
-        int run = 1;
-        while (i + run < total && lens[i + run] == v) {
-            ++run;
-        }
-        i += run;
-        if (v == 0) {
-            while (run >= 11) {
-                int r = std::min(run, 138);
-                plan->items[n++] = uint16_t(18 | ((r - 11) << 8));
-                ++freq[18];
-                run -= r;
-            }
-            if (run >= 3) {
-                plan->items[n++] = uint16_t(17 | ((run - 3) << 8));
-                ++freq[17];
-                run = 0;
-            }
-        } else {
-            plan->items[n++] = v;
-            ++freq[v];
-            --run;
-            while (run >= 3) {
-                int r = std::min(run, 6);
-                plan->items[n++] = uint16_t(16 | ((r - 3) << 8));
-                ++freq[16];
-                run -= r;
-            }
-        }
-        while (run-- > 0) {
-            plan->items[n++] = v;
-            ++freq[v];
-        }
-    }
+    const int n = RunLengthItems(lens, total, plan->items, freq);
     BuildCode(freq, kMaxCodeLenCodeLength, &plan->code);
     int hclen = kCodeLenSymbols;
     while (hclen > 4 && plan->code.len[kCodeLenOrder[hclen - 1]] == 0) {
@@ -380,24 +398,7 @@ const Code<kLitLenSymbols> &FixedLitLen() {
         for (int i = 0; i < kLitLenSymbols; ++i) {
             c.len[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
         }
-        // Canonical codes from the lengths, as BuildCode makes them.
-        int count[16] = {};
-        for (int i = 0; i < kLitLenSymbols; ++i) {
-            ++count[c.len[i]];
-        }
-        uint16_t next[16] = {};
-        uint32_t v = 0;
-        for (int l = 1; l < 16; ++l) {
-            v = (v + count[l - 1]) << 1;
-            next[l] = uint16_t(v);
-        }
-        for (int i = 0; i < kLitLenSymbols; ++i) {
-            uint32_t code = next[c.len[i]]++, r = 0;
-            for (int b = 0; b < c.len[i]; ++b) {
-                r = (r << 1) | ((code >> b) & 1);
-            }
-            c.bits[i] = uint16_t(r);
-        }
+        AssignCodes(&c);
         return c;
     }();
     return code;
@@ -408,15 +409,67 @@ const Code<kDistSymbols> &FixedDist() {
         Code<kDistSymbols> c{};
         for (int i = 0; i < kDistSymbols; ++i) {
             c.len[i] = 5;
-            uint32_t r = 0;
-            for (int b = 0; b < 5; ++b) {
-                r = (r << 1) | ((uint32_t(i) >> b) & 1);
-            }
-            c.bits[i] = uint16_t(r);
         }
+        AssignCodes(&c);
         return c;
     }();
     return code;
+}
+
+// Adds the bits the symbols take with the dynamic codes and with the fixed ones.
+void AddSymbolBits(const uint32_t *litlen_freq, const uint32_t *dist_freq,
+                   const Code<kLitLenSymbols> &litlen, const Code<kDistSymbols> &dist,
+                   uint64_t *dynamic_bits, uint64_t *fixed_bits) {
+    const Code<kLitLenSymbols> &fl = FixedLitLen();
+    for (int s = 0; s < kLitLenSymbols; ++s) {
+        uint32_t f = litlen_freq[s];
+        if (f == 0) {
+            continue;
+        }
+        uint64_t extra = s >= 257 ? kLengthExtra[s - 257] : 0;
+        *dynamic_bits += f * (litlen.len[s] + extra);
+        *fixed_bits += f * (fl.len[s] + extra);
+    }
+    for (int s = 0; s < kDistSymbols; ++s) {
+        uint64_t f = dist_freq[s];
+        *dynamic_bits += f * (dist.len[s] + kDistExtra[s]);
+        *fixed_bits += f * (5 + kDistExtra[s]);
+    }
+}
+
+void PutHeader(const HeaderPlan &h, BitWriter *bw) {
+    bw->Put(uint32_t(h.hlit - 257), 5);
+    bw->Put(uint32_t(h.hdist - 1), 5);
+    bw->Put(uint32_t(h.hclen - 4), 4);
+    for (int i = 0; i < h.hclen; ++i) {
+        bw->Put(h.code.len[kCodeLenOrder[i]], 3);
+    }
+    for (int i = 0; i < h.n_items; ++i) {
+        int s = h.items[i] & 0xFF, extra = h.items[i] >> 8;
+        bw->Put(h.code.bits[s], h.code.len[s]);
+        if (s >= 16) {
+            bw->Put(uint32_t(extra), s == 16 ? 2 : s == 17 ? 3 : 7);
+        }
+    }
+}
+
+void PutTokens(const uint32_t *tokens, uint32_t n_tokens, const Code<kLitLenSymbols> &lc,
+               const Code<kDistSymbols> &dc, BitWriter *bw) {
+    for (uint32_t i = 0; i < n_tokens; ++i) {
+        uint32_t tok = tokens[i];
+        uint32_t len = tok >> 16;
+        if (len == 0) {
+            bw->Put(lc.bits[tok], lc.len[tok]);
+            continue;
+        }
+        uint32_t dist = tok & 0xFFFF;
+        int ls = LengthSlot(len), ds = DistSlot(dist);
+        bw->Put(lc.bits[257 + ls], lc.len[257 + ls]);
+        bw->Put(len - kLengthBase[ls], kLengthExtra[ls]);
+        bw->Put(dc.bits[ds], dc.len[ds]);
+        bw->Put(dist - kDistBase[ds], kDistExtra[ds]);
+    }
+    bw->Put(lc.bits[kEndOfBlock], lc.len[kEndOfBlock]);
 }
 
 }  // namespace
@@ -522,17 +575,9 @@ private:
 
 }  // namespace
 
-size_t BlockDeflater::Deflate(const uint8_t *window, size_t history, size_t size, uint8_t *out,
-                              size_t out_size) {
-    if (t_ == nullptr || size == 0 || size > kMaxBlock || history > kMaxDistance) {
-        return 0;
-    }
+// Turns window[start, end) into literals and matches in t_->tokens, counting the symbols.
+uint32_t BlockDeflater::Parse(const uint8_t *window, uint32_t start, uint32_t end) {
     Tables &t = *t_;
-    memset(t.head4, 0, sizeof(t.head4));
-    memset(t.head3, 0, sizeof(t.head3));
-    memset(t.litlen_freq, 0, sizeof(t.litlen_freq));
-    memset(t.dist_freq, 0, sizeof(t.dist_freq));
-    const uint32_t start = uint32_t(history), end = uint32_t(history + size);
     Finder finder(window, end, t.head4, t.head3, t.prev, settings_);
     finder.InsertUpTo(start);
 
@@ -582,27 +627,27 @@ size_t BlockDeflater::Deflate(const uint8_t *window, size_t history, size_t size
         finder.InsertUpTo(p);
     }
     ++t.litlen_freq[kEndOfBlock];
+    return n_tokens;
+}
 
+size_t BlockDeflater::Deflate(const uint8_t *window, size_t history, size_t size, uint8_t *out,
+                              size_t out_size) {
+    if (t_ == nullptr || size == 0 || size > kMaxBlock || history > kMaxDistance) {
+        return 0;
+    }
+    Tables &t = *t_;
+    memset(t.head4, 0, sizeof(t.head4));
+    memset(t.head3, 0, sizeof(t.head3));
+    memset(t.litlen_freq, 0, sizeof(t.litlen_freq));
+    memset(t.dist_freq, 0, sizeof(t.dist_freq));
+    const uint32_t start = uint32_t(history), end = uint32_t(history + size);
+    const uint32_t n_tokens = Parse(window, start, end);
     // The cheapest of the three block kinds, its size known before anything is written.
     BuildCode(t.litlen_freq, kMaxCodeLength, &t.litlen);
     BuildCode(t.dist_freq, kMaxCodeLength, &t.dist);
     PlanHeader(t.litlen, t.dist, &t.header);
     uint64_t dynamic_bits = 3 + t.header.bits, fixed_bits = 3;
-    const Code<kLitLenSymbols> &fl = FixedLitLen();
-    for (int s = 0; s < kLitLenSymbols; ++s) {
-        uint32_t f = t.litlen_freq[s];
-        if (f == 0) {
-            continue;
-        }
-        uint64_t extra = s >= 257 ? kLengthExtra[s - 257] : 0;
-        dynamic_bits += f * (t.litlen.len[s] + extra);
-        fixed_bits += f * (fl.len[s] + extra);
-    }
-    for (int s = 0; s < kDistSymbols; ++s) {
-        uint64_t f = t.dist_freq[s];
-        dynamic_bits += f * (t.dist.len[s] + kDistExtra[s]);
-        fixed_bits += f * (5 + kDistExtra[s]);
-    }
+    AddSymbolBits(t.litlen_freq, t.dist_freq, t.litlen, t.dist, &dynamic_bits, &fixed_bits);
     const uint64_t stored_bits = (5 + uint64_t(size)) * 8;
     BitWriter bw(out, out_size);
     if (stored_bits <= dynamic_bits && stored_bits <= fixed_bits) {
@@ -613,42 +658,15 @@ size_t BlockDeflater::Deflate(const uint8_t *window, size_t history, size_t size
         return bw.Finish();
     }
     const bool fixed = fixed_bits <= dynamic_bits;
-    const Code<kLitLenSymbols> &lc = fixed ? fl : t.litlen;
+    const Code<kLitLenSymbols> &lc = fixed ? FixedLitLen() : t.litlen;
     const Code<kDistSymbols> &dc = fixed ? FixedDist() : t.dist;
     if (fixed) {
         bw.Put(1 | (1 << 1), 3);
     } else {
-        const HeaderPlan &h = t.header;
         bw.Put(1 | (2 << 1), 3);
-        bw.Put(uint32_t(h.hlit - 257), 5);
-        bw.Put(uint32_t(h.hdist - 1), 5);
-        bw.Put(uint32_t(h.hclen - 4), 4);
-        for (int i = 0; i < h.hclen; ++i) {
-            bw.Put(h.code.len[kCodeLenOrder[i]], 3);
-        }
-        for (int i = 0; i < h.n_items; ++i) {
-            int s = h.items[i] & 0xFF, extra = h.items[i] >> 8;
-            bw.Put(h.code.bits[s], h.code.len[s]);
-            if (s >= 16) {
-                bw.Put(uint32_t(extra), s == 16 ? 2 : s == 17 ? 3 : 7);
-            }
-        }
+        PutHeader(t.header, &bw);
     }
-    for (uint32_t i = 0; i < n_tokens; ++i) {
-        uint32_t tok = t.tokens[i];
-        uint32_t len = tok >> 16;
-        if (len == 0) {
-            bw.Put(lc.bits[tok], lc.len[tok]);
-            continue;
-        }
-        uint32_t dist = tok & 0xFFFF;
-        int ls = LengthSlot(len), ds = DistSlot(dist);
-        bw.Put(lc.bits[257 + ls], lc.len[257 + ls]);
-        bw.Put(len - kLengthBase[ls], kLengthExtra[ls]);
-        bw.Put(dc.bits[ds], dc.len[ds]);
-        bw.Put(dist - kDistBase[ds], kDistExtra[ds]);
-    }
-    bw.Put(lc.bits[kEndOfBlock], lc.len[kEndOfBlock]);
+    PutTokens(t.tokens, n_tokens, lc, dc, &bw);
     return bw.Finish();
 }
 

@@ -36,6 +36,7 @@ public:
 
 private:
     struct Tables;
+    uint32_t Parse(const uint8_t *window, uint32_t start, uint32_t end);
     DeflateSettings settings_{};
     CallerMemory memory_;
     Tables *t_ = nullptr;

@@ -33,7 +33,10 @@ public:
         memset(&stream_, 0, sizeof(stream_));
         UseCallerMemory(&stream_, &allocator_);
         initialized_ = inflateInit2(&stream_, -15) == Z_OK;
-        return initialized_;
+        // zlib takes its window at the first output; setting a dictionary takes it now, on the
+        // caller's thread, as blocks may be decoded on a worker.
+        const Bytef none = 0;
+        return initialized_ && inflateSetDictionary(&stream_, &none, 1) == Z_OK;
     }
 
     void Reset() override { folder_start_ = true; }

@@ -1,5 +1,6 @@
 #include "cabinet/reader/fdi_folder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cabinet/reader/fdi_check.h"
@@ -7,11 +8,30 @@
 namespace cab {
 
 FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
+    if (active_ && next_folder_ && cab == start_cab_ && index == data_folder_) {
+        // Read ahead already: what is left of the folder before is dropped.
+        while (ahead_.taken() < next_folder_at_) {
+            if (!block_) {
+                (void)TakeBlock();
+            }
+            ReleaseBlock();
+        }
+        folder_ = index;
+        pos_ = 0;
+        next_folder_ = false;
+        return FDIERROR_NONE;
+    }
     active_ = false;
-    // Allocated on first use: listing or skipping every file needs no output buffer.
-    if (!out_.data() && !out_.Allocate(callbacks_->allocator(), kBatchBlocks * kBlockSize)) {
+    // Made on first use: listing or skipping every file needs neither memory nor a thread.
+    if (!ahead_.ready() && !ahead_.Init()) {
         return FDIERROR_ALLOC_FAIL;
     }
+    ahead_.Clear();
+    block_ = nullptr;
+    queued_bytes_ = 0;
+    lookahead_ = 0;
+    read_stopped_ = next_folder_ = false;
+    reset_next_ = true;
     const CabFolder &f = cab->folder(index);
     if (!decoder_ || decoder_type_ != f.typeCompress) {
         decoder_.reset();
@@ -24,17 +44,31 @@ FDIERROR FolderReader::Start(const FdiCabinet *cab, uint16_t index) {
             return FDIERROR_ALLOC_FAIL;
         }
         decoder_type_ = f.typeCompress;
-    } else {
-        decoder_->Reset();
     }
     FDI_CHECK(f.cCFData == 0 || in_->Seek(f.coffCabStart), FDIERROR_CORRUPT_CABINET);
     start_cab_ = data_cab_ = cab;
     folder_ = data_folder_ = index;
     blocks_left_ = f.cCFData;
     pos_ = 0;
-    out_begin_ = out_end_ = 0;
     active_ = true;
     return FDIERROR_NONE;
+}
+
+// Moves reading on to the next folder of the cabinet, whose first file is likely asked for next.
+bool FolderReader::StartNextFolder() {
+    if (data_cab_ != start_cab_ || data_folder_ + 1u >= data_cab_->header().cFolders) {
+        return false;
+    }
+    const CabFolder &f = data_cab_->folder(data_folder_ + 1);
+    if (f.typeCompress != decoder_type_ || f.cCFData == 0 || !in_->Seek(f.coffCabStart)) {
+        return false;
+    }
+    ++data_folder_;
+    blocks_left_ = f.cCFData;
+    reset_next_ = true;
+    next_folder_ = true;
+    next_folder_at_ = ahead_.submitted();
+    return true;
 }
 
 // Moves on to the folder's part in the next cabinet.
@@ -76,7 +110,7 @@ FDIERROR FolderReader::ReadRecord(CabData *record, const uint8_t **payload) {
     return FDIERROR_NONE;
 }
 
-FDIERROR FolderReader::ReadBlock(const uint8_t **data, size_t *size, uint16_t *cb_uncomp) {
+FDIERROR FolderReader::ReadBlock(DecodeAhead::Slot *slot) {
     size_t joined = 0;
     for (;;) {
         FDIERROR err;
@@ -91,51 +125,60 @@ FDIERROR FolderReader::ReadBlock(const uint8_t **data, size_t *size, uint16_t *c
         if ((err = ReadRecord(&d, &payload)) != FDIERROR_NONE) {
             return err;
         }
-        const bool split = d.cbUncomp == 0;
-        *cb_uncomp = d.cbUncomp;
-        if (!split && joined == 0) {
-            // Decoded straight from the input buffer: valid until the next input call.
-            *data = payload;
-            *size = d.cbData;
-            in_->Consume(d.cbData);
-            return FDIERROR_NONE;
-        }
-        FDI_CHECK(join_.data() || join_.Allocate(callbacks_->allocator(), kMaxAnyBlock),
-                  FDIERROR_ALLOC_FAIL);
-        FDI_CHECK(joined + d.cbData <= join_.size(), FDIERROR_CORRUPT_CABINET);
-        memcpy(join_.data() + joined, payload, d.cbData);
+        FDI_CHECK(joined + d.cbData <= slot->in.size(), FDIERROR_CORRUPT_CABINET);
+        memcpy(slot->in.data() + joined, payload, d.cbData);
         joined += d.cbData;
         in_->Consume(d.cbData);
-        if (!split) {
-            *data = join_.data();
-            *size = joined;
+        // A part of a split block has cbUncomp 0; the last part carries the block's.
+        if (d.cbUncomp != 0) {
+            slot->in_size = joined;
+            slot->out_size = d.cbUncomp;
             return FDIERROR_NONE;
         }
     }
 }
 
-FDIERROR FolderReader::DecodeBatch(uint64_t wanted) {
-    out_begin_ = out_end_ = 0;
-    const size_t capacity = out_.size();
-    while (out_end_ < wanted && out_end_ + kBlockSize <= capacity) {
-        const uint8_t *data = nullptr;
-        size_t size = 0;
-        uint16_t cb_uncomp = 0;
-        FDIERROR err = ReadBlock(&data, &size, &cb_uncomp);
-        if (err != FDIERROR_NONE) {
-            return err;
+void FolderReader::ReadAhead(uint64_t wanted) {
+    while (!read_stopped_ && !ahead_.Full() &&
+           (queued_bytes_ < wanted || ahead_.Queued() < lookahead_)) {
+        const bool runs_on =
+            data_folder_ + 1u == data_cab_->header().cFolders && data_cab_->has_next();
+        if (blocks_left_ == 0 && !runs_on && !next_folder_ && StartNextFolder()) {
+            continue;
         }
-        switch (decoder_->DecodeBlock(data, size, out_.data() + out_end_, cb_uncomp)) {
-            case DecodeStatus::kOk:
-                break;
-            case DecodeStatus::kBadData:
-                return FDIERROR_MDI_FAIL;
-            case DecodeStatus::kNoMemory:
-                return FDIERROR_ALLOC_FAIL;
+        // The next cabinet is asked for only when the file being written needs its data.
+        const bool crosses = blocks_left_ == 0 || (blocks_left_ == 1 && runs_on);
+        if (crosses && (next_folder_ || queued_bytes_ >= wanted)) {
+            return;
         }
-        out_end_ += cb_uncomp;
+        DecodeAhead::Slot &s = ahead_.Next();
+        s.error = ReadBlock(&s);
+        s.decoder = decoder_.get();
+        s.reset = reset_next_;
+        if (s.error != FDIERROR_NONE) {
+            s.out_size = 0;
+            read_stopped_ = true;
+        } else {
+            reset_next_ = false;
+            queued_bytes_ += s.out_size;
+        }
+        ahead_.Submit();
     }
-    return FDIERROR_NONE;
+}
+
+FDIERROR FolderReader::TakeBlock() {
+    block_ = &ahead_.Wait();
+    block_begin_ = 0;
+    return block_->error;
+}
+
+void FolderReader::ReleaseBlock() {
+    queued_bytes_ -= block_->out_size - block_begin_;
+    block_ = nullptr;
+    ahead_.Release();
+    if (lookahead_ < DecodeAhead::kSlots) {
+        ++lookahead_;
+    }
 }
 
 FDIERROR FolderReader::Skip(uint64_t size) {
@@ -148,25 +191,58 @@ FDIERROR FolderReader::CopyTo(INT_PTR hf, uint32_t size) {
 
 FDIERROR FolderReader::Consume(uint64_t size, INT_PTR hf, bool write) {
     while (size > 0) {
-        if (out_begin_ == out_end_) {
-            FDIERROR err = DecodeBatch(size);
+        if (!block_) {
+            FDIERROR err = FDIERROR_CORRUPT_CABINET;
+            // A file that runs past its folder's end meets the next folder's blocks, or none.
+            if (!next_folder_ || ahead_.taken() != next_folder_at_) {
+                ReadAhead(size);
+                err = ahead_.Queued() > 0 ? TakeBlock() : FDIERROR_CORRUPT_CABINET;
+            }
             if (err != FDIERROR_NONE) {
                 active_ = false;
                 return err;
             }
         }
-        size_t take = out_end_ - out_begin_;
-        if (take > size) {
-            take = size_t(size);
-        }
-        if (write && callbacks_->write(hf, out_.data() + out_begin_, UINT(take)) != UINT(take)) {
+        size_t take = std::min<uint64_t>(Contiguous(size), size);
+        if (write && callbacks_->write(hf, block_->out + block_begin_, UINT(take)) != UINT(take)) {
             return FDIERROR_TARGET_FILE;
         }
-        out_begin_ += take;
+        queued_bytes_ -= take;
         pos_ += take;
         size -= take;
+        block_begin_ += take;
+        while (block_ && block_begin_ >= block_->out_size) {
+            const size_t over = block_begin_ - block_->out_size;
+            block_begin_ = block_->out_size;
+            ReleaseBlock();
+            if (over > 0) {
+                (void)TakeBlock();  // decoded already, without error
+                block_begin_ = over;
+            }
+        }
     }
     return FDIERROR_NONE;
+}
+
+// Bytes from the block being handed out on that lie in one piece of memory: whole blocks decoded
+// after it go out in the same write.
+size_t FolderReader::Contiguous(uint64_t wanted) {
+    size_t size = block_->out_size - block_begin_;
+    if (size >= wanted) {
+        return size;
+    }
+    const size_t ready = ahead_.Ready();
+    const DecodeAhead::Slot *prev = block_;
+    for (size_t i = 1; i < ready && size < wanted; ++i) {
+        const DecodeAhead::Slot &s = ahead_.Peek(i);
+        if (prev->out_size != kBlockSize || s.out != prev->out + kBlockSize ||
+            s.error != FDIERROR_NONE || (next_folder_ && ahead_.taken() + i == next_folder_at_)) {
+            break;
+        }
+        size += s.out_size;
+        prev = &s;
+    }
+    return size;
 }
 
 }  // namespace cab

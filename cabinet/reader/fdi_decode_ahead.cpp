@@ -1,0 +1,119 @@
+#include "cabinet/reader/fdi_decode_ahead.h"
+
+#include <system_error>
+
+#include "cabinet/format/cab_format.h"
+
+namespace cab {
+
+DecodeAhead::~DecodeAhead() {
+    if (worker_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            quit_ = true;
+        }
+        work_cv_.notify_one();
+        worker_.join();
+    }
+}
+
+bool DecodeAhead::Init() {
+    if (!out_.Allocate(allocator_, kSlots * kBlockSize)) {
+        return false;
+    }
+    for (size_t i = 0; i < kSlots; ++i) {
+        if (!slots_[i].in.Allocate(allocator_, kMaxAnyBlock)) {
+            return false;
+        }
+        slots_[i].out = out_.data() + i * kBlockSize;
+    }
+    try {
+        worker_ = std::thread([this] { Work(); });
+    } catch (const std::system_error &) {
+        return false;
+    }
+    return true;
+}
+
+void DecodeAhead::Submit() {
+    ++submitted_;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        queued_ = submitted_;
+        // An idle worker is woken for half a ring at once, not for each block: each wake-up
+        // costs two system calls. Wait wakes it for less when the caller would wait.
+        wake = idle_ && queued_ - decoded_ >= kSlots / 2;
+    }
+    if (wake) {
+        work_cv_.notify_one();
+    }
+}
+
+const DecodeAhead::Slot &DecodeAhead::Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (decoded_ <= taken_ && idle_) {
+        work_cv_.notify_one();
+    }
+    waiting_ = true;
+    done_cv_.wait(lock, [&] { return decoded_ > taken_; });
+    waiting_ = false;
+    return slots_[taken_ % kSlots];
+}
+
+size_t DecodeAhead::Ready() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return size_t(decoded_ - taken_);
+}
+
+void DecodeAhead::Clear() {
+    std::unique_lock<std::mutex> lock(mu_);
+    drop_ = true;
+    if (idle_) {
+        work_cv_.notify_one();
+    }
+    waiting_ = true;
+    done_cv_.wait(lock, [&] { return decoded_ == queued_; });
+    waiting_ = false;
+    drop_ = false;
+    taken_ = submitted_;
+}
+
+void DecodeAhead::Work() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        if (!quit_ && decoded_ == queued_) {
+            idle_ = true;
+            work_cv_.wait(lock);
+            idle_ = false;
+            continue;
+        }
+        if (quit_) {
+            return;
+        }
+        Slot &s = slots_[decoded_ % kSlots];
+        if (!drop_ && s.error == FDIERROR_NONE) {
+            lock.unlock();
+            if (s.reset) {
+                s.decoder->Reset();
+            }
+            switch (s.decoder->DecodeBlock(s.in.data(), s.in_size, s.out, s.out_size)) {
+                case DecodeStatus::kOk:
+                    break;
+                case DecodeStatus::kBadData:
+                    s.error = FDIERROR_MDI_FAIL;
+                    break;
+                case DecodeStatus::kNoMemory:
+                    s.error = FDIERROR_ALLOC_FAIL;
+                    break;
+            }
+            lock.lock();
+        }
+        ++decoded_;
+        if (waiting_) {
+            done_cv_.notify_one();
+        }
+    }
+}
+
+}  // namespace cab

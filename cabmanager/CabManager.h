@@ -423,6 +423,8 @@ private:
     CABMGR_HIDDEN void RefuseMember(const char *pszName, const char *pszReason);
     CABMGR_HIDDEN void DiscardOutput();
     CABMGR_HIDDEN HRESULT FinishCabinets(HRESULT hr);
+    // The name FCI opened hf under, or null.
+    CABMGR_HIDDEN const char *FciFileName(INT_PTR hf) const;
     // Keeps the text of what made the operation fail as a whole, unless one is kept already.
     void NoteRunFailure(const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
     // Counts a file (or folder) that the list leaves out; its FAIL line says why.

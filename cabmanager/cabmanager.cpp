@@ -439,6 +439,10 @@ struct CCabManager::CRunState {
 
     // Compression: cabinets written under temporary names (final name, temporary name).
     std::vector<std::pair<std::string, std::string>> vecPendingCabinets;
+    // Files FCI has open (handle, name) for the reports of failed writes; a temporary file that
+    // could not be created has been reported.
+    std::vector<std::pair<INT_PTR, std::string>> vecFciFiles;
+    BOOL fTempFailureSaid = FALSE;
 };
 
 // --- Object, cancel flag, progress ----------------------------------------------------------
@@ -937,6 +941,11 @@ Done:
 HRESULT CCabManager::FinishCabinets(HRESULT hr) {
     if (m_pRun == nullptr)
         return hr;
+    // Another run writing the same set at the same time names all its parts before or after
+    // these, never between them. Without the lock (a file system without locks), still named.
+    int hLock = -1;
+    if (SUCCEEDED(hr) && !m_pRun->vecPendingCabinets.empty())
+        hLock = cab::LockFolderOf(m_pRun->vecPendingCabinets.front().first.c_str());
     for (const auto &[strFinal, strTemp] : m_pRun->vecPendingCabinets) {
         if (SUCCEEDED(hr) &&
             !MoveFileExA(strTemp.c_str(), strFinal.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -947,6 +956,7 @@ HRESULT CCabManager::FinishCabinets(HRESULT hr) {
         if (FAILED(hr))
             DeleteFileA(strTemp.c_str());
     }
+    cab::UnlockFolder(hLock);
     m_pRun->vecPendingCabinets.clear();
     return hr;
 }
@@ -1047,6 +1057,7 @@ INT_PTR CCabManager::FciOpen(char *pszFile, int oflag, int pmode, int *err) {
         }
         try {
             m_pRun->vecPendingCabinets.emplace_back(pszFile, szTemp);
+            m_pRun->vecFciFiles.emplace_back(hf, pszFile);
         } catch (const std::bad_alloc &) {
             _close(hf);
             DeleteFileA(szTemp);
@@ -1056,9 +1067,37 @@ INT_PTR CCabManager::FciOpen(char *pszFile, int oflag, int pmode, int *err) {
         return hf;
     }
     int hf = _open(pszFile, oflag, pmode);
-    if (hf == -1)
+    if (hf == -1) {
         *err = errno;
+        // FCI tries other names after a clash; a read-only or full folder is said once.
+        if ((oflag & _O_EXCL) != 0 && *err != EEXIST && m_pRun != nullptr &&
+            !m_pRun->fTempFailureSaid) {
+            m_pRun->fTempFailureSaid = TRUE;
+            DPF_FAIL_AT("CCabManager::FciOpen", "Could not create the temporary file %s: %s",
+                        pszFile, strerror(*err));
+            NoteRunFailure("Could not create the temporary file %s: %s", pszFile,
+                           strerror(*err));
+        }
+        return -1;
+    }
+    if (m_pRun != nullptr) {
+        try {
+            m_pRun->vecFciFiles.emplace_back(hf, pszFile);
+        } catch (const std::bad_alloc &) {
+            // Only a failed write's report goes without the file's name.
+        }
+    }
     return hf;
+}
+
+const char *CCabManager::FciFileName(INT_PTR hf) const {
+    if (m_pRun != nullptr) {
+        for (const auto &[hfOpen, strName] : m_pRun->vecFciFiles) {
+            if (hfOpen == hf)
+                return strName.c_str();
+        }
+    }
+    return nullptr;
 }
 
 UINT CCabManager::FciRead(INT_PTR hf, void *memory, UINT cb, int *err) {
@@ -1071,13 +1110,21 @@ UINT CCabManager::FciRead(INT_PTR hf, void *memory, UINT cb, int *err) {
 UINT CCabManager::FciWrite(INT_PTR hf, void *memory, UINT cb, int *err) {
     UINT cbWritten = static_cast<UINT>(_write(static_cast<int>(hf), memory, cb));
     if (cbWritten != cb) {
-        DPF_FAIL_AT("CCabManager::FciWrite", "_write failed with error %d", errno);
         *err = errno;
+        DPF_FAIL_AT("CCabManager::FciWrite", "_write failed with error %d", *err);
+        if (const char *pszName = FciFileName(hf))
+            DPF_FAIL_AT("CCabManager::FciWrite", "Could not write %s: %s", pszName, strerror(*err));
     }
     return cbWritten;
 }
 
 int CCabManager::FciClose(INT_PTR hf, int *err) {
+    if (m_pRun != nullptr) {
+        auto &vecFiles = m_pRun->vecFciFiles;
+        vecFiles.erase(std::remove_if(vecFiles.begin(), vecFiles.end(),
+                                      [hf](const auto &file) { return file.first == hf; }),
+                       vecFiles.end());
+    }
     int nResult = _close(static_cast<int>(hf));
     if (nResult != 0) {
         DPF_FAIL_AT("CCabManager::FciClose", "_close failed with error %d", errno);
@@ -1468,6 +1515,7 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     ReadState read = {ReadState::kExtract, "CCabManager::DecompressCabFile", nullptr, nullptr,
                       nullptr};
 
+    strCabPath = cab::WideToAcp(pwszCabPath);
     if (!PathFileExistsW(pwszCabPath)) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "The cab file does not exist");
         NoteRunFailure("%s does not exist", strCabPath.c_str());
@@ -1475,7 +1523,6 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         goto Done;
     }
     // A FIFO would be read once by the counting pass and then wait for ever.
-    strCabPath = cab::WideToAcp(pwszCabPath);
     if (cab::GetPathKind(strCabPath.c_str()) != cab::PathKind::kRegular) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "The cab file %s is not a regular file",
                     strCabPath.c_str());

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ public:
             manager_->SetProgressCallback(&Console::OnProgress, this);
     }
     ~Console() {
+        EndErrorLine();
         bar_.EndLine();
         manager_->SetProgressCallback(nullptr, nullptr);
         CCabManager::SetReportOutput(nullptr, nullptr);
@@ -56,6 +58,7 @@ public:
     // One line of the tool's own on standard error: "cabmgr: " and the message.
     void Say(const char *format, ...) __attribute__((format(printf, 2, 3))) {
         bar_.EndLine();
+        EndErrorLine();
         fflush(reports_);
         va_list args;
         va_start(args, format);
@@ -69,8 +72,19 @@ private:
     static void OnReport(void *context, const char *text) {
         auto *self = static_cast<Console *>(context);
         self->bar_.EndLine();
-        if (!self->options_.quiet)
-            fputs(text, self->reports_);
+        if (self->options_.quiet)
+            return;
+        // The system error's number ends without a line end; the next report starts a line.
+        if (self->error_open_ && text[0] != '\n')
+            fputc('\n', self->reports_);
+        self->error_open_ = strncmp(text, "GetLastError: ", 14) == 0;
+        fputs(text, self->reports_);
+    }
+
+    void EndErrorLine() {
+        if (error_open_)
+            fputc('\n', reports_);
+        error_open_ = false;
     }
 
     static void OnProgress(void *context, int event, int /*value*/) {
@@ -94,6 +108,7 @@ private:
     FILE *reports_;
     FILE *names_;
     ProgressBar bar_;
+    bool error_open_ = false;
 };
 
 std::string Narrow(const std::wstring &text) {

@@ -63,4 +63,10 @@ void DiscardPendingFile(int hFolder, PendingFile *pFile);
 // pszTemp. pmode as for _open. -1 on failure.
 int CreateFileBeside(const char *pszPath, int pmode, char *pszTemp, size_t cchTemp);
 
+// Takes (waiting for it) the lock that runs naming files in the folder of pszPath hold while
+// they do, so that the parts of two sets written there at once never mix. -1 when it cannot be
+// taken; UnlockFolder releases it.
+int LockFolderOf(const char *pszPath);
+void UnlockFolder(int hLock);
+
 }  // namespace cab

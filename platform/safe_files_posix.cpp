@@ -1,6 +1,7 @@
 #include "platform/safe_files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -268,4 +269,34 @@ int cab::CreateFileBeside(const char *pszPath, int pmode, char *pszTemp, size_t 
     szFolder[cchFolder] = '\0';
     mode_t mode = 0444 | ((pmode & _S_IWRITE) ? 0222 : 0);
     return CreateNamedTemp(AT_FDCWD, szFolder, mode, pszTemp, cchTemp);
+}
+
+int cab::LockFolderOf(const char *pszPath) {
+    if (pszPath == nullptr)
+        return FailWith(EINVAL);
+    const char *pszSlash = strrchr(pszPath, '/');
+    char szFolder[4096] = ".";
+    if (pszSlash != nullptr) {
+        size_t cchFolder = static_cast<size_t>(pszSlash - pszPath) + 1;
+        if (cchFolder >= sizeof(szFolder))
+            return FailWith(ENAMETOOLONG);
+        memcpy(szFolder, pszPath, cchFolder);
+        szFolder[cchFolder] = '\0';
+    }
+    int hLock = open(szFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (hLock == -1)
+        return FailWith(errno);
+    while (flock(hLock, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            int err = errno;
+            close(hLock);
+            return FailWith(err);
+        }
+    }
+    return hLock;
+}
+
+void cab::UnlockFolder(int hLock) {
+    if (hLock != -1)
+        close(hLock);
 }

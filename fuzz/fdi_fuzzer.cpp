@@ -36,6 +36,8 @@ struct State {
     int writes = 0;
     int notifications = 0;
     int files = 0;
+    BOOL copied = FALSE;  // FDICopy's result, for the replay test
+    int closed = 0;       // files handed back at fdintCLOSE_FILE_INFO
 };
 
 State g_state;
@@ -119,6 +121,7 @@ FNFDINOTIFY(Notify) {
     // The handle is ours to close at fdintCLOSE_FILE_INFO, whatever we answer.
     if (fdint == fdintCLOSE_FILE_INFO) {
         Close(pfdin->hf);
+        ++g_state.closed;
     }
     if ((g_state.params & 0x08) && ++g_state.notifications == 5) {
         return -1;
@@ -164,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Close(hf);
     char name[] = "fuzz.cab";
     char path[] = "";
-    FDICopy(hfdi, name, path, 0, Notify, nullptr, nullptr);
+    g_state.copied = FDICopy(hfdi, name, path, 0, Notify, nullptr, nullptr);
     FDIDestroy(hfdi);
     for (const auto &h : g_state.handles) {
         FUZZ_CHECK(!h.open, "a handle left open");

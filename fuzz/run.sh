@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the fuzz targets for SECONDS in all, half each: fuzz/run.sh BUILD_DIR SECONDS
-# The reader's starts from the corpus cabinets (each behind a zero parameter byte) when there is a
-# corpus, the writer's from a few files of text, zeros and call opcodes under different settings;
-# inputs are copied into a scratch folder inside the build folder. Exits non-zero when a fuzzer
-# finds a crash.
+# The reader's starts from the cabinets of fuzz/inputs and, when there is one, of the corpus (each
+# behind a zero parameter byte), the writer's from a few files of text, zeros and call opcodes
+# under different settings; inputs are copied into a scratch folder inside the build folder.
+# Exits non-zero when a fuzzer finds a crash.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 seconds=$(( $2 > 1 ? $2 / 2 : 1 ))
@@ -32,15 +32,13 @@ scratch=$build/fuzz-scratch
 rm -rf "$scratch"
 mkdir -p "$scratch/inputs" "$scratch/work" "$scratch/artifacts"
 n=0
-if [ -d "$corpus" ]; then
-    # Cabinets over 1 MiB only slow each run down; the small ones cover the same structures.
-    while IFS= read -r -d '' f; do
-        n=$((n + 1))
-        { printf '\000'; cat "$f"; } > "$scratch/inputs/corpus-$n"
-    done < <(find "$corpus" -type f -size -1024k ! -name '*.tsv' ! -name '*.md' -print0)
-else
-    echo "fuzz: no corpus at $corpus; the reader's target starts without it"
-fi
+# The committed cabinets, and the corpus's when there is one; cabinets over 1 MiB only slow each
+# run down, the small ones cover the same structures.
+while IFS= read -r -d '' f; do
+    n=$((n + 1))
+    { printf '\000'; cat "$f"; } > "$scratch/inputs/corpus-$n"
+done < <(find "$root/fuzz/inputs" $([ -d "$corpus" ] && echo "$corpus") -type f -size -1024k \
+    ! -name '*.tsv' ! -name '*.md' -print0)
 if [ -d "$root/fuzz/regressions" ]; then
     cp "$root/fuzz/regressions/"* "$scratch/inputs/" 2>/dev/null || true
 fi

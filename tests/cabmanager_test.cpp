@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cabmanager/CabManager.h"
-#include "tests/cabmanager_test_util.h"
+#include "tests/support/manager.h"
 
 namespace {
 
@@ -34,8 +33,6 @@ using Names = std::vector<std::string>;
 
 class CabManagerTest : public ::testing::Test {
 protected:
-    ~CabManagerTest() override { RemoveTree(dir_); }
-
     // a.txt, empty.txt, sub/b.txt, sub/deeper/c.txt
     fs::path MakeTree(const std::string &name) {
         fs::path root = dir_ / name;
@@ -79,12 +76,8 @@ protected:
         return hr;
     }
 
-    fs::path dir_ = [] {
-        fs::path path =
-            fs::temp_directory_path() / ("cabmgr_test_" + std::to_string(std::random_device{}()));
-        fs::create_directories(path);
-        return path;
-    }();
+    Scratch scratch_{"manager"};
+    fs::path dir_ = scratch_.path();
 };
 
 // --- Records, settings, error texts ---------------------------------------------------------
@@ -149,39 +142,6 @@ TEST(CabSettings, SplitCabPathKeepsTheSeparatorWithTheFolder) {
         } else {
             EXPECT_REPORTED(text, "{CCabManager::SplitCabPath}[FAIL] ");
         }
-    }
-}
-
-TEST(CabSettings, ErrorNumbersMapToFixedTexts) {
-    const std::vector<std::string> fci = {"No error",
-                                          "Failure opening file to be stored in cabinet",
-                                          "Failure reading file to be stored in cabinet",
-                                          "Insufficient memory in FCI",
-                                          "Could not create a temporary file",
-                                          "Unknown compression type",
-                                          "Could not create cabinet file",
-                                          "Client requested abort",
-                                          "Failure compressing data",
-                                          "A limit of the cabinet format was reached"};
-    const std::vector<std::string> fdi = {"No error",
-                                          "Cabinet not found",
-                                          "Not a cabinet",
-                                          "Unknown cabinet version",
-                                          "Corrupt cabinet",
-                                          "Memory allocation failed",
-                                          "Unknown compression type",
-                                          "Failure decompressing data",
-                                          "Failure writing to target file",
-                                          "Cabinets in set have different RESERVE sizes",
-                                          "Cabinet returned on fdintNEXT_CABINET is incorrect",
-                                          "User aborted"};
-    OpenManager manager;
-    for (int number = -1; number <= 12; ++number) {
-        manager.m_erf.erfOper = number;
-        bool in_fci = number >= 0 && number < static_cast<int>(fci.size());
-        bool in_fdi = number >= 0 && number < static_cast<int>(fdi.size());
-        EXPECT_EQ(manager.GetFciErrorString(), in_fci ? fci[number] : "Unknown error") << number;
-        EXPECT_EQ(manager.GetFdiErrorString(), in_fdi ? fdi[number] : "Unknown error") << number;
     }
 }
 
@@ -494,7 +454,7 @@ TEST_F(CabManagerTest, ProgressReportsEachFileAndTheEndOfEachOperation) {
 TEST_F(CabManagerTest, InitializeAfterARunLeavesNoTemporaryFile) {
     fs::path temp = dir_ / "temp";
     fs::create_directories(temp);
-    ScopedTmpdir tmpdir(temp);
+    ScopedEnv tmpdir("TMPDIR", temp.c_str());
     OpenManager manager;
     WriteFile(dir_ / "a.txt", "a");
     manager.AddFileToCompress(W(dir_ / "a.txt").c_str(), nullptr);
@@ -622,7 +582,7 @@ TEST_F(SpanningSetTest, BrokenSetsFail) {
 TEST_F(SpanningSetTest, CoalescingKeepsEveryNameAndLeavesTheTemporaryFolderAsItWas) {
     fs::path temp = dir_ / "temp";
     WriteFile(temp / "f0.bin", "precious");
-    ScopedTmpdir tmpdir(temp);
+    ScopedEnv tmpdir("TMPDIR", temp.c_str());
     fs::path target = dir_ / "one" / "whole.cab";
     fs::create_directories(target.parent_path());
     {

@@ -25,13 +25,12 @@
 #include <thread>
 #include <vector>
 
-#include "tests/cabmanager_test_util.h"
+#include "tests/support/cabinet.h"
+#include "tests/support/manager.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-namespace ct = cab::test;
-using Row = std::map<std::string, std::string>;
+using namespace cab::test;
 
 // A zone with daylight saving, so that a UTC/local mix-up shows in summer and in winter.
 const char kZone[] = "TZ='CET-1CEST,M3.5.0,M10.5.0/3' ";
@@ -41,16 +40,6 @@ std::string Quote(const std::string &text) {
     for (char ch : text)
         quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
     return quoted + "'";
-}
-
-std::string ReadFile(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path &path, const std::string &data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << data;
 }
 
 std::vector<std::string> Split(const std::string &line, char separator) {
@@ -69,23 +58,7 @@ struct RunResult {
 
 class CabmgrTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        work_ =
-            fs::temp_directory_path() / ("cabmgr_e2e_" + std::to_string(std::random_device{}()));
-        fs::create_directories(work_);
-        ASSERT_TRUE(fs::exists(tool_)) << tool_;
-    }
-
-    void TearDown() override {
-        // Unpacked read-only files and folders must not stop the clean-up.
-        std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(work_, ec);
-             it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (!it->is_symlink())
-                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        }
-        fs::remove_all(work_, ec);
-    }
+    void SetUp() override { ASSERT_TRUE(fs::exists(tool_)) << tool_; }
 
     // Runs a shell command with standard input closed, capturing both outputs.
     RunResult Shell(const std::string &command) {
@@ -110,7 +83,8 @@ protected:
         return Shell(command);
     }
 
-    fs::path work_;
+    Scratch scratch_{"e2e"};
+    fs::path work_ = scratch_.path();
     fs::path tool_ = fs::path(CABMGR_BINARY_DIR) / "driver" / "cabmgr";
 };
 
@@ -119,27 +93,6 @@ protected:
 int64_t Seconds(fs::file_time_type time) {
     using namespace std::chrono;
     return duration_cast<seconds>(file_clock::to_sys(time).time_since_epoch()).count();
-}
-
-// Deterministic bytes: random stretches, text and zeros, so that both stored and compressed
-// blocks of every size occur.
-std::string MixedBytes(size_t size, uint64_t state) {
-    std::string data;
-    data.reserve(size);
-    const std::string text = "The quick brown fox jumps over the lazy dog. 0123456789\n";
-    while (data.size() < size) {
-        size_t block = std::min<size_t>(size - data.size(), 40000 + state % 50000);
-        int kind = static_cast<int>(state % 3);
-        for (size_t i = 0; i < block; ++i) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            data += kind == 0   ? static_cast<char>(state >> 56)
-                    : kind == 1 ? text[i % text.size()]
-                                : '\0';
-        }
-    }
-    return data;
 }
 
 // Nested folders, hidden, empty, read-only and non-ASCII names.
@@ -519,141 +472,21 @@ TEST_F(CabmgrTest, CabinetInsideAnotherFileIsFoundByEveryCommand) {
 
 // --- The shared corpus ---------------------------------------------------------------------------
 
-std::vector<Row> ReadTsv(const fs::path &path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    std::vector<std::string> header = Split(line, '\t');
-    std::vector<Row> rows;
-    while (std::getline(in, line)) {
-        std::vector<std::string> fields = Split(line, '\t');
-        Row &row = rows.emplace_back();
-        for (size_t i = 0; i < header.size() && i < fields.size(); ++i)
-            row[header[i]] = fields[i];
-    }
-    return rows;
-}
-
-class CorpusTest : public CabmgrTest {
-protected:
-    void SetUp() override {
-        CabmgrTest::SetUp();
-        if (!fs::exists(corpus_ / "EXPECTED.tsv"))
-            GTEST_SKIP() << "no corpus at " << corpus_;
-        for (Row &row : ReadTsv(corpus_ / "MANIFEST.tsv"))
-            manifest_[row["path"]] = row;
-        for (Row &row : ReadTsv(corpus_ / "EXPECTED.tsv"))
-            expected_[row["cab"] + "\t" + row["mode"]].push_back(row);
-    }
-
-    // Unpacks `cab` and compares with the rows cabextract gave for it. A name that makes the
-    // output path longer than 259 bytes must fail the extraction instead.
-    void ExpectUnpacksAsListed(const fs::path &cab, const std::vector<Row> &rows) {
-        fs::path out = work_ / "out";
-        fs::remove_all(out);
-        bool too_long = false;
-        for (const Row &row : rows)
-            too_long = too_long || out.string().size() + 1 + row.at("name").size() > 259;
-        RunResult result = Cabmgr({"d", cab.string(), out.string()});
-        if (too_long) {
-            EXPECT_EQ(result.status, 1) << result.out;
-            return;
-        }
-        ASSERT_EQ(result.status, 0) << result.out;
-        RunResult sums = Shell("cd " + Quote(out.string()) +
-                               " && find . -type f -print0 | xargs -0 -r sha256sum --zero");
-        std::map<std::string, std::string> hashes;
-        for (const std::string &record : Split(sums.out, '\0')) {
-            if (record.size() > 66)
-                hashes[record.substr(66)] = record.substr(0, 64);
-        }
-        EXPECT_EQ(hashes.size(), rows.size());
-        for (const Row &row : rows)
-            EXPECT_EQ(hashes["./" + row.at("name")], row.at("sha256")) << row.at("name");
-    }
-
-    // Rows of a cabinet that unpacked cleanly under plain, distinct names; gigabyte cabinets take
-    // minutes under the sanitizers, so the plain build alone covers them.
-    static bool Usable(const std::vector<Row> &rows) {
-        std::set<std::string> names;
-        uint64_t total = 0;
-        for (const Row &row : rows) {
-            const std::string &name = row.at("name");
-            total += std::stoull(row.at("size"));
-            if (row.at("cabextract_status") != "OK" || row.at("raw_name_hex") != "-" ||
-                name.empty() || name[0] == '/' || name.find("..") != std::string::npos ||
-                name.find('\\') != std::string::npos || !names.insert(name).second)
-                return false;
-        }
-#if defined(__SANITIZE_ADDRESS__)
-        if (total > (64u << 20))
-            return false;
-#endif
-        return !rows.empty();
-    }
-
-    fs::path corpus_ = CABMGR_CORPUS_DIR;
-    std::map<std::string, Row> manifest_;
-    std::map<std::string, std::vector<Row>> expected_;
-};
-
-// Single cabinets unpack as they are; each spanning set is copied under the names its headers
-// give and unpacked from its first cabinet.
-TEST_F(CorpusTest, CabinetsAndSpanningSetsUnpackToTheListedContent) {
-    std::map<std::string, std::vector<std::pair<int, std::string>>> sets;
-    int singles = 0, spanned = 0;
-    for (const auto &[path, row] : manifest_) {
-        const std::string &span = row.at("span_set");
-        size_t part = span.find(" part ");
-        if (part != std::string::npos)
-            sets[span.substr(0, part)].push_back({std::stoi(span.substr(part + 6)), path});
-        auto rows = expected_.find(path + "\tsingle");
-        if (row.at("corrupt") != "no" || span != "-" || row.at("prev_cab") != "-" ||
-            row.at("next_cab") != "-" || rows == expected_.end() || !Usable(rows->second))
-            continue;
-        SCOPED_TRACE(path + " (" + row.at("compression") + ")");
-        ExpectUnpacksAsListed(corpus_ / path, rows->second);
-        ++singles;
-    }
-    for (auto &[head, parts] : sets) {
-        std::sort(parts.begin(), parts.end());
-        auto rows = expected_.find(head + "\tset:" + std::to_string(parts.size()));
-        // A set with a part that breaks the format is the damaged-cabinet test's business.
-        bool damaged = std::any_of(parts.begin(), parts.end(), [&](const auto &part) {
-            return manifest_[part.second].at("corrupt") == "yes";
-        });
-        if (rows == expected_.end() || !Usable(rows->second) || damaged)
-            continue;
-        SCOPED_TRACE(head);
-        fs::path set_dir = work_ / "set";
-        fs::remove_all(set_dir);
-        fs::create_directories(set_dir);
-        // The first under the name the second gives it, which a reader checks.
-        std::string first = manifest_[parts[1].second].at("prev_cab"), name = first;
-        for (const auto &[number, path] : parts) {
-            fs::copy_file(corpus_ / path, set_dir / name);
-            name = manifest_[path].at("next_cab");
-        }
-        ExpectUnpacksAsListed(set_dir / first, rows->second);
-        ++spanned;
-    }
-    EXPECT_GE(singles, 40);
-    EXPECT_GE(spanned, 10);
-}
-
 // Every damaged or hostile cabinet ends in a clean failure or a clean success (hostile ones
 // fail), and nothing is written outside the destination folder.
-TEST_F(CorpusTest, DamagedAndHostileCabinetsStayInsideTheDestination) {
+TEST_F(CabmgrTest, DamagedAndHostileCorpusCabinetsStayInsideTheDestination) {
+    SKIP_WITHOUT_CORPUS();
     int failed = 0, tested = 0;
-    for (const auto &[path, row] : manifest_) {
-        bool hostile = row.at("expectation").find("hostile") != std::string::npos;
-        if (row.at("corrupt") != "yes" && !hostile)
+    for (auto &row : ReadTsv(CorpusDir() / "MANIFEST.tsv")) {
+        const std::string &path = row["path"];
+        bool hostile = row["expectation"].find("hostile") != std::string::npos;
+        if (row["corrupt"] != "yes" && !hostile)
             continue;
         SCOPED_TRACE(path);
         fs::path area = work_ / "area";
         fs::remove_all(area);
         fs::path dest = area / "a" / "b" / "c" / "dest";
-        RunResult result = Cabmgr({"d", (corpus_ / path).string(), dest.string()});
+        RunResult result = Cabmgr({"d", (CorpusDir() / path).string(), dest.string()});
         std::error_code ec;
         ASSERT_TRUE(result.status == 0 || result.status == 1) << result.status;
         if (hostile) {
@@ -684,11 +517,6 @@ bool Named(const RunResult &result, const std::string &part) {
             return true;
     }
     return false;
-}
-
-void WriteCabinet(const fs::path &path, const ct::RawCabinet &cab) {
-    ct::Bytes bytes = cab.Encode();
-    WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 std::string LastErrorLine(const RunResult &result) {
@@ -774,10 +602,11 @@ TEST_F(CabmgrTest, UnpackingNamesEveryMemberItCannotWrite) {
         SCOPED_TRACE(name);
         fs::path area = work_ / "area", dest = area / "x" / "dest";
         fs::remove_all(area);
-        WriteCabinet(work_ / "c.cab", ct::SimpleCabinet({{"first.txt", ct::MakeContent(10)},
-                                                         {name, ct::MakeContent(20)},
-                                                         {"last.txt", ct::MakeContent(30)}},
-                                                        tcompTYPE_MSZIP));
+        SimpleCabinet({{"first.txt", MakeContent(10)},
+                       {name, MakeContent(20)},
+                       {"last.txt", MakeContent(30)}},
+                      tcompTYPE_MSZIP)
+            .Write(work_ / "c.cab");
         RunResult result = Cabmgr({"d", (work_ / "c.cab").string(), dest.string()});
         EXPECT_EQ(result.status, 1);
         EXPECT_TRUE(Named(result, name + " not extracted: " + why)) << result.out;
@@ -791,13 +620,13 @@ TEST_F(CabmgrTest, UnpackingNamesEveryMemberItCannotWrite) {
 // Names mean on this system what they mean in the cabinet: ':' is an ordinary character, empty and
 // "." components are dropped.
 TEST_F(CabmgrTest, NamesAreTakenAsThisSystemsNames) {
-    ct::RawCabinet cab = ct::SimpleCabinet({{"a:b.txt", ct::MakeContent(1)},
-                                            {"C:x", ct::MakeContent(2)},
-                                            {".\\dot.txt", ct::MakeContent(3)},
-                                            {"a\\\\b", ct::MakeContent(4)},
-                                            {"a..b\\..c", ct::MakeContent(5)}},
-                                           tcompTYPE_NONE);
-    WriteCabinet(work_ / "names.cab", cab);
+    RawCabinet cab = SimpleCabinet({{"a:b.txt", MakeContent(1)},
+                                    {"C:x", MakeContent(2)},
+                                    {".\\dot.txt", MakeContent(3)},
+                                    {"a\\\\b", MakeContent(4)},
+                                    {"a..b\\..c", MakeContent(5)}},
+                                   tcompTYPE_NONE);
+    cab.Write(work_ / "names.cab");
     RunResult result = Cabmgr({"d", (work_ / "names.cab").string(), (work_ / "out").string()});
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(RegularFiles(work_ / "out"),
@@ -821,23 +650,23 @@ TEST_F(CabmgrTest, DamagedCabinetsLoseOnlyWhatFollowsTheDamage) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.summary);
-        ct::RawCabinet cab;
+        RawCabinet cab;
         int n = 0;
         for (const std::vector<size_t> &sizes : c.folders) {
-            std::vector<std::pair<std::string, ct::Bytes>> files;
+            std::vector<std::pair<std::string, Bytes>> files;
             for (size_t size : sizes) {
                 ++n;
-                files.push_back({"f" + std::to_string(n), ct::MakeContent(size, n)});
+                files.push_back({"f" + std::to_string(n), MakeContent(size, n)});
             }
-            ct::RawCabinet one = ct::SimpleCabinet(files, tcompTYPE_MSZIP);
-            for (ct::RawFile file : one.files) {
+            RawCabinet one = SimpleCabinet(files, tcompTYPE_MSZIP);
+            for (RawFile file : one.files) {
                 file.folder = uint16_t(cab.folders.size());
                 cab.files.push_back(file);
             }
             cab.folders.push_back(one.folders[0]);
         }
         cab.folders[0].blocks[1].flip_after_checksum = 10;
-        WriteCabinet(work_ / "damaged.cab", cab);
+        cab.Write(work_ / "damaged.cab");
         fs::path out = work_ / "out";
         fs::remove_all(out);
         RunResult result = Cabmgr({"d", (work_ / "damaged.cab").string(), out.string()});
@@ -863,36 +692,17 @@ TEST_F(CabmgrTest, ExitStatuses) {
         EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(result.out, "The format is: c|d pathA pathB") << ::testing::PrintToString(args);
     }
-    // With options: one line naming the problem and a short usage on standard error.
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{{"-x", "c", "a", "b"},
-                                               {"--nope"},
-                                               {"-F"},
-                                               {"--filter"},
-                                               {"-l"},
-                                               {"-p"},
-                                               {"-v", "c", "a"},
-                                               {"-v", "d", "a", "b", "extra"},
-                                               {"-V", "extra"},
-                                               {"-q", "x", "a", "b"},
-                                               {"-l", "-t", "a.cab"},
-                                               {"--keep=yes", "d", "a", "b"},
-                                               {"-F", "", "d", "a", "b"},
-                                               {"-m", "zip", "c", "a", "b"},
-                                               {"-m", "lzx:14", "c", "a", "b"},
-                                               {"-m", "mszip:0", "c", "a", "b"},
-                                               {"-m", "mszip:10", "c", "a", "b"},
-                                               {"-m", "lzx:22", "c", "a", "b"},
-                                               {"-s", "0", "c", "a", "b"},
-                                               {"-s", "1353", "c", "a", "b"},
-                                               {"-s", "2G", "c", "a", "b"},
-                                               {"-s", "12Q", "c", "a", "b"},
-                                               {"-j", "0", "c", "a", "b"},
-                                               {"-j", "65", "c", "a", "b"},
-                                               {"-k", "c", "a", "b"},
-                                               {"-m", "none", "d", "a", "b"},
-                                               {"-s", "1M", "-l", "a"},
-                                               {"-F", "*", "c", "a", "b"}}) {
+    // With options: one line naming the problem and a short usage on standard error ('' stands
+    // for an empty argument).
+    const std::string usage_errors =
+        "-x c a b|--nope|-F|--filter|-l|-p|-v c a|-v d a b extra|-V extra|-q x a b|"
+        "-l -t a.cab|--keep=yes d a b|-F '' d a b|-m zip c a b|-m lzx:14 c a b|"
+        "-m mszip:0 c a b|-m mszip:10 c a b|-m lzx:22 c a b|-s 0 c a b|-s 1353 c a b|"
+        "-s 2G c a b|-s 12Q c a b|-j 0 c a b|-j 65 c a b|-k c a b|-m none d a b|"
+        "-s 1M -l a|-F * c a b";
+    for (const std::string &line : Split(usage_errors, '|')) {
+        std::vector<std::string> args = Split(line, ' ');
+        std::replace(args.begin(), args.end(), std::string("''"), std::string());
         RunResult result = Cabmgr(args);
         EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(result.out, "") << ::testing::PrintToString(args);
@@ -983,23 +793,16 @@ class SafeWriteTest : public CabmgrTest {
 protected:
     void SetUp() override {
         CabmgrTest::SetUp();
-        canary_ = work_ / "outside" / "canary";
-        tmp_ = work_ / "tmp";
         WriteFile(canary_, "canary\n");
         fs::create_directories(tmp_);
-        if (const char *old = getenv("TMPDIR"))
-            old_tmpdir_ = old;
-        setenv("TMPDIR", tmp_.c_str(), 1);
     }
     void TearDown() override {
-        old_tmpdir_.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", old_tmpdir_.c_str(), 1);
         EXPECT_EQ(ReadFile(canary_), "canary\n");
         for (const auto &entry : fs::directory_iterator(tmp_))
             ADD_FAILURE() << "left in the temporary folder: " << entry.path();
         for (const auto &entry : fs::recursive_directory_iterator(work_))
             EXPECT_EQ(entry.path().filename().string().find(".cabmgr-"), std::string::npos)
                 << entry.path();
-        CabmgrTest::TearDown();
     }
 
     // A tree of small files and one of `big` bytes; its cabinet.
@@ -1012,8 +815,8 @@ protected:
         return cab;
     }
 
-    fs::path canary_, tmp_;
-    std::string old_tmpdir_;
+    fs::path canary_ = work_ / "outside" / "canary", tmp_ = work_ / "tmp";
+    ScopedEnv tmpdir_{"TMPDIR", tmp_.c_str()};
 };
 
 // Links found in the destination are replaced or refused, never followed; the destination named
@@ -1151,15 +954,14 @@ TEST_F(SafeWriteTest, SetsCannotBeMixedUpAndStartAnywhere) {
     for (const std::string day : {"mon", "tue", "wed"}) {
         for (unsigned i = 0; i < 6; ++i) {
             WriteFile(source / day / ("f" + std::to_string(i)),
-                      cab::test::RandomBytes(20000, i + 10 * day[0]));
+                      RandomBytes(20000, i + 10 * day[0]));
         }
-        cab::test::SmallCabinetManager manager(30000);
+        SmallCabinetManager manager(30000);
         fs::path first = sets / ("backup." + day + ".cab");
         fs::create_directories(sets);
         int added = 0;
-        manager.AddFilesInFolderToList(cab::test::W(source / day).c_str(),
-                                       cab::test::W(source / day).c_str(), 1);
-        ASSERT_EQ(manager.CompressFiles(cab::test::W(first).c_str(), 0, &added), S_OK);
+        manager.AddFilesInFolderToList(W(source / day).c_str(), W(source / day).c_str(), 1);
+        ASSERT_EQ(manager.CompressFiles(W(first).c_str(), 0, &added), S_OK);
         ASSERT_TRUE(fs::exists(sets / ("backup." + day + "003.cab")));
         std::string header = ReadFile(first);
         ids.insert(static_cast<uint16_t>(uint8_t(header[0x20]) | uint8_t(header[0x21]) << 8));

@@ -4,30 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "cab_test_util.h"
-#include "cabinet/codec/mszip_encoder.h"
-#include "cabinet/format/cab_format.h"
-#include "cabinet/writer/fci_block_queue.h"
-
 #include <zlib.h>
 
 #include <cerrno>
 
+#include "cabinet/codec/mszip_encoder.h"
+#include "cabinet/writer/fci_block_queue.h"
+#include "tests/support/cabinet.h"
+
 namespace cab::test {
 namespace {
-
-std::vector<fs::path> SetPaths(const FciHarness &h) {
-    // Names are test.cab, then test1.cab, test2.cab, ... in set order.
-    std::vector<fs::path> paths{h.Cabinet()};
-    for (int i = 1; fs::exists(h.Cabinet("test" + std::to_string(i) + ".cab")); ++i) {
-        paths.push_back(h.Cabinet("test" + std::to_string(i) + ".cab"));
-    }
-    return paths;
-}
-
-std::map<std::string, std::string> ReadBack(const FciHarness &h, std::string *error) {
-    return FdiReadSet(h.Cabinet(), error);
-}
 
 TEST(FciWriter, StoresFilesInOneMszipFolder) {
     FciHarness h("basic");
@@ -41,8 +27,8 @@ TEST(FciWriter, StoresFilesInOneMszipFolder) {
     ASSERT_TRUE(h.Flush());
     ASSERT_TRUE(h.Destroy());
     EXPECT_EQ(h.TempFilesLeft(), 0u);
-    auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
-    ASSERT_TRUE(cab.ok) << cab.error;
+    auto cab = ParseCabinet(ReadFile(h.Cabinet()));
+    ASSERT_EQ(cab.error, "");
     EXPECT_EQ(cab.header.cFolders, 1);
     EXPECT_EQ(cab.header.cFiles, 3);
     EXPECT_EQ(cab.header.setID, 4242);
@@ -54,7 +40,7 @@ TEST(FciWriter, StoresFilesInOneMszipFolder) {
     EXPECT_EQ(cab.files[0].date, ((2024 - 1980) << 9) | (5 << 5) | 17);
     EXPECT_EQ(cab.files[0].attribs, _A_ARCH);
     std::string error;
-    EXPECT_EQ(ReadBack(h, &error), want);
+    EXPECT_EQ(h.ReadBack(&error), want);
     EXPECT_EQ(error, "");
 }
 
@@ -93,14 +79,14 @@ TEST_P(FciSpanTest, SplitsAcrossCabinetsAndReadsBack) {
     ASSERT_TRUE(h.Destroy());
     EXPECT_EQ(h.TempFilesLeft(), 0u);
 
-    auto paths = SetPaths(h);
+    auto paths = h.SetPaths();
     ASSERT_GE(paths.size(), 10u);
     EXPECT_EQ(paths.size(), h.CabinetNames().size());
     auto set = ParseSet(paths);
     bool saw_split = false;
     for (size_t i = 0; i < set.size(); ++i) {
         const auto &c = set[i];
-        ASSERT_TRUE(c.ok) << i << ": " << c.error;
+        ASSERT_EQ(c.error, "") << i;
         EXPECT_LE(fs::file_size(paths[i]), param.cb);
         EXPECT_EQ(c.header.iCabinet, i);
         EXPECT_EQ(c.header.setID, 4242);
@@ -121,7 +107,7 @@ TEST_P(FciSpanTest, SplitsAcrossCabinetsAndReadsBack) {
     }
     EXPECT_TRUE(saw_split);
     std::string error;
-    EXPECT_EQ(ReadBack(h, &error), want);
+    EXPECT_EQ(h.ReadBack(&error), want);
     EXPECT_EQ(error, "");
 
     // Each continued segment is reported once per cabinet after the first.
@@ -154,16 +140,16 @@ TEST(FciWriter, ContinuedFolderEndsWithACutBlock) {
         ASSERT_TRUE(h.Add(h.AddSource("big", data), "big", tcompTYPE_NONE));
         ASSERT_TRUE(h.Flush());
         ASSERT_TRUE(h.Destroy());
-        auto set = ParseSet(SetPaths(h));
+        auto set = ParseSet(h.SetPaths());
         ASSERT_GE(set.size(), 3u);
         for (size_t i = 0; i + 1 < set.size(); ++i) {
-            ASSERT_TRUE(set[i].ok) << set[i].error;
+            ASSERT_EQ(set[i].error, "");
             ASSERT_FALSE(set[i].folders.back().blocks.empty());
             EXPECT_EQ(set[i].folders.back().blocks.back().cbUncomp, 0)
                 << "cb " << cb << " cab " << i;
         }
         std::string error;
-        EXPECT_EQ(ReadBack(h, &error)["big"], data) << cb;
+        EXPECT_EQ(h.ReadBack(&error)["big"], data) << cb;
         EXPECT_EQ(error, "");
     }
 }
@@ -214,7 +200,7 @@ TEST_P(FciThreadsTest, FailedFileIsUndone) {
     ASSERT_TRUE(h.Destroy());
     EXPECT_TRUE(h.open_files.empty());
     std::string error;
-    EXPECT_EQ(ReadBack(h, &error),
+    EXPECT_EQ(h.ReadBack(&error),
               (std::map<std::string, std::string>{{"a", before}, {"c", after}}));
     EXPECT_EQ(error, "");
 }
@@ -241,7 +227,7 @@ TEST_P(FciThreadsTest, LateBlockFailureStopsWriter) {
             EXPECT_TRUE(y_added && z_added && flushed);
             ASSERT_TRUE(h.Destroy());
             std::string error;
-            EXPECT_EQ(ReadBack(h, &error),
+            EXPECT_EQ(h.ReadBack(&error),
                       (std::map<std::string, std::string>{{"y", y_bytes}, {"z", z_bytes}}));
             EXPECT_EQ(error, "");
         } else {
@@ -284,12 +270,12 @@ TEST(FciParallel, SameBytesAsOneThread) {
         // Worker threads compress; callbacks stay on the caller's thread.
         EXPECT_EQ(h.callback_threads, std::set<std::thread::id>{std::this_thread::get_id()});
         std::vector<std::string> cabinets;
-        for (auto &p : SetPaths(h)) {
-            cabinets.push_back(ReadFileBytes(p));
+        for (auto &p : h.SetPaths()) {
+            cabinets.push_back(ReadFile(p));
         }
         if (threads == 1) {
             std::string error;
-            EXPECT_TRUE(ReadBack(h, &error) == want) << error;
+            EXPECT_TRUE(h.ReadBack(&error) == want) << error;
         }
         SetFciThreadCount(0);
         return cabinets;
@@ -339,8 +325,8 @@ TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {
     ASSERT_TRUE(h.Add(ok, "\xc3\xa9t\xc3\xa9", tcompTYPE_NONE));
     ASSERT_TRUE(h.Add(ok, "\xe9t\xe9", tcompTYPE_NONE));  // not UTF-8: stored as its bytes
     ASSERT_TRUE(h.Flush());
-    auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
-    ASSERT_TRUE(cab.ok) << cab.error;
+    auto cab = ParseCabinet(ReadFile(h.Cabinet()));
+    ASSERT_EQ(cab.error, "");
     ASSERT_EQ(cab.files.size(), 4u);
     EXPECT_EQ(cab.files[0].szName.size(), 255u);
     EXPECT_EQ(cab.files[1].attribs, _A_ARCH | _A_EXEC);
@@ -502,15 +488,15 @@ TEST(FciWriter, FoldersEndAtThresholdAndOnFlush) {
         }
     }
     ASSERT_TRUE(h.Flush());
-    auto cab = ParseCabinet(ReadFileBytes(h.Cabinet()));
-    ASSERT_TRUE(cab.ok) << cab.error;
+    auto cab = ParseCabinet(ReadFile(h.Cabinet()));
+    ASSERT_EQ(cab.error, "");
     // Compressed bytes count once a block is out: the first folder ends after f2 (45000 bytes
     // in), the second at the explicit flush after f4, then f5 alone.
     ASSERT_EQ(cab.folders.size(), 3u);
     EXPECT_EQ(cab.files[3].iFolder, 1);
     EXPECT_EQ(cab.files[5].iFolder, 2);
     std::string error;
-    EXPECT_EQ(ReadBack(h, &error), want);
+    EXPECT_EQ(h.ReadBack(&error), want);
 }
 
 // A flush with fNextCabinet links the next cabinet to this one; after a final flush a further file
@@ -526,7 +512,7 @@ TEST(FciWriter, FlushDecidesWhetherTheNextCabinetIsLinked) {
         ASSERT_TRUE(h.Flush());  // nothing new: no further cabinet
         EXPECT_EQ(h.CabinetNames(), (std::vector<std::string>{"test.cab", "test1.cab"}));
         auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
-        ASSERT_TRUE(set[0].ok && set[1].ok);
+        ASSERT_EQ(set[0].error + set[1].error, "");
         EXPECT_EQ(set[0].header.szCabinetNext, next ? "test1.cab" : "");
         EXPECT_EQ(set[1].header.szCabinetPrev, next ? "test.cab" : "");
         EXPECT_EQ(set[1].header.iCabinet, next ? 1 : 0);
@@ -551,7 +537,7 @@ TEST(FciWriter, FileCountLimitPerCabinet) {
     ASSERT_TRUE(h.Add(empty, "over"));
     ASSERT_TRUE(h.Flush());
     auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});
-    ASSERT_TRUE(set[0].ok && set[1].ok);
+    ASSERT_EQ(set[0].error + set[1].error, "");
     EXPECT_EQ(set[0].header.cFiles, 65535);
     EXPECT_EQ(set[1].header.cFiles, 1);
     EXPECT_EQ(set[1].files[0].szName, "over");

@@ -4,10 +4,7 @@
 // sanitizers, this is where reads outside a buffer would show.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <set>
-
-#include "cab_test_util.h"
+#include "tests/support/cabinet.h"
 
 namespace {
 
@@ -19,7 +16,7 @@ constexpr size_t kLargeCabinet = 256 * 1024;
 constexpr size_t kFlipsPerFile = 20, kFlipsPerLargeFile = 6;
 
 struct Tally {
-    size_t runs = 0, succeeded = 0;
+    size_t succeeded = 0;
     std::set<int> errors;
 };
 
@@ -49,7 +46,6 @@ void RunOnce(const std::vector<std::pair<std::string, Bytes>> &files, Tally *tal
     r.on_next = [&](FDINOTIFICATION *) -> INT_PTR { return ++next_calls > 2 ? -1 : 0; };
     erf = {};
     BOOL ok = Copy(hfdi, files[0].first, "c/", &r);
-    ++tally->runs;
     if (ok) {
         ++tally->succeeded;
     } else {
@@ -59,9 +55,8 @@ void RunOnce(const std::vector<std::pair<std::string, Bytes>> &files, Tally *tal
         tally->errors.insert(erf.erfOper);
     }
     // Whatever happened, every target FDI was handed is closed or finished.
-    for (const auto &[handle, name] : r.open_outputs) {
-        EXPECT_EQ(Fs().Get(handle), nullptr) << what << ": target " << name << " left open";
-    }
+    for (INT_PTR handle : r.open_outputs)
+        EXPECT_EQ(Fs().Get(handle), nullptr) << what << ": a target left open";
     EXPECT_TRUE(FDIDestroy(hfdi));
     EXPECT_EQ(Fs().OpenHandles(), 0u) << what;
     EXPECT_EQ(Fs().live_allocs, 0) << what;
@@ -107,27 +102,19 @@ void Mutate(std::vector<std::pair<std::string, Bytes>> files, size_t index, Tall
 }
 
 TEST(FdiCorruption, CorpusCabinetsSurviveTruncationAndBitFlips) {
+    SKIP_WITHOUT_CORPUS();
     Tally tally;
-    namespace fs = std::filesystem;
-    size_t cabinets = 0;
-    for (const auto &entry : fs::recursive_directory_iterator(CABMGR_CORPUS_DIR)) {
-        if (!entry.is_regular_file() || entry.path().extension() == ".tsv" ||
-            entry.path().extension() == ".md") {
-            continue;
-        }
-        Mutate({{entry.path().filename().string(), ReadDiskFile(entry.path().string())}}, 0,
-               &tally);
-        ++cabinets;
-    }
-    EXPECT_GT(cabinets, 200u);
-    printf("%zu runs over %zu cabinets, %zu succeeded, %zu distinct errors\n", tally.runs, cabinets,
-           tally.succeeded, tally.errors.size());
+    const std::vector<fs::path> cabinets = CorpusCabinets();
+    EXPECT_GT(cabinets.size(), 200u);
+    for (const fs::path &cab : cabinets)
+        Mutate({{cab.filename().string(), ToBytes(ReadFile(cab))}}, 0, &tally);
     EXPECT_GE(tally.errors.size(), 4u) << "damage should reach several failure paths";
 }
 
 // LZX and Quantum streams of every block type and window size in the corpus, flipped in many more
 // places with the checksums made right, so that the damage reaches the decoders' trees and tokens.
 TEST(FdiCorruption, LzxAndQuantumStreamsSurviveDenseDamage) {
+    SKIP_WITHOUT_CORPUS();
     Tally tally;
     for (const char *cab : {
              "sevenzipjbinding/simple/simple1.dat.1.cab",  // empty length tree
@@ -139,8 +126,7 @@ TEST(FdiCorruption, LzxAndQuantumStreamsSurviveDenseDamage) {
              "libmspack/cabd/mszip_lzx_qtm.cab",  // Quantum too
              "libmspack/cabextract-bugs/cve-2010-2801-qtm-flush.cab",
          }) {
-        std::string path = std::string(CABMGR_CORPUS_DIR) + "/" + cab;
-        Mutate({{"x.cab", ReadDiskFile(path)}}, 0, &tally, 120);
+        Mutate({{"x.cab", ToBytes(ReadFile(CorpusDir() / cab))}}, 0, &tally, 120);
     }
     EXPECT_GE(tally.errors.size(), 2u);
 }
@@ -168,9 +154,6 @@ TEST(FdiCorruption, CraftedCabinetsAndSetsSurviveDamage) {
 // Cabinets the engine's own writer makes: one with stored and MSZIP folders, and a spanning set
 // whose folder runs over several cabinets. Each reads back first, then survives damage.
 TEST(FdiCorruption, WriterCabinetsSurviveDamage) {
-    using cab::test::CompressibleBytes;
-    using cab::test::FciHarness;
-    using cab::test::RandomBytes;
     FciHarness h("fdi_corruption");
     std::vector<std::pair<std::string, std::string>> inputs = {
         {"a.txt", CompressibleBytes(20000, 1)},
@@ -194,11 +177,11 @@ TEST(FdiCorruption, WriterCabinetsSurviveDamage) {
     names[0] = "test.cab";
     std::vector<std::pair<std::string, Bytes>> files;
     for (const auto &n : names)
-        files.push_back({n, ReadDiskFile(h.Cabinet(n).string())});
+        files.push_back({n, ToBytes(ReadFile(h.Cabinet(n)))});
 
     // Undamaged, the set reads back whole.
     std::string error;
-    auto got = FdiReadSet(h.Cabinet(), &error);
+    auto got = h.ReadBack(&error);
     EXPECT_EQ(error, "");
     for (const auto &[n, bytes] : inputs)
         EXPECT_EQ(got[n], bytes) << n;

@@ -13,34 +13,27 @@
 #include <tuple>
 #include <vector>
 
+#include "cabinet/format/cab_format.h"
 #include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/file_times.h"
 #include "platform/files.h"
 #include "platform/folder_listing.h"
+#include "tests/support/support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace cab::test;
 
 class PlatformFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("platform_files_" + std::to_string(std::random_device{}()));
-        fs::create_directories(root_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(root_ / "ro", fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(root_, ec);
-    }
     std::string Path(const std::string &name) const { return (root_ / name).string(); }
     void Write(const std::string &name, const std::string &data) const {
-        std::ofstream(root_ / name, std::ios::binary) << data;
+        WriteFile(root_ / name, data);
     }
 
-    fs::path root_;
+    Scratch scratch_{"platform_files"};
+    fs::path root_ = scratch_.path();
 };
 
 // Read-only follows the write bits, hidden a leading dot; clearing read-only gives back only
@@ -73,24 +66,17 @@ TEST_F(PlatformFilesTest, AttributesFollowWriteBitsAndLeadingDot) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_PATH_NOT_FOUND});
 }
 
-WORD DosDate(int year, int month, int day) {
-    return static_cast<WORD>(((year - 1980) << 9) | (month << 5) | day);
-}
-WORD DosTime(int hour, int minute, int second) {
-    return static_cast<WORD>((hour << 11) | (minute << 5) | (second / 2));
-}
+using cab::PackDosDate, cab::PackDosTime;
 
 // DOS times are local; a zone with daylight saving shows a UTC/local mix-up in either season.
 TEST_F(PlatformFilesTest, DosTimeSurvivesFileRoundTripInLocalTime) {
-    const char *old = getenv("TZ");
-    const std::string old_tz = old != nullptr ? old : "";
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    ScopedEnv zone("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
     tzset();
     Write("f", "x");
     const std::tuple<WORD, WORD, time_t> cases[] = {
-        {DosDate(2021, 1, 15), DosTime(10, 30, 20), 1610703020},  // CET, UTC+1
-        {DosDate(2021, 7, 15), DosTime(10, 30, 20), 1626337820},  // CEST, UTC+2
-        {DosDate(1980, 1, 1), DosTime(0, 0, 0), 315529200},
+        {PackDosDate(2021, 1, 15), PackDosTime(10, 30, 20), 1610703020},  // CET, UTC+1
+        {PackDosDate(2021, 7, 15), PackDosTime(10, 30, 20), 1626337820},  // CEST, UTC+2
+        {PackDosDate(1980, 1, 1), PackDosTime(0, 0, 0), 315529200},
     };
     for (const auto &[dos_date, dos_time, utc_seconds] : cases) {
         FILETIME local, utc;
@@ -114,11 +100,9 @@ TEST_F(PlatformFilesTest, DosTimeSurvivesFileRoundTripInLocalTime) {
         EXPECT_EQ(time, dos_time);
     }
     FILETIME ft;
-    EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2021, 2, 29), 0, &ft));
-    EXPECT_TRUE(DosDateTimeToFileTime(DosDate(2020, 2, 29), 0, &ft));
-    EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2021, 1, 1), DosTime(24, 0, 0), &ft));
-    old != nullptr ? setenv("TZ", old_tz.c_str(), 1) : unsetenv("TZ");
-    tzset();
+    EXPECT_FALSE(DosDateTimeToFileTime(PackDosDate(2021, 2, 29), 0, &ft));
+    EXPECT_TRUE(DosDateTimeToFileTime(PackDosDate(2020, 2, 29), 0, &ft));
+    EXPECT_FALSE(DosDateTimeToFileTime(PackDosDate(2021, 1, 1), PackDosTime(24, 0, 0), &ft));
 }
 
 TEST_F(PlatformFilesTest, FindListsDotsFollowsLinksMarksDanglingOnesAndSkipsSpecialFiles) {
@@ -205,9 +189,7 @@ TEST_F(PlatformFilesTest, OpenMapsCrtFlags) {
 }
 
 TEST_F(PlatformFilesTest, TempNamesAreFreshAndInTmpdir) {
-    const char *old = getenv("TMPDIR");
-    std::string saved = old != nullptr ? old : "";
-    setenv("TMPDIR", root_.c_str(), 1);
+    ScopedEnv tmpdir("TMPDIR", root_.c_str());
     std::set<std::string> names;
     for (int i = 0; i < 200; ++i) {
         char *name = _tempnam("", "KWB_");
@@ -223,7 +205,6 @@ TEST_F(PlatformFilesTest, TempNamesAreFreshAndInTmpdir) {
     wchar_t buf[MAX_PATH];
     EXPECT_EQ(GetTempPathW(MAX_PATH, buf), root_.wstring().size() + 1);
     EXPECT_EQ(std::wstring(buf), root_.wstring() + L"/");
-    old != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
 }
 
 // List files: UTF-8 lines and Windows line ends come through; a file that is not UTF-8 is

@@ -1,4 +1,4 @@
-// Win32 stand-ins: code pages, last error and its texts, safe strings, shell helpers, locks.
+// Win32 stand-ins: code pages, last error and its texts, safe strings, shell helpers.
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -11,12 +11,12 @@
 
 #include "platform/errors.h"
 #include "platform/shell.h"
-#include "platform/sync.h"
 #include "platform/text.h"
-
-namespace fs = std::filesystem;
+#include "tests/support/support.h"
 
 namespace {
+
+using namespace cab::test;
 
 std::string Narrow(const std::wstring &wide) {
     int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -203,9 +203,8 @@ TEST(Shell, ExpandsSetVariablesOnly) {
 }
 
 TEST(Shell, CreatesEveryMissingLevelOrSaysWhyNot) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("cabmgr_platform_" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
+    Scratch scratch("platform");
+    const fs::path dir = scratch.path();
     auto make = [&dir](const std::string &leaf) {
         return SHCreateDirectory(nullptr, Wide((dir / leaf).string()).c_str());
     };
@@ -229,8 +228,6 @@ TEST(Shell, CreatesEveryMissingLevelOrSaysWhyNot) {
     if (!std::ofstream(dir / "ro" / "probe")) {  // permissions hold for this user
         EXPECT_EQ(make("ro/sub"), ERROR_ACCESS_DENIED);
     }
-    fs::permissions(dir / "ro", fs::perms::owner_all);
-    fs::remove_all(dir);
 }
 
 TEST(Shell, RemovesOneTrailingSeparatorButNotARoot) {
@@ -242,33 +239,6 @@ TEST(Shell, RemovesOneTrailingSeparatorButNotARoot) {
         PathRemoveBackslashW(path.data());
         EXPECT_EQ(std::wstring(path.c_str()), want) << in;
     }
-}
-
-TEST(Case, LowersBeyondAscii) {
-    wchar_t text[] = L"\u00c9T\u00c9-\u0416z";
-    EXPECT_EQ(CharLowerW(text), text);
-    EXPECT_STREQ(text, L"\u00e9t\u00e9-\u0436z");
-    EXPECT_EQ(StrCmpNIW(L"ABCx", L"abcy", 3), 0);
-    EXPECT_LT(StrCmpNIW(L"ABCx", L"abcy", 4), 0);
-}
-
-TEST(CriticalSection, IsReentrantAndExcludesOtherThreads) {
-    CRITICAL_SECTION cs;
-    InitializeCriticalSection(&cs);
-    EnterCriticalSection(&cs);
-    EnterCriticalSection(&cs);
-    BOOL other = TRUE;
-    std::thread([&] { other = TryEnterCriticalSection(&cs); }).join();
-    EXPECT_FALSE(other);
-    LeaveCriticalSection(&cs);
-    LeaveCriticalSection(&cs);
-    std::thread([&] {
-        other = TryEnterCriticalSection(&cs);
-        if (other)
-            LeaveCriticalSection(&cs);
-    }).join();
-    EXPECT_TRUE(other);
-    DeleteCriticalSection(&cs);
 }
 
 }  // namespace

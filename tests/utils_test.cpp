@@ -10,13 +10,11 @@
 #include <string>
 
 #include "platform/errors.h"
-#include "stdout_capture.h"
-
-namespace fs = std::filesystem;
+#include "tests/support/support.h"
 
 namespace {
 
-using cab::test::CapturedStdout;
+using namespace cab::test;
 
 // What body printed, with the line numbers of reports written as #N.
 template <typename Body>
@@ -118,19 +116,13 @@ TEST(TrailingSeparator, RemoveAndAppendRules) {
 
 class UtilsDirTest : public testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("cabmgr_utils_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
     std::wstring W(const std::string &leaf) const { return Wide((root_ / leaf).string()); }
     void PutFiles(const std::string &base, const std::vector<std::string> &suffixes) const {
         for (const std::string &suffix : suffixes)
             std::ofstream(root_ / (base + suffix)).put('x');
     }
-    fs::path root_;
+    Scratch scratch_{"utils"};
+    fs::path root_ = scratch_.path();
 };
 
 // An existing folder comes back as given; missing levels are made; the path is not expanded

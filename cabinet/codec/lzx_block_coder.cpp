@@ -360,6 +360,55 @@ bool BlockCoder::PlanBlock(const BlockStats &stats, const BlockStats *frame_stat
     return true;
 }
 
+namespace {
+
+// A literal or a match with the block's codes.
+inline void PutItem(const Item &item, const BlockPlan &plan, bool aligned, BitOut &out) {
+    const int sym = MainSymbol(item);
+    out.Put(plan.main_code[sym], plan.main_len[sym]);
+    if (item.length == 0)
+        return;
+    if (item.length - kMinMatch >= uint32_t(kNumPrimaryLengths)) {
+        const int ls = int(item.length) - kMinMatch - kNumPrimaryLengths;
+        out.Put(plan.length_code[ls], plan.length_len[ls]);
+    }
+    const int slot = SlotOf(item.code);
+    if (slot < 3)
+        return;
+    const int bits = kSlots.bits[slot];
+    const uint32_t footer = item.code - kSlots.base[slot];
+    if (aligned && bits >= 3) {
+        out.Put(footer >> 3, bits - 3);
+        out.Put(plan.aligned_code[footer & 7], plan.aligned_len[footer & 7]);
+    } else {
+        out.Put(footer, bits);
+    }
+}
+
+// The rest of an uncompressed block after its header: the repeated offsets, then the frames'
+// bytes as they are, a pad byte after an odd size; one payload per frame through `buf`.
+bool PutStored(const FrameItems *frames, int count, uint32_t block_size, BitOut &out,
+               uint8_t (&buf)[kMaxLzxBlock], LzxFrameSink &sink) {
+    out.PadForBytes();
+    const uint32_t *r = frames[count - 1].r;
+    out.Le32(r[0]);
+    out.Le32(r[1]);
+    out.Le32(r[2]);
+    for (int f = 0; f < count; ++f) {
+        out.Bytes(frames[f].data, frames[f].size);
+        if (f == count - 1 && (block_size & 1) != 0) {
+            const uint8_t pad = 0;
+            out.Bytes(&pad, 1);
+        }
+        if (out.Overflow() || !sink.TakeFrame(buf, uint32_t(out.Size()), frames[f].size))
+            return false;
+        out.Start(buf, sizeof buf);
+    }
+    return true;
+}
+
+}  // namespace
+
 bool BlockCoder::EmitBlock(const Item *items, const FrameItems *frames, int count,
                            const BlockPlan &plan, LzxFrameSink &sink) {
     BitOut out;
@@ -378,24 +427,8 @@ bool BlockCoder::EmitBlock(const Item *items, const FrameItems *frames, int coun
     out.Put(uint32_t(plan.type), 3);
     out.Put(block_size, 24);
 
-    if (plan.type == kUncompressed) {
-        out.PadForBytes();
-        const uint32_t *r = frames[count - 1].r;
-        out.Le32(r[0]);
-        out.Le32(r[1]);
-        out.Le32(r[2]);
-        for (int f = 0; f < count; ++f) {
-            out.Bytes(frames[f].data, frames[f].size);
-            if (f == count - 1 && (block_size & 1) != 0) {
-                const uint8_t pad = 0;
-                out.Bytes(&pad, 1);
-            }
-            if (out.Overflow() || !sink.TakeFrame(out_, uint32_t(out.Size()), frames[f].size))
-                return false;
-            out.Start(out_, sizeof out_);
-        }
-        return true;
-    }
+    if (plan.type == kUncompressed)
+        return PutStored(frames, count, block_size, out, out_, sink);
 
     if (plan.type == kAligned) {
         for (int s = 0; s < kAlignedElements; ++s)
@@ -408,28 +441,8 @@ bool BlockCoder::EmitBlock(const Item *items, const FrameItems *frames, int coun
 
     const bool aligned = plan.type == kAligned;
     for (int f = 0; f < count; ++f) {
-        for (uint32_t i = frames[f].first_item; i < frames[f].end_item; ++i) {
-            const Item &item = items[i];
-            const int sym = MainSymbol(item);
-            out.Put(plan.main_code[sym], plan.main_len[sym]);
-            if (item.length == 0)
-                continue;
-            if (item.length - kMinMatch >= uint32_t(kNumPrimaryLengths)) {
-                const int ls = int(item.length) - kMinMatch - kNumPrimaryLengths;
-                out.Put(plan.length_code[ls], plan.length_len[ls]);
-            }
-            const int slot = SlotOf(item.code);
-            if (slot < 3)
-                continue;
-            const int bits = kSlots.bits[slot];
-            const uint32_t footer = item.code - kSlots.base[slot];
-            if (aligned && bits >= 3) {
-                out.Put(footer >> 3, bits - 3);
-                out.Put(plan.aligned_code[footer & 7], plan.aligned_len[footer & 7]);
-            } else {
-                out.Put(footer, bits);
-            }
-        }
+        for (uint32_t i = frames[f].first_item; i < frames[f].end_item; ++i)
+            PutItem(items[i], plan, aligned, out);
         out.Align();
         if (out.Overflow() || !sink.TakeFrame(out_, uint32_t(out.Size()), frames[f].size))
             return false;

@@ -119,6 +119,14 @@ struct LzxEncoder::State {
     uint32_t RepeatCode(uint32_t offset, const uint32_t *reps) const;
     void ParseLazy(uint32_t frame_start, uint32_t frame_end, uint32_t seg_start, uint32_t data_end);
     void ParseOptimal(uint32_t frame_start, uint32_t frame_end, uint32_t data_end);
+    uint32_t RunOptimal(uint32_t pos, uint32_t frame_end, uint32_t data_end, uint32_t *skip_io,
+                        Item *taken);
+    int FindMatches(uint32_t at, uint32_t data_end, uint32_t &skip);
+    Item Longest(const Node &node, uint32_t at, uint32_t max_len, int found,
+                 uint32_t *rep_len) const;
+    void RelaxFrom(uint32_t i, uint32_t at, uint32_t max_len, int found, const uint32_t *rep_len);
+    void Relax(uint32_t i, uint32_t first, uint32_t last, uint32_t code);
+    void AddPath(uint32_t pos, uint32_t stop);
 };
 
 size_t LzxEncoder::MemorySize(int window_bits, LzxLevel level) {
@@ -408,122 +416,156 @@ void LzxEncoder::State::ParseLazy(uint32_t frame_start, uint32_t frame_end, uint
 // Cheapest path through runs of positions by bit cost, matches and repeated offsets tried at
 // every length; the repeated offsets along the path are those of each node's best arrival.
 void LzxEncoder::State::ParseOptimal(uint32_t frame_start, uint32_t frame_end, uint32_t data_end) {
-    const Window w = Win();
     uint32_t pos = frame_start;
     uint32_t skip = 0;
     while (pos < frame_end) {
-        const uint32_t span = std::min(frame_end - pos, kOptimumRun);
-        nodes[0].cost = 0;
-        std::copy(r, r + 3, nodes[0].r);
-        for (uint32_t i = 1; i <= span + kMaxMatch; ++i)
-            nodes[i].cost = kInfinite;
-        uint32_t stop = span, long_length = 0, long_code = 0;
-        for (uint32_t i = 0; i < span; ++i) {
-            const uint32_t at = pos + i;
-            const Node &node = nodes[i];
-            const uint32_t max_len = std::min<uint32_t>(kMaxMatch, frame_end - at);
-            const uint8_t *cur = w.At(at);
-            CatchUp(at, data_end);
-            int found = 0;
-            if (skip != 0) {
-                --skip;
-                inserted = std::max(inserted, at + 1);
-            } else if (at + 4 <= data_end) {
-                if (at + 5 <= data_end)
-                    trees.Prefetch(w, at + 1);
-                found = trees.FindAndInsert(w, at, data_end - at, max_offset, settings.depth,
-                                            settings.nice, matches);
-                ++inserted;
-            }
-            uint32_t rep_len[3] = {0, 0, 0};
-            uint32_t longest = 0, longest_code = 0;
-            for (uint32_t k = 0; k < 3 && max_len >= kMinMatch; ++k) {
-                if (node.r[k] <= at)
-                    rep_len[k] = CommonLength(cur, cur - node.r[k], max_len);
-                if (rep_len[k] > longest)
-                    longest = rep_len[k], longest_code = k;
-            }
-            if (found > 0) {
-                const Match &m = matches[found - 1];
-                const uint32_t len = std::min(m.length, max_len);
-                if (len > longest + 1)
-                    longest = len, longest_code = RepeatCode(m.offset, node.r);
-            }
-            if (longest < 3)
-                skip = skip != 0 ? skip : Skip();
-            else
-                misses = 0;
-            // A long match is taken as it is: the run ends before it.
-            if (longest >= settings.nice) {
-                stop = i;
-                long_length = longest;
-                long_code = longest_code;
-                break;
-            }
-            const uint32_t lit = node.cost + model.main[*cur];
-            if (lit < nodes[i + 1].cost) {
-                Node &next = nodes[i + 1];
-                next.cost = lit;
-                next.length = 0;
-                std::copy(node.r, node.r + 3, next.r);
-            }
-            // Tries lengths first .. last of one offset code.
-            auto relax = [&](uint32_t first, uint32_t last, uint32_t code) {
-                const int slot = SlotOf(code);
-                const uint8_t *row = model.main + kNumChars + slot * 8;
-                const uint32_t base = node.cost + kSlots.bits[slot];
-                for (uint32_t length = first; length <= last; ++length) {
-                    const uint32_t header = length - kMinMatch;
-                    const uint32_t cost =
-                        base +
-                        (header < kNumPrimaryLengths
-                             ? row[header]
-                             : row[kNumPrimaryLengths] + model.length[header - kNumPrimaryLengths]);
-                    Node &next = nodes[i + length];
-                    if (cost >= next.cost)
-                        continue;
-                    next.cost = cost;
-                    next.length = length;
-                    next.code = code;
-                    std::copy(node.r, node.r + 3, next.r);
-                    if (code == 1) {
-                        std::swap(next.r[0], next.r[1]);
-                    } else if (code == 2) {
-                        std::swap(next.r[0], next.r[2]);
-                    } else if (code >= 3) {
-                        next.r[2] = next.r[1];
-                        next.r[1] = next.r[0];
-                        next.r[0] = code - 2;
-                    }
-                }
-            };
-            for (uint32_t k = 0; k < 3; ++k)
-                relax(kMinMatch, rep_len[k], k);
-            // Each length at the shortest offset that reaches it.
-            uint32_t from = 3;
-            for (int j = 0; j < found; ++j) {
-                const uint32_t len = std::min(matches[j].length, max_len);
-                relax(from, len, RepeatCode(matches[j].offset, node.r));
-                from = std::max(from, len + 1);
-            }
-        }
-        // The path, walked back from the run's end, then emitted forwards.
-        uint32_t steps = 0;
-        for (uint32_t i = stop; i > 0; i -= nodes[i].length == 0 ? 1 : nodes[i].length)
-            path[steps++] = i;
-        while (steps > 0) {
-            const uint32_t i = path[--steps];
-            if (nodes[i].length == 0)
-                AddLiteral(pos + i - 1);
-            else
-                AddMatch(nodes[i].length, nodes[i].code);
-        }
+        Item taken{0, 0};
+        const uint32_t stop = RunOptimal(pos, frame_end, data_end, &skip, &taken);
+        AddPath(pos, stop);
         pos += stop;
-        if (long_length != 0) {
-            AddMatch(long_length, long_code);
-            pos += long_length;
+        if (taken.length != 0) {
+            AddMatch(taken.length, taken.code);
+            pos += taken.length;
             CatchUp(pos, data_end);
         }
+    }
+}
+
+// Costs the nodes of one run from `pos`; returns where the run stops. A long match is taken as
+// it is: the run ends before it, the match in `*taken`.
+uint32_t LzxEncoder::State::RunOptimal(uint32_t pos, uint32_t frame_end, uint32_t data_end,
+                                       uint32_t *skip_io, Item *taken) {
+    const uint32_t span = std::min(frame_end - pos, kOptimumRun);
+    nodes[0].cost = 0;
+    std::copy(r, r + 3, nodes[0].r);
+    for (uint32_t i = 1; i <= span + kMaxMatch; ++i)
+        nodes[i].cost = kInfinite;
+    uint32_t skip = *skip_io;  // a local, which stores into the nodes cannot touch
+    uint32_t i = 0;
+    for (; i < span; ++i) {
+        const uint32_t at = pos + i;
+        const uint32_t max_len = std::min<uint32_t>(kMaxMatch, frame_end - at);
+        const int found = FindMatches(at, data_end, skip);
+        uint32_t rep_len[3] = {0, 0, 0};
+        const Item longest = Longest(nodes[i], at, max_len, found, rep_len);
+        if (longest.length < 3)
+            skip = skip != 0 ? skip : Skip();
+        else
+            misses = 0;
+        if (longest.length >= settings.nice) {
+            *taken = longest;
+            break;
+        }
+        RelaxFrom(i, at, max_len, found, rep_len);
+    }
+    *skip_io = skip;
+    return i;
+}
+
+// The matches at `at` into `matches`, `at` inserted into the trees; while skipping, neither.
+inline int LzxEncoder::State::FindMatches(uint32_t at, uint32_t data_end, uint32_t &skip) {
+    const Window w = Win();
+    CatchUp(at, data_end);
+    if (skip != 0) {
+        --skip;
+        inserted = std::max(inserted, at + 1);
+        return 0;
+    }
+    if (at + 4 > data_end)
+        return 0;
+    if (at + 5 <= data_end)
+        trees.Prefetch(w, at + 1);
+    const int found = trees.FindAndInsert(w, at, data_end - at, max_offset, settings.depth,
+                                          settings.nice, matches);
+    ++inserted;
+    return found;
+}
+
+// The longest match at `at` arriving by `node`, a repeated offset's unless the finder's longest
+// is longer by two; the repeated offsets' lengths into `rep_len`.
+inline Item LzxEncoder::State::Longest(const Node &node, uint32_t at, uint32_t max_len, int found,
+                                       uint32_t *rep_len) const {
+    const uint8_t *cur = Win().At(at);
+    Item longest{0, 0};
+    for (uint32_t k = 0; k < 3 && max_len >= kMinMatch; ++k) {
+        if (node.r[k] <= at)
+            rep_len[k] = CommonLength(cur, cur - node.r[k], max_len);
+        if (rep_len[k] > longest.length)
+            longest = Item{k, rep_len[k]};
+    }
+    if (found > 0) {
+        const Match &m = matches[found - 1];
+        const uint32_t len = std::min(m.length, max_len);
+        if (len > longest.length + 1)
+            longest = Item{RepeatCode(m.offset, node.r), len};
+    }
+    return longest;
+}
+
+// Every step out of node i: a literal, each repeated offset, and each length at the shortest
+// offset that reaches it.
+inline void LzxEncoder::State::RelaxFrom(uint32_t i, uint32_t at, uint32_t max_len, int found,
+                                         const uint32_t *rep_len) {
+    const Node &node = nodes[i];
+    const uint32_t lit = node.cost + model.main[*Win().At(at)];
+    if (lit < nodes[i + 1].cost) {
+        Node &next = nodes[i + 1];
+        next.cost = lit;
+        next.length = 0;
+        std::copy(node.r, node.r + 3, next.r);
+    }
+    for (uint32_t k = 0; k < 3; ++k)
+        Relax(i, kMinMatch, rep_len[k], k);
+    uint32_t from = 3;
+    for (int j = 0; j < found; ++j) {
+        const uint32_t len = std::min(matches[j].length, max_len);
+        Relax(i, from, len, RepeatCode(matches[j].offset, node.r));
+        from = std::max(from, len + 1);
+    }
+}
+
+// Tries the steps out of node i of lengths first .. last with one offset code.
+inline void LzxEncoder::State::Relax(uint32_t i, uint32_t first, uint32_t last, uint32_t code) {
+    const Node &node = nodes[i];
+    const int slot = SlotOf(code);
+    const uint8_t *row = model.main + kNumChars + slot * 8;
+    const uint32_t base = node.cost + kSlots.bits[slot];
+    for (uint32_t length = first; length <= last; ++length) {
+        const uint32_t header = length - kMinMatch;
+        const uint32_t cost =
+            base + (header < kNumPrimaryLengths
+                        ? row[header]
+                        : row[kNumPrimaryLengths] + model.length[header - kNumPrimaryLengths]);
+        Node &next = nodes[i + length];
+        if (cost >= next.cost)
+            continue;
+        next.cost = cost;
+        next.length = length;
+        next.code = code;
+        std::copy(node.r, node.r + 3, next.r);
+        if (code == 1) {
+            std::swap(next.r[0], next.r[1]);
+        } else if (code == 2) {
+            std::swap(next.r[0], next.r[2]);
+        } else if (code >= 3) {
+            next.r[2] = next.r[1];
+            next.r[1] = next.r[0];
+            next.r[0] = code - 2;
+        }
+    }
+}
+
+// The path to node `stop`, walked back from it, then added forwards.
+void LzxEncoder::State::AddPath(uint32_t pos, uint32_t stop) {
+    uint32_t steps = 0;
+    for (uint32_t i = stop; i > 0; i -= nodes[i].length == 0 ? 1 : nodes[i].length)
+        path[steps++] = i;
+    while (steps > 0) {
+        const uint32_t i = path[--steps];
+        if (nodes[i].length == 0)
+            AddLiteral(pos + i - 1);
+        else
+            AddMatch(nodes[i].length, nodes[i].code);
     }
 }
 

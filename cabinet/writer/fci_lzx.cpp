@@ -201,6 +201,9 @@ struct LzxFoldersImpl {
     void Measure();
     bool Queue(uint64_t bytes, bool new_folder);
     bool StartFolder(TCOMP type, bool in_step);
+    bool ChooseFolder(const FileEntry &entry, bool size_known, TCOMP type);
+    bool RoomInStep(size_t entry_size, bool *stuck);
+    bool EndFile(Slot &s);
     bool EndFolder();
     bool RunInline(Slot &s);
     bool FlushInline(Slot &s);
@@ -666,6 +669,89 @@ bool LzxFoldersImpl::CompleteFolder(Slot &s) {
     return true;
 }
 
+// Ends the folder being filled where the file cannot join it, and starts one where none is.
+bool LzxFoldersImpl::ChooseFolder(const FileEntry &entry, bool size_known, TCOMP type) {
+    if (filling &&
+        (Filling().type != type ||
+         (size_known && uint64_t(Filling().input_bytes) + entry.cbFile > kMaxFolderSize))) {
+        if (!EndFolder()) {
+            return false;
+        }
+    }
+    const size_t entry_size = entry.EncodedSize();
+    // A folder coded in step ends before a file whose record does not fit; the file starts the
+    // next folder, in the next cabinet.
+    if (filling && Filling().in_step && !cabinet.HasRoomForFile(entry_size, folder.is_open(), 0) &&
+        !EndFolder()) {
+        return false;
+    }
+    if (need_measure) {
+        Measure();  // everything is placed here
+    }
+    // A file goes to a folder compressed ahead only while the cabinet is sure to take it whole:
+    // a folder continued into the next cabinet must end with the file that crossed over.
+    auto largest = [&](bool new_folder) {
+        return size_known
+                   ? LargestSize(entry_size, entry.cbFile, new_folder, cabinet.DataHeaderSize())
+                   : UINT64_MAX;
+    };
+    if (filling && !Filling().in_step && !Queue(largest(false), false) && !EndFolder()) {
+        return false;
+    }
+    if (filling) {
+        return true;
+    }
+    bool in_step = !Queue(largest(true), true);
+    if (in_step) {
+        // Look again with what the cabinet really holds.
+        if (!WaitUntil([&] { return oldest == started; })) {
+            return false;
+        }
+        Measure();
+        in_step = !Queue(largest(true), true);
+    }
+    return StartFolder(type, in_step);
+}
+
+// Room for a record of `entry_size` bytes in a folder coded in step, in the next cabinet if need
+// be. False with `*stuck` cleared when the file is refused and the cabinet stays as it is.
+bool LzxFoldersImpl::RoomInStep(size_t entry_size, bool *stuck) {
+    if (cabinet.HasRoomForFile(entry_size, folder.is_open(), 0)) {
+        return true;
+    }
+    if (!cabinet.RequestNext()) {
+        *stuck = false;
+        return false;
+    }
+    if (!cabinet.WriteAndContinue()) {
+        return false;
+    }
+    if (!cabinet.HasRoomForFile(entry_size, folder.is_open(), 0)) {
+        *stuck = false;
+        return ctx.Fail(FCIERR_CAB_FORMAT_LIMIT);
+    }
+    return true;
+}
+
+// The file read whole: its record completed, and its folder ended at the threshold, or in step
+// when the folder crossed into the next cabinet.
+bool LzxFoldersImpl::EndFile(Slot &s) {
+    s.files.back().complete = true;
+    if (s.in_step && !FlushInline(s)) {
+        return false;
+    }
+    if (s.current_in_cabinet) {
+        s.current_in_cabinet = false;
+        bool ok = cabinet.PlaceCurrentFile();
+        cabinet.EndFile();
+        if (!ok) {
+            return false;
+        }
+    }
+    const bool full = s.input_bytes >= threshold || (s.in_step && folder.continued());
+    return !full || EndFolder();
+}
+
 // ---- LzxFolders ----
 
 LzxFolders::LzxFolders(FciContext &ctx, CabinetBuilder &cabinet, FolderBuilder &folder)
@@ -691,61 +777,12 @@ bool LzxFolders::AddFile(FileEntry entry, bool size_known, INT_PTR hf, TCOMP typ
     }
     LzxFoldersImpl &q = *impl_;
     *stuck = true;
-    if (q.filling &&
-        (q.Filling().type != type ||
-         (size_known && uint64_t(q.Filling().input_bytes) + entry.cbFile > kMaxFolderSize))) {
-        if (!q.EndFolder()) {
-            return false;
-        }
-    }
-    const size_t entry_size = entry.EncodedSize();
-    // A folder coded in step ends before a file whose record does not fit; the file starts the
-    // next folder, in the next cabinet.
-    if (q.filling && q.Filling().in_step &&
-        !cabinet_.HasRoomForFile(entry_size, folder_.is_open(), 0) && !q.EndFolder()) {
+    if (!q.ChooseFolder(entry, size_known, type)) {
         return false;
-    }
-    if (q.need_measure) {
-        q.Measure();  // everything is placed here
-    }
-    // A file goes to a folder compressed ahead only while the cabinet is sure to take it whole:
-    // a folder continued into the next cabinet must end with the file that crossed over.
-    auto largest = [&](bool new_folder) {
-        return size_known
-                   ? LargestSize(entry_size, entry.cbFile, new_folder, cabinet_.DataHeaderSize())
-                   : UINT64_MAX;
-    };
-    if (q.filling && !q.Filling().in_step && !q.Queue(largest(false), false) && !q.EndFolder()) {
-        return false;
-    }
-    if (!q.filling) {
-        bool in_step = !q.Queue(largest(true), true);
-        if (in_step) {
-            // Look again with what the cabinet really holds.
-            if (!q.WaitUntil([&] { return q.oldest == q.started; })) {
-                return false;
-            }
-            q.Measure();
-            in_step = !q.Queue(largest(true), true);
-        }
-        if (!q.StartFolder(type, in_step)) {
-            return false;
-        }
     }
     Slot &s = q.Filling();
-    if (s.in_step && !cabinet_.HasRoomForFile(entry_size, folder_.is_open(), 0)) {
-        // Without a next cabinet the file is refused and the cabinet stays as it is.
-        if (!cabinet_.RequestNext()) {
-            *stuck = false;
-            return false;
-        }
-        if (!cabinet_.WriteAndContinue()) {
-            return false;
-        }
-        if (!cabinet_.HasRoomForFile(entry_size, folder_.is_open(), 0)) {
-            *stuck = false;
-            return ctx_.Fail(FCIERR_CAB_FORMAT_LIMIT);
-        }
+    if (s.in_step && !q.RoomInStep(entry.EncodedSize(), stuck)) {
+        return false;
     }
     entry.uoffFolderStart = s.input_bytes;
     try {
@@ -762,19 +799,7 @@ bool LzxFolders::AddFile(FileEntry entry, bool size_known, INT_PTR hf, TCOMP typ
         *stuck = read == LzxFoldersImpl::ReadResult::kStuck || !q.Forget(s);
         return false;
     }
-    s.files.back().complete = true;
-    if (s.in_step && !q.FlushInline(s)) {
-        return false;
-    }
-    if (s.current_in_cabinet) {
-        s.current_in_cabinet = false;
-        bool ok = cabinet_.PlaceCurrentFile();
-        cabinet_.EndFile();
-        if (!ok) {
-            return false;
-        }
-    }
-    if ((s.input_bytes >= q.threshold || (s.in_step && folder_.continued())) && !q.EndFolder()) {
+    if (!q.EndFile(s)) {
         return false;
     }
     *stuck = false;

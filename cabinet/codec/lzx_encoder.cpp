@@ -117,6 +117,11 @@ struct LzxEncoder::State {
     void AddLiteral(uint32_t pos);
     void AddMatch(uint32_t length, uint32_t code);
     uint32_t RepeatCode(uint32_t offset, const uint32_t *reps) const;
+    struct Choice {
+        uint32_t length = 0, code = 0;
+        int32_t gain = 0;
+    };
+    Choice BestAt(uint32_t pos, uint32_t frame_end, uint32_t seg_start, uint32_t data_end) const;
     void ParseLazy(uint32_t frame_start, uint32_t frame_end, uint32_t seg_start, uint32_t data_end);
     void ParseOptimal(uint32_t frame_start, uint32_t frame_end, uint32_t data_end);
     uint32_t RunOptimal(uint32_t pos, uint32_t frame_end, uint32_t data_end, uint32_t *skip_io,
@@ -346,48 +351,46 @@ uint32_t LzxEncoder::State::RepeatCode(uint32_t offset, const uint32_t *reps) co
     return offset + 2;
 }
 
+// The match at `pos` that saves the most bits, a repeated offset's or the finder's.
+LzxEncoder::State::Choice LzxEncoder::State::BestAt(uint32_t pos, uint32_t frame_end,
+                                                    uint32_t seg_start, uint32_t data_end) const {
+    Choice best;
+    const uint32_t max_len = std::min<uint32_t>(kMaxMatch, frame_end - pos);
+    if (max_len < kMinMatch)
+        return best;
+    const Window w = Win();
+    const uint8_t *cur = w.At(pos);
+    for (uint32_t k = 0; k < 3; ++k) {
+        if (r[k] > pos)
+            continue;
+        uint32_t len = CommonLength(cur, cur - r[k], max_len);
+        if (len < kMinMatch)
+            continue;
+        int32_t gain = int32_t(Gain(pos, seg_start, len, k));
+        if (gain > best.gain || (gain == best.gain && len > best.length))
+            best = Choice{len, k, gain};
+    }
+    if (pos + 4 <= data_end) {
+        Match m = chains.Find(w, pos, std::min(max_len, data_end - pos), max_offset, settings.depth,
+                              settings.nice);
+        if (m.length >= 3) {
+            uint32_t code = RepeatCode(m.offset, r);
+            int32_t gain = int32_t(Gain(pos, seg_start, m.length, code));
+            if (gain > best.gain || (gain == best.gain && m.length > best.length))
+                best = Choice{m.length, code, gain};
+        }
+    }
+    return best;
+}
+
 void LzxEncoder::State::ParseLazy(uint32_t frame_start, uint32_t frame_end, uint32_t seg_start,
                                   uint32_t data_end) {
-    struct Choice {
-        uint32_t length = 0, code = 0;
-        int32_t gain = 0;
-    };
-    const Window w = Win();
-    auto best_at = [&](uint32_t pos) {
-        Choice best;
-        const uint32_t max_len = std::min<uint32_t>(kMaxMatch, frame_end - pos);
-        if (max_len < kMinMatch)
-            return best;
-        const uint8_t *cur = w.At(pos);
-        for (uint32_t k = 0; k < 3; ++k) {
-            if (r[k] > pos)
-                continue;
-            uint32_t len = CommonLength(cur, cur - r[k], max_len);
-            if (len < kMinMatch)
-                continue;
-            int32_t gain = int32_t(Gain(pos, seg_start, len, k));
-            if (gain > best.gain || (gain == best.gain && len > best.length))
-                best = Choice{len, k, gain};
-        }
-        if (pos + 4 <= data_end) {
-            Match m = chains.Find(w, pos, std::min(max_len, data_end - pos), max_offset,
-                                  settings.depth, settings.nice);
-            if (m.length >= 3) {
-                uint32_t code = RepeatCode(m.offset, r);
-                int32_t gain = int32_t(Gain(pos, seg_start, m.length, code));
-                if (gain > best.gain || (gain == best.gain && m.length > best.length))
-                    best = Choice{m.length, code, gain};
-            }
-        }
-        return best;
-    };
-
     uint32_t pos = frame_start;
     Choice next;
     bool have_next = false;
     while (pos < frame_end) {
         CatchUp(pos, data_end);
-        Choice cur = have_next ? next : best_at(pos);
+        Choice cur = have_next ? next : BestAt(pos, frame_end, seg_start, data_end);
         have_next = false;
         if (cur.gain <= 0) {
             AddLiteral(pos++);
@@ -401,7 +404,7 @@ void LzxEncoder::State::ParseLazy(uint32_t frame_start, uint32_t frame_end, uint
         misses = 0;
         if (cur.length < settings.lazy && pos + 1 < frame_end) {
             CatchUp(pos + 1, data_end);
-            next = best_at(pos + 1);
+            next = BestAt(pos + 1, frame_end, seg_start, data_end);
             if (next.gain > cur.gain) {
                 have_next = true;
                 AddLiteral(pos++);

@@ -210,40 +210,6 @@ TEST_F(CabManagerTest, WalkFollowsLinksButNeverBackIntoTheWalk) {
 
 // --- Compression and extraction -------------------------------------------------------------
 
-TEST_F(CabManagerTest, RoundTripKeepsNamesContentTimesAndAttributes) {
-    fs::path root = MakeTree("src");
-    WriteFile(root / ".hidden", "hidden");
-    WriteFile(root / "read-only.txt", "ro");
-    WriteFile(root / "caf\u00e9 \u65e5\u672c.txt", "utf-8 name");
-    fs::permissions(root / "read-only.txt",
-                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-    // An even second, as DOS times keep.
-    auto when = std::chrono::time_point_cast<std::chrono::seconds>(
-        fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
-    when += std::chrono::seconds(when.time_since_epoch().count() % 2);
-    fs::last_write_time(root / "sub" / "b.txt", when);
-
-    OpenManager packer;
-    Pack(packer, root, dir_ / "tree.cab");
-    OpenManager unpacker;
-    fs::path dest = dir_ / "new" / "dest";
-    ASSERT_EQ(Unpack(unpacker, dir_ / "tree.cab", dest), S_OK);
-    EXPECT_EQ(ReadTree(dest), ReadTree(root));
-    EXPECT_EQ(fs::last_write_time(dest / "sub" / "b.txt"), when);
-    EXPECT_EQ(fs::status(dest / "read-only.txt").permissions() &
-                  (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write),
-              fs::perms::none);
-    EXPECT_NE(fs::status(dest / "a.txt").permissions() & fs::perms::owner_write, fs::perms::none);
-    // The list names what was extracted: the path on disk and the name in the cabinet.
-    EXPECT_EQ(unpacker.Names(true), packer.Names(true));
-    for (const CFileInCab &file : unpacker.m_vecFiles) {
-        std::string relative = file.szNameInCab;
-        std::replace(relative.begin(), relative.end(), '\\', '/');
-        EXPECT_EQ(fs::path(file.szFilePath), dest / relative);
-    }
-}
-
 // The chosen type reaches every folder, and for LZX the threshold where folders end; other values
 // are refused and change nothing.
 TEST_F(CabManagerTest, CompressionChoiceReachesTheFolders) {

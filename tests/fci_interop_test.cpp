@@ -34,7 +34,9 @@ const Peer kPeers[] = {{"7zz", "7zz x -y -o{out} {cab}"},
 
 // Each peer's exit status and what it extracted, with '\\' in the names where the cabinet has it.
 void ExpectPeersRead(const FciHarness &h, const Tree &files, const std::set<std::string> &excused) {
-    EXPECT_EQ(Run("cabextract -q -t '" + h.Cabinet().string() + "'"), files.empty() ? 1 : 0);
+    if (!files.empty()) {
+        EXPECT_EQ(Run("cabextract -q -t '" + h.Cabinet().string() + "'"), 0);
+    }
     Tree want;
     for (auto [name, bytes] : files)
         want[std::regex_replace(name, std::regex("\\\\"), "/")] = bytes;
@@ -46,8 +48,9 @@ void ExpectPeersRead(const FciHarness &h, const Tree &files, const std::set<std:
                                                  "'" + h.Cabinet().string() + "'");
         int rc =
             Run(std::regex_replace(command, std::regex("\\{out\\}"), "'" + out.string() + "'"));
-        // A cabinet without files is an error to some tools; none may find a file in it.
-        EXPECT_TRUE(rc == 0 || files.empty()) << peer.name;
+        // A cabinet without files is an error to bsdtar and cabextract; none may find a file in it.
+        bool refuses_empty = files.empty() && (peer.name == "bsdtar" || peer.name == "cabextract");
+        EXPECT_TRUE(rc == 0 || refuses_empty) << peer.name;
         EXPECT_TRUE(ReadTree(out) == want) << peer.name << " extracted other contents";
     }
 }

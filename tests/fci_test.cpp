@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <cerrno>
 
 #include "cabinet/codec/mszip_encoder.h"
@@ -550,53 +548,6 @@ TEST(FciWriter, RejectsBadParameters) {
     EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FORMAT_LIMIT);
     EXPECT_FALSE(FCIDestroy(nullptr));
     EXPECT_FALSE(FCIFlushCabinet(nullptr, FALSE, nullptr, nullptr));
-}
-
-// ---- the MSZIP block encoder ----
-
-std::string Inflate(const std::string &dict, const uint8_t *payload, size_t size) {
-    std::string out(32768, '\0');
-    z_stream zs{};
-    inflateInit2(&zs, -15);
-    if (!dict.empty()) {
-        inflateSetDictionary(&zs, reinterpret_cast<const Bytef *>(dict.data()), uInt(dict.size()));
-    }
-    zs.next_in = const_cast<Bytef *>(payload + 2);
-    zs.avail_in = uInt(size - 2);
-    zs.next_out = reinterpret_cast<Bytef *>(out.data());
-    zs.avail_out = uInt(out.size());
-    int rc = inflate(&zs, Z_FINISH);
-    out.resize(out.size() - zs.avail_out);
-    inflateEnd(&zs);
-    return rc == Z_STREAM_END ? out : "<error>";
-}
-
-TEST(MszipCoder, EveryLevelStaysWithinTheFormatLimitAndUsesTheHistory) {
-    std::vector<uint8_t> out(kMszipMaxPayload);
-    std::string noise = RandomBytes(32768, 1);
-    std::string text = RandomBytes(32768, 2), repeat = text.substr(20000, 10000);
-    std::string window = text + repeat;
-    auto bytes = [](const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); };
-    for (int level = tcompMSZIP_LEVEL_LO; level <= tcompMSZIP_LEVEL_HI; ++level) {
-        auto coder = NewMszipCoder(level);
-        ASSERT_TRUE(coder) << level;
-        size_t n = coder->Encode(bytes(noise), 0, noise.size(), out.data());
-        ASSERT_GT(n, 0u);
-        EXPECT_LE(n, kMszipMaxPayload);
-        EXPECT_EQ(Inflate("", out.data(), n), noise) << level;
-        // The history makes a repeat of earlier input nearly free.
-        n = coder->Encode(bytes(window), text.size(), repeat.size(), out.data());
-        EXPECT_LT(n, 100u) << level;
-        EXPECT_EQ(Inflate(text, out.data(), n), repeat) << level;
-        n = coder->Encode(bytes(text), 0, 1, out.data());
-        EXPECT_EQ(Inflate("", out.data(), n), text.substr(0, 1)) << level;
-    }
-    for (size_t size : {size_t(0), size_t(1), size_t(16384), size_t(16385), size_t(32768)}) {
-        std::string data = RandomBytes(size, 3);
-        size_t n = EncodeMszipStored(bytes(data), size, out.data());
-        EXPECT_LE(n, kMszipMaxPayload);
-        EXPECT_EQ(Inflate("", out.data(), n), data) << size;
-    }
 }
 
 }  // namespace

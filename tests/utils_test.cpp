@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
 
@@ -47,17 +44,6 @@ TEST(ConvertWSTRToPSTR, CapacityIncludesTheTerminator) {
               too_small);
 }
 
-TEST(UtilConvertPSTRToWstring, UndecodableBytesRoundTrip) {
-    const std::string bytes = "dir/caf\xe9\xff\xc3\xa9.txt";
-    std::wstring wide = Wide(bytes);
-    EXPECT_EQ(wide.size(), bytes.size() - 1);
-    char back[64];
-    EXPECT_EQ(ConvertWSTRToPSTR(wide.c_str(), back, sizeof(back)),
-              static_cast<int>(bytes.size() + 1));
-    EXPECT_EQ(std::string(back), bytes);
-    EXPECT_EQ(UtilConvertPSTRToWstring(nullptr, &wide), E_INVALIDARG);
-}
-
 // A second release of the same pointer only warns.
 TEST(DuplicateString, SecondReleaseWarns) {
     wchar_t *copy = UtilGetDuplicateString(L"path\u00e9");
@@ -77,16 +63,6 @@ TEST(UtilStringPrintfWstring, KeepsAtMost1023Characters) {
     EXPECT_EQ(UtilStringPrintfWstring(out, L"%s%X", fits.c_str(), 0xABCD),
               STRSAFE_E_INSUFFICIENT_BUFFER);
     EXPECT_EQ(out, fits + L"ABC");
-}
-
-TEST(UtilExpandEnvVariable, ReplacesSetVariablesOnly) {
-    setenv("CABMGR_UTILS_DIR", "/var/x", 1);
-    unsetenv("CABMGR_UTILS_NONE");
-    EXPECT_EQ(UtilExpandEnvVariable(L"%CABMGR_UTILS_DIR%/out"), L"/var/x/out");
-    EXPECT_EQ(UtilExpandEnvVariable(L"%CABMGR_UTILS_NONE%/out"), L"%CABMGR_UTILS_NONE%/out");
-    EXPECT_EQ(Reports([] { EXPECT_TRUE(UtilExpandEnvVariable(nullptr).empty()); }),
-              Report("UtilExpandEnvVariable", "FAIL", "ExpandEnvironmenwstrings failed") +
-                  "The parameter is incorrect.\nGetLastError: 87");
 }
 
 TEST(TrailingSeparator, RemoveAndAppendRules) {
@@ -119,7 +95,7 @@ protected:
     std::wstring W(const std::string &leaf) const { return Wide((root_ / leaf).string()); }
     void PutFiles(const std::string &base, const std::vector<std::string> &suffixes) const {
         for (const std::string &suffix : suffixes)
-            std::ofstream(root_ / (base + suffix)).put('x');
+            WriteFile(root_ / (base + suffix), "x");
     }
     Scratch scratch_{"utils"};
     fs::path root_ = scratch_.path();

@@ -1075,8 +1075,7 @@ INT_PTR CCabManager::FciOpen(char *pszFile, int oflag, int pmode, int *err) {
             m_pRun->fTempFailureSaid = TRUE;
             DPF_FAIL_AT("CCabManager::FciOpen", "Could not create the temporary file %s: %s",
                         pszFile, strerror(*err));
-            NoteRunFailure("Could not create the temporary file %s: %s", pszFile,
-                           strerror(*err));
+            NoteRunFailure("Could not create the temporary file %s: %s", pszFile, strerror(*err));
         }
         return -1;
     }
@@ -1444,6 +1443,7 @@ HRESULT CCabManager::LocateCabinet(const char *pszFolder, const char *pszName,
         return S_OK;
     }
     DPF_FAIL_AT(pszFunction, "%s holds no cabinet", m_strEmbeddingFile.c_str());
+    NoteRunFailure("%s holds no cabinet", m_strEmbeddingFile.c_str());
     return E_FAIL;
 }
 
@@ -2003,6 +2003,7 @@ HRESULT CCabManager::ReadCabinet(const wchar_t *pwszCabPath, const wchar_t *pwsz
 
     if (!PathFileExistsW(strPath.c_str())) {
         DPF_FAIL_AT(pszFunction, "The cab file does not exist");
+        NoteRunFailure("%s does not exist", cab::WideToAcp(pwszCabPath).c_str());
         hr = E_FAIL;
         goto Done;
     }

@@ -3,8 +3,8 @@
 
 #include <fcntl.h>
 #include <locale.h>
-#include <sys/mman.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -104,8 +104,8 @@ BOOL DIAMONDAPI FDICopy(HFDI hfdi, char *pszCabinet, char *pszCabPath, int /*fla
     if (!pfnfdin) {
         return cab::Fail(ctx->perf, FDIERROR_USER_ABORT);
     }
-    auto extractor = cab::MakeCaller<cab::FdiExtractor>(ctx->callbacks.allocator(),
-                                                        &ctx->callbacks, pfnfdin, pvUser);
+    auto extractor = cab::MakeCaller<cab::FdiExtractor>(ctx->callbacks.allocator(), &ctx->callbacks,
+                                                        pfnfdin, pvUser);
     if (!extractor) {
         return cab::Fail(ctx->perf, FDIERROR_ALLOC_FAIL);
     }

@@ -3,6 +3,7 @@
 # interoperability tests need and is missing. Does nothing when all is there.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkgconf zlib1g-dev libisal-dev libgtest-dev clang libclang-rt-14-dev
+          clang-format-14 xz-utils git
           cabextract gcab 7zip libarchive-tools pigz hyperfine strace python3 time)
 missing=()
 for p in "${packages[@]}"; do

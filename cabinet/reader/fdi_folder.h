@@ -1,9 +1,9 @@
 // The uncompressed data of one folder as a stream: CFDATA blocks are read in large chunks,
 // checked, joined when split across cabinets, decoded a few blocks ahead on a worker thread, and
-// handed to the caller's write callback a block at a time. Reading runs ahead of what the caller
-// asked for only within the cabinet being read, and by no more blocks than were taken since the
-// folder was started, so a restart wastes no more decoding than it used; the next folder of the
-// cabinet is read ahead too, and taken over when its first file is asked for.
+// handed to the caller's write callback whole blocks or more at a time. Reading runs ahead of
+// what the caller asked for only within the cabinet being read, and by no more blocks than were
+// taken since the folder was started, so a restart wastes no more decoding than it used; the
+// next folder of the cabinet is read ahead too, and taken over when its first file is asked for.
 #pragma once
 
 #include <cstddef>

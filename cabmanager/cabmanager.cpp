@@ -1599,6 +1599,7 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     // copied again) as files arrive; if that fails, growing as they come still works.
     try {
         m_vecFiles.reserve(m_vecFiles.size() + size_t(m_cTotalFiles > 0 ? m_cTotalFiles : 0));
+        read.setWritten.reserve(size_t(m_cTotalFiles > 0 ? m_cTotalFiles : 0));
     } catch (const std::exception &) {
     }
 

@@ -80,22 +80,26 @@ BOOL LocalFileTimeToFileTime(const FILETIME *lpLocalFileTime, LPFILETIME lpFileT
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // mktime looks at the zone file again on every call (a stat each time); files unpacked
-    // together mostly share a time, so the last answer is kept while TZ stays the same.
-    struct LastAnswer {
-        bool valid = false;
-        int64_t local = 0;
-        FILETIME utc{};
-        std::string tz;
+    // mktime reads the zone file's status again on every call (a stat per unpacked file);
+    // localtime_r does not, so the zone is loaded once per TZ value and the local time solved
+    // for with it.
+    struct ZoneSeen {
+        bool loaded = false;
         bool tz_set = false;
+        std::string tz;
     };
-    thread_local LastAnswer last;
+    thread_local ZoneSeen zone;
     const char *tz = getenv("TZ");
-    const int64_t local_ticks = ToInt64(*lpLocalFileTime);
-    if (last.valid && last.local == local_ticks && last.tz_set == (tz != nullptr) &&
-        (tz == nullptr || last.tz == tz)) {
-        *lpFileTime = last.utc;
-        return TRUE;
+    if (!zone.loaded || zone.tz_set != (tz != nullptr) || (tz != nullptr && zone.tz != tz)) {
+        tzset();
+        zone.loaded = false;
+        try {
+            zone.tz = tz != nullptr ? tz : "";
+            zone.tz_set = tz != nullptr;
+            zone.loaded = true;
+        } catch (const std::bad_alloc &) {
+            // Not kept: the next call loads the zone again.
+        }
     }
     struct timespec ts = ToTimespec(*lpLocalFileTime);
     struct tm fields;
@@ -103,12 +107,17 @@ BOOL LocalFileTimeToFileTime(const FILETIME *lpLocalFileTime, LPFILETIME lpFileT
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    fields.tm_isdst = -1;
-    errno = 0;
-    time_t utc = mktime(&fields);
-    if (utc == static_cast<time_t>(-1) && errno != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+    const time_t as_if_utc = ts.tv_sec;
+    // The offset at the guessed instant, then at the instant it gives: they differ only next
+    // to a change of offset, where the second is the one in force.
+    time_t utc = as_if_utc;
+    for (int step = 0; step < 2; ++step) {
+        struct tm local;
+        if (localtime_r(&utc, &local) == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        utc = as_if_utc - local.tm_gmtoff;
     }
     int64_t ticks =
         kUnixEpochInFileTime + static_cast<int64_t>(utc) * kTicksPerSecond + ts.tv_nsec / 100;
@@ -117,16 +126,6 @@ BOOL LocalFileTimeToFileTime(const FILETIME *lpLocalFileTime, LPFILETIME lpFileT
         return FALSE;
     }
     *lpFileTime = FromInt64(ticks);
-    last.valid = false;
-    try {
-        last.tz = tz != nullptr ? tz : "";
-        last.tz_set = tz != nullptr;
-        last.local = local_ticks;
-        last.utc = *lpFileTime;
-        last.valid = true;
-    } catch (const std::bad_alloc &) {
-        // Not kept: the next call asks mktime again.
-    }
     return TRUE;
 }
 

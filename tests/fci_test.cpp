@@ -179,20 +179,18 @@ TEST_P(FciThreadsTest, FailedFileIsUndone) {
              c = h.AddSource("c", after);
     ASSERT_TRUE(h.Create());
     ASSERT_TRUE(h.Add(a, "a"));
-    h.fail_source_read_at = h.source_reads + 6;
+    h.Fail(h.kSourceRead, 6);
     EXPECT_FALSE(h.Add(bad, "bad"));
     EXPECT_EQ(h.erf.erfOper, FCIERR_READ_SRC);
     EXPECT_EQ(h.erf.erfType, 5);
     EXPECT_TRUE(h.erf.fError);
-    h.fail_source_read_at = 0;
-    h.abort_status_at = h.statuses + 3;  // a statusFile of the next attempt
+    h.Fail(h.kStatus, 3);  // a statusFile of the next attempt
     EXPECT_FALSE(h.Add(bad, "bad"));
     EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
-    h.abort_status_at = 0;
-    h.abort_placed_at = h.placements + 1;
+    h.Fail(h.kPlaced, 1);
     EXPECT_FALSE(h.Add(bad, "bad"));
     EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
-    h.abort_placed_at = 0;
+    h.Fail(h.kNone, 0);
     ASSERT_TRUE(h.Add(c, "c"));
     ASSERT_TRUE(h.Flush());
     ASSERT_TRUE(h.Destroy());
@@ -214,7 +212,7 @@ TEST_P(FciThreadsTest, LateBlockFailureStopsWriter) {
         fs::path x = h.AddSource("x", x_bytes), y = h.AddSource("y", y_bytes),
                  z = h.AddSource("z", z_bytes);
         ASSERT_TRUE(h.Create());
-        h.abort_status_at = 3;  // the statusFile of x's last whole block
+        h.Fail(h.kStatus, 3);  // the statusFile of x's last whole block
         bool x_added = h.Add(x, "x");
         const int x_oper = h.erf.erfOper;
         bool y_added = h.Add(y, "y");
@@ -365,7 +363,7 @@ TEST(FciWriter, SurvivesEachAllocationFailing) {
 TEST(FciWriter, TemporaryFilesRemovedOnEveryPath) {
     {
         FciHarness h("tmp_name");
-        h.fail_temp_name = true;
+        h.Fail(h.kTempName, 1);
         EXPECT_FALSE(h.Create());
         EXPECT_EQ(h.erf.erfOper, FCIERR_TEMP_FILE);
         EXPECT_EQ(h.TempFilesLeft(), 0u);
@@ -374,7 +372,7 @@ TEST(FciWriter, TemporaryFilesRemovedOnEveryPath) {
         FciHarness h("tmp_write");
         fs::path big = h.AddSource("big", RandomBytes(200000, 1));
         ASSERT_TRUE(h.Create());
-        h.fail_temp_write_at = 3;
+        h.Fail(h.kTempWrite, 3);
         // The failing block may still be in flight when FCIAddFile returns; then the next call
         // reports it, and the writer stays failed.
         if (h.Add(big, "big")) {
@@ -391,12 +389,11 @@ TEST(FciWriter, TemporaryFilesRemovedOnEveryPath) {
         fs::path f = h.AddSource("f", "data");
         ASSERT_TRUE(h.Create());
         ASSERT_TRUE(h.Add(f, "f"));
-        h.fail_cab_open = 1;
+        h.Fail(h.kCabOpen, 1);
         EXPECT_FALSE(h.Flush());
         EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FILE);
         EXPECT_EQ(h.erf.erfType, 13);
         // The writer does not pretend later work succeeds.
-        h.fail_cab_open = 0;
         EXPECT_FALSE(h.Add(f, "g"));
         EXPECT_EQ(h.erf.erfOper, FCIERR_CAB_FILE);
         EXPECT_TRUE(h.Destroy());
@@ -409,7 +406,7 @@ TEST(FciWriter, TemporaryFilesRemovedOnEveryPath) {
         fs::path f = h.AddSource("f", CompressibleBytes(100000, 4));
         ASSERT_TRUE(h.Create());
         ASSERT_TRUE(h.Add(f, "f"));
-        h.abort_status_at = h.statuses + 2;
+        h.Fail(h.kStatus, 2);
         EXPECT_FALSE(h.Flush());
         EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
         EXPECT_TRUE(h.CabinetNames().empty());
@@ -419,7 +416,7 @@ TEST(FciWriter, TemporaryFilesRemovedOnEveryPath) {
     {
         FciHarness h("no_next");
         h.ccab.cb = 5000;
-        h.refuse_next_cab = true;
+        h.Fail(h.kNextCab, 1);
         fs::path f = h.AddSource("f", RandomBytes(20000, 5));
         ASSERT_TRUE(h.Create());
         ASSERT_TRUE(h.Add(f, "f"));  // its one block is compressed only at the flush
@@ -528,10 +525,9 @@ TEST(FciWriter, FileCountLimitPerCabinet) {
     for (int i = 0; i < 65535; ++i) {
         ASSERT_TRUE(h.Add(empty, std::to_string(i))) << i;
     }
-    h.refuse_next_cab = true;
+    h.Fail(h.kNextCab, 1);
     EXPECT_FALSE(h.Add(empty, "over"));
     EXPECT_EQ(h.erf.erfOper, FCIERR_USER_ABORT);
-    h.refuse_next_cab = false;
     ASSERT_TRUE(h.Add(empty, "over"));
     ASSERT_TRUE(h.Flush());
     auto set = ParseSet({h.Cabinet(), h.Cabinet("test1.cab")});

@@ -428,7 +428,6 @@ FNFDINOTIFY(RecordingNotify) {
                 f.sha256 = h->digest->HexDigest();
                 f.size = h->written;
             }
-            f.date = e.date, f.time = e.time, f.attribs = e.attribs, f.exec = e.cb != 0;
             MemClose(pfdin->hf);
             r.open_outputs.erase(pfdin->hf);
             return TRUE;
@@ -496,7 +495,7 @@ static FNFCIOPEN(FciOpen) {
     FciHarness *h = Self(pv);
     bool is_cab = std::string(pszFile).find("/out/") != std::string::npos;
     (void)pmode;
-    if (is_cab && h->fail_cab_open)
+    if (is_cab && h->Fails(FciHarness::kCabOpen))
         return *err = 13, -1;
     if ((oflag & _O_EXCL) && fs::exists(pszFile))
         return *err = EEXIST, -1;
@@ -512,8 +511,7 @@ static FNFCIOPEN(FciOpen) {
 static FNFCIREAD(FciRead) {
     FciHarness *h = Self(pv);
     FILE *f = reinterpret_cast<FILE *>(hf);
-    if (!h->temp_files.count(f) && h->fail_source_read_at &&
-        ++h->source_reads == h->fail_source_read_at)
+    if (!h->temp_files.count(f) && h->Fails(FciHarness::kSourceRead))
         return *err = 5, UINT(-1);
     return UINT(fread(memory, 1, cb, f));
 }
@@ -521,8 +519,7 @@ static FNFCIREAD(FciRead) {
 static FNFCIWRITE(FciWrite) {
     FciHarness *h = Self(pv);
     FILE *f = reinterpret_cast<FILE *>(hf);
-    if (h->temp_files.count(f) && h->fail_temp_write_at &&
-        ++h->temp_writes == h->fail_temp_write_at)
+    if (h->temp_files.count(f) && h->Fails(FciHarness::kTempWrite))
         return *err = 28, UINT(-1);
     return UINT(fwrite(memory, 1, cb, f));
 }
@@ -554,7 +551,7 @@ static FNFCIDELETE(FciDelete) {
 static FNFCIGETTEMPFILE(FciGetTemp) {
     FciHarness *h = Self(pv);
     std::string name = (h->dir / "tmp" / ("t" + std::to_string(++h->temp_counter))).string();
-    if (h->fail_temp_name || int(name.size()) >= cbTempName)
+    if (h->Fails(FciHarness::kTempName) || int(name.size()) >= cbTempName)
         return FALSE;
     strcpy(pszTempName, name.c_str());
     return TRUE;
@@ -563,7 +560,7 @@ static FNFCIGETTEMPFILE(FciGetTemp) {
 static FNFCIGETNEXTCABINET(FciNextCab) {
     FciHarness *h = Self(pv);
     h->events.push_back({"next", 0, (unsigned long)pccab->iCab, cbPrevCab, "", ""});
-    if (h->refuse_next_cab)
+    if (h->Fails(FciHarness::kNextCab))
         return FALSE;
     snprintf(pccab->szCab, sizeof pccab->szCab, "test%d.cab", pccab->iCab);
     snprintf(pccab->szDisk, sizeof pccab->szDisk, "%s", h->next_disk.c_str());
@@ -574,7 +571,7 @@ static FNFCIFILEPLACED(FciPlaced) {
     FciHarness *h = Self(pv);
     h->events.push_back(
         {"placed", unsigned(fContinuation), (unsigned long)cbFile, 0, pszFile, pccab->szCab});
-    return h->abort_placed_at && ++h->placements == h->abort_placed_at ? -1 : 0;
+    return h->Fails(FciHarness::kPlaced) ? -1 : 0;
 }
 
 static FNFCIGETOPENINFO(FciOpenInfo) {
@@ -592,7 +589,7 @@ static FNFCIGETOPENINFO(FciOpenInfo) {
 static FNFCISTATUS(FciStatus) {
     FciHarness *h = Self(pv);
     h->events.push_back({"status", typeStatus, cb1, cb2, "", ""});
-    if (h->abort_status_at && ++h->statuses == h->abort_status_at)
+    if (h->Fails(FciHarness::kStatus))
         return -1;
     return typeStatus == statusCabinet ? long(cb2) : 0;
 }

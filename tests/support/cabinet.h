@@ -145,8 +145,6 @@ struct ExtractedFile {
     Bytes data;  // empty unless the file system keeps outputs
     std::string sha256;
     uint64_t size = 0;
-    USHORT date = 0, time = 0, attribs = 0;
-    bool exec = false;
 };
 
 // Answers like a plain extracting caller unless told otherwise.
@@ -224,12 +222,13 @@ public:
     };
     static AllocStats &allocs();
 
-    // Fault switches: N makes the Nth call (1-based) of that kind fail.
-    int fail_source_read_at = 0, source_reads = 0;
-    int fail_temp_write_at = 0, temp_writes = 0;
-    int abort_status_at = 0, statuses = 0;
-    int abort_placed_at = 0, placements = 0;
-    bool fail_cab_open = false, refuse_next_cab = false, fail_temp_name = false;
+    // The fault switch: Fail(kind, n) makes the nth call (1-based, counted from now) of that kind
+    // fail, or answer abort; Fail(kNone, 0) turns it off.
+    enum Call { kNone, kSourceRead, kTempWrite, kStatus, kPlaced, kCabOpen, kTempName, kNextCab };
+    void Fail(Call kind, int n) { fail = kind, fail_at = n, calls = 0; }
+    bool Fails(Call kind) { return fail == kind && ++calls == fail_at; }
+    Call fail = kNone;
+    int fail_at = 0, calls = 0;
 };
 
 }  // namespace cab::test

@@ -229,15 +229,4 @@ TEST(Shell, CreatesEveryMissingLevelOrSaysWhyNot) {
     }
 }
 
-TEST(Shell, RemovesOneTrailingSeparatorButNotARoot) {
-    const std::pair<std::wstring, std::wstring> cases[] = {
-        {L"a/", L"a"},  {L"a\\", L"a"}, {L"a//", L"a/"}, {L"/", L"/"},
-        {L"\\", L"\\"}, {L"a", L"a"},   {L"", L""}};
-    for (auto [path, want] : cases) {
-        const std::wstring in = path;
-        PathRemoveBackslashW(path.data());
-        EXPECT_EQ(std::wstring(path.c_str()), want) << in;
-    }
-}
-
 }  // namespace

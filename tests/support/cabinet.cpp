@@ -447,7 +447,7 @@ BOOL Copy(HFDI hfdi, const std::string &name, const std::string &path, Recorder 
     return FDICopy(hfdi, n.data(), p.data(), 0, RecordingNotify, nullptr, r);
 }
 
-std::map<std::string, std::string> FdiReadSet(const fs::path &first, std::string *error) {
+std::map<std::string, std::string> FdiReadSet(const fs::path &first) {
     Fs().Reset();
     Fs().load_from_disk = true;
     ERF erf{};
@@ -457,7 +457,7 @@ std::map<std::string, std::string> FdiReadSet(const fs::path &first, std::string
     for (int guard = 0; !name.empty() && guard < 1000; ++guard) {
         Recorder r;
         if (!Copy(hfdi, name, path, &r)) {
-            *error = "FDICopy " + name + " erf " + std::to_string(erf.erfOper);
+            ADD_FAILURE() << "FDICopy " << name << " erf " << erf.erfOper;
             break;
         }
         for (const auto &f : r.files)

@@ -167,8 +167,8 @@ FNFDINOTIFY(RecordingNotify);
 // FDICopy of `name` in `path`; erf filled.
 BOOL Copy(HFDI hfdi, const std::string &name, const std::string &path, Recorder *r);
 // A cabinet or a whole set read from disk, one FDICopy per cabinet as an application would,
-// following the next-cabinet names: name -> contents, or `error` on failure.
-std::map<std::string, std::string> FdiReadSet(const fs::path &first, std::string *error);
+// following the next-cabinet names: name -> contents; a failure fails the test.
+std::map<std::string, std::string> FdiReadSet(const fs::path &first);
 
 // ---- FCI over a scratch folder: sources in src/, cabinets in out/, temporary files in tmp/ ----
 
@@ -199,9 +199,7 @@ public:
     std::vector<fs::path> SetPaths() const;
     std::vector<std::string> CabinetNames() const;
     size_t TempFilesLeft() const;
-    std::map<std::string, std::string> ReadBack(std::string *error) const {
-        return FdiReadSet(Cabinet(), error);
-    }
+    std::map<std::string, std::string> ReadBack() const { return FdiReadSet(Cabinet()); }
 
     Scratch dir;
     CCAB ccab;

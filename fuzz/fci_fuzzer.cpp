@@ -20,13 +20,8 @@
 #include "cabinet/writer/fci_block_queue.h"
 #include "cabinet/writer/fci_lzx.h"
 
-#define FUZZ_CHECK(cond, what)                         \
-    do {                                               \
-        if (!(cond)) {                                 \
-            fprintf(stderr, "fci_fuzzer: %s\n", what); \
-            abort();                                   \
-        }                                              \
-    } while (0)
+#define FUZZ_CHECK(cond, what) \
+    ((cond) ? (void)0 : (fprintf(stderr, "fci_fuzzer: %s\n", what), abort()))
 
 namespace fci_fuzz {
 
@@ -57,7 +52,7 @@ INT_PTR OpenName(const std::string &name, bool create) {
     return g_fs.next++;
 }
 
-UINT ReadHandle(INT_PTR hf, void *pv, UINT cb) {
+FNREAD(ReadHandle) {
     auto it = g_fs.handles.find(hf);
     if (it == g_fs.handles.end()) {
         return UINT(-1);
@@ -70,7 +65,7 @@ UINT ReadHandle(INT_PTR hf, void *pv, UINT cb) {
     return UINT(n);
 }
 
-UINT WriteHandle(INT_PTR hf, const void *pv, UINT cb) {
+FNWRITE(WriteHandle) {
     auto it = g_fs.handles.find(hf);
     if (it == g_fs.handles.end()) {
         return UINT(-1);
@@ -84,14 +79,14 @@ UINT WriteHandle(INT_PTR hf, const void *pv, UINT cb) {
     return cb;
 }
 
-long SeekHandle(INT_PTR hf, long dist, int type) {
+FNSEEK(SeekHandle) {
     auto it = g_fs.handles.find(hf);
     if (it == g_fs.handles.end()) {
         return -1;
     }
-    long base = type == SEEK_SET   ? 0
-                : type == SEEK_CUR ? long(it->second.pos)
-                                   : long(g_fs.files[it->second.name].size());
+    long base = seektype == SEEK_SET   ? 0
+                : seektype == SEEK_CUR ? long(it->second.pos)
+                                       : long(g_fs.files[it->second.name].size());
     if (base + dist < 0) {
         return -1;
     }
@@ -99,7 +94,7 @@ long SeekHandle(INT_PTR hf, long dist, int type) {
     return long(it->second.pos);
 }
 
-int CloseHandle(INT_PTR hf) {
+FNCLOSE(CloseHandle) {
     return g_fs.handles.erase(hf) == 1 ? 0 : -1;
 }
 
@@ -112,79 +107,47 @@ FNFCIFREE(Free) {
     free(memory);
 }
 FNFCIOPEN(FciOpen) {
-    (void)pmode, (void)pv;
     INT_PTR hf = OpenName(pszFile, (oflag & _O_CREAT) != 0);
     *err = hf == -1 ? 2 : 0;
     return hf;
 }
 FNFCIREAD(FciRead) {
-    (void)err, (void)pv;
     return ReadHandle(hf, memory, cb);
 }
 FNFCIWRITE(FciWrite) {
-    (void)err, (void)pv;
     return WriteHandle(hf, memory, cb);
 }
 FNFCICLOSE(FciClose) {
-    (void)err, (void)pv;
     return CloseHandle(hf);
 }
 FNFCISEEK(FciSeek) {
-    (void)err, (void)pv;
     return SeekHandle(hf, dist, seektype);
 }
 FNFCIDELETE(FciDelete) {
-    (void)err, (void)pv;
     return g_fs.files.erase(pszFile) == 1 ? 0 : -1;
 }
 FNFCIGETTEMPFILE(TempFile) {
-    (void)pv;
     return snprintf(pszTempName, size_t(cbTempName), "temp%d", g_fs.temps++) < cbTempName;
 }
 FNFCIFILEPLACED(Placed) {
-    (void)pccab, (void)pszFile, (void)cbFile, (void)fContinuation, (void)pv;
     return 0;
 }
 FNFCIGETNEXTCABINET(NextCabinet) {
-    (void)cbPrevCab, (void)pv;
     snprintf(pccab->szCab, sizeof pccab->szCab, "set%d.cab", pccab->iCab);
     return TRUE;
 }
 FNFCISTATUS(Status) {
-    (void)typeStatus, (void)cb1, (void)pv;
     return typeStatus == statusCabinet ? long(cb2) : 0;
 }
 FNFCIGETOPENINFO(OpenInfo) {
-    (void)pv;
     *pdate = 0x5021, *ptime = 0, *pattribs = _A_ARCH;
     INT_PTR hf = OpenName(pszName, false);
     *err = hf == -1 ? 2 : 0;
     return hf;
 }
 
-// ---- FDI callbacks ----
-
-FNALLOC(FdiAlloc) {
-    return malloc(cb);
-}
-FNFREE(FdiFree) {
-    free(pv);
-}
 FNOPEN(FdiOpen) {
-    (void)oflag, (void)pmode;
     return OpenName(pszFile, false);
-}
-FNREAD(FdiRead) {
-    return ReadHandle(hf, pv, cb);
-}
-FNWRITE(FdiWrite) {
-    return WriteHandle(hf, pv, cb);
-}
-FNCLOSE(FdiClose) {
-    return CloseHandle(hf);
-}
-FNSEEK(FdiSeek) {
-    return SeekHandle(hf, dist, seektype);
 }
 FNFDINOTIFY(Notify) {
     switch (fdint) {
@@ -254,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
 
-    HFDI hfdi = FDICreate(FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek,
+    HFDI hfdi = FDICreate(Alloc, Free, FdiOpen, ReadHandle, WriteHandle, CloseHandle, SeekHandle,
                           cpuUNKNOWN, &erf);
     FUZZ_CHECK(hfdi, "FDICreate failed");
     char path[] = "";

@@ -463,36 +463,31 @@ TEST_F(FdiTest, ReadsAndWritesInLargeChunks) {
     EXPECT_GE(Fs().largest_read, size_t(256 * 1024));
 }
 
+// From the file's start, wherever the handle stands.
 TEST_F(FdiTest, IsCabinetReadsTheHeaderFromTheStart) {
     SpanSet set(8);
-    Bytes second = set.cabs[1].Encode();
-    Fs().files["s2.cab"] = second;
-    INT_PTR hf = MemOpen(const_cast<char *>("s2.cab"), _O_BINARY | _O_RDONLY, 0);
-    MemSeek(hf, 17, 0);
-    FDICABINETINFO info = {};
-    ASSERT_TRUE(FDIIsCabinet(hfdi_, hf, &info));
-    EXPECT_EQ(info.cbCabinet, long(second.size()));
-    EXPECT_EQ(info.cFolders, 1);
-    EXPECT_EQ(info.cFiles, 1);
-    EXPECT_EQ(info.setID, 0x1234);
-    EXPECT_EQ(info.iCabinet, 1);
-    EXPECT_TRUE(info.fReserve);
-    EXPECT_TRUE(info.hasprev);
-    EXPECT_TRUE(info.hasnext);
-    MemClose(hf);
-
-    Fs().files["text"] = ToBytes("plain text, no cabinet here");
-    hf = MemOpen(const_cast<char *>("text"), _O_BINARY | _O_RDONLY, 0);
-    EXPECT_FALSE(FDIIsCabinet(hfdi_, hf, &info));
-    EXPECT_EQ(erf_.erfOper, FDIERROR_NOT_A_CABINET);
-    MemClose(hf);
-
-    second[0x19] = 9;
-    Fs().files["v"] = second;
-    hf = MemOpen(const_cast<char *>("v"), _O_BINARY | _O_RDONLY, 0);
-    EXPECT_FALSE(FDIIsCabinet(hfdi_, hf, &info));
-    EXPECT_EQ(erf_.erfOper, FDIERROR_UNKNOWN_CABINET_VERSION);
-    MemClose(hf);
+    Bytes second = set.cabs[1].Encode(), version = second;
+    version[0x19] = 9;
+    Fs().files = {
+        {"s2.cab", second}, {"text", ToBytes("plain text, no cabinet here")}, {"v", version}};
+    for (const auto &[name, error] :
+         std::map<std::string, int>{{"s2.cab", FDIERROR_NONE},
+                                    {"text", FDIERROR_NOT_A_CABINET},
+                                    {"v", FDIERROR_UNKNOWN_CABINET_VERSION}}) {
+        INT_PTR hf = MemOpen(const_cast<char *>(name.c_str()), _O_BINARY | _O_RDONLY, 0);
+        MemSeek(hf, 17, 0);
+        FDICABINETINFO info = {};
+        erf_ = {};
+        EXPECT_EQ(FDIIsCabinet(hfdi_, hf, &info), error == FDIERROR_NONE) << name;
+        EXPECT_EQ(erf_.erfOper, error) << name;
+        MemClose(hf);
+        if (error == FDIERROR_NONE) {
+            EXPECT_EQ(std::tuple(info.cbCabinet, info.cFolders, info.cFiles, info.setID,
+                                 info.iCabinet, info.fReserve, info.hasprev, info.hasnext),
+                      std::tuple(long(second.size()), USHORT(1), USHORT(1), USHORT(0x1234),
+                                 USHORT(1), BOOL(TRUE), BOOL(TRUE), BOOL(TRUE)));
+        }
+    }
 }
 
 TEST(FdiApi, RejectsInvalidHandlesAndCallbacks) {

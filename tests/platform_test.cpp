@@ -158,13 +158,7 @@ TEST(SafeString, CutsAtCapacityAndSaysSo) {
     EXPECT_EQ(StringCchCatA(buffer, 6, "f"), STRSAFE_E_INSUFFICIENT_BUFFER);
     EXPECT_STREQ(buffer, "abcde");
     EXPECT_EQ(StringCchPrintfA(buffer, 8, "%s-%d", "abc", 1234), STRSAFE_E_INSUFFICIENT_BUFFER);
-    EXPECT_STREQ(buffer, "abc-123");
-
-    wchar_t wide[1024];
-    std::wstring text(1023, L'w');
-    EXPECT_EQ(PrintfW(wide, 1024, L"%s", text.c_str()), S_OK);
-    EXPECT_EQ(PrintfW(wide, 1024, L"%s", (text + L"xyz").c_str()), STRSAFE_E_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(std::wstring(wide), text);
+    EXPECT_STREQ(buffer, "abc-123");  // the wide form's cut is the utilities' printf test's
 }
 
 // The Windows wide printf takes %s as a wide string; the C library's wants %ls.

@@ -522,16 +522,12 @@ TEST_F(SpanningSetTest, FurtherCabinetsAreNamedFromTheBaseAndTheBridgeSeesEveryC
     EXPECT_EQ(ReadTree(dir_ / "out"), ReadTree(source_));
 }
 
-// A set with a part missing, or whose parts name each other in a circle, fails with a report
-// instead of leaving files out or going round for ever.
-TEST_F(SpanningSetTest, BrokenSetsFail) {
+// A set whose parts name each other in a circle fails with a report instead of going round for
+// ever (a missing part is the end-to-end suite's).
+TEST_F(SpanningSetTest, CircularSetsFail) {
     fs::path second = dir_ / "set" / "span.first001.cab";
-    std::string bytes = ReadFile(second);
-    fs::remove(second);
+    std::string bytes = ReadFile(second), text;
     OpenManager manager;
-    std::string text;
-    EXPECT_EQ(Unpack(manager, first_, dir_ / "out1", nullptr, &text), E_FAIL);
-    EXPECT_REPORTED(text, "FDICopy failed. Error (1) - Cabinet not found");
     // The second part names itself as the next one.
     size_t at = bytes.find("span.first002.cab");
     ASSERT_NE(at, std::string::npos);

@@ -52,13 +52,13 @@ namespace {
 
 constexpr unsigned kMaxThreads = 64;
 
-struct OptionSpec {
+struct OptionDef {
     wchar_t short_name;
     const wchar_t *long_name;
     bool takes_value;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {L'F', L"filter", true},   {L'm', L"compression", true}, {L's', L"max-size", true},
     {L'j', L"threads", true},  {L'k', L"keep", false},       {L'q', L"quiet", false},
     {L'v', L"verbose", false}, {L'l', L"list", false},       {L't', L"test", false},
@@ -157,10 +157,10 @@ bool ParseSize(const std::wstring &text, ULONG *size, std::string *error) {
     return true;
 }
 
-bool ApplyOption(const OptionSpec &spec, const std::wstring &value, Options *options, int *modes,
+bool ApplyOption(const OptionDef &def, const std::wstring &value, Options *options, int *modes,
                  std::string *error) {
     uint64_t number = 0;
-    switch (spec.short_name) {
+    switch (def.short_name) {
         case L'F':
             if (value.empty()) {
                 *error = "an empty filter matches nothing";
@@ -214,18 +214,18 @@ bool ApplyOption(const OptionSpec &spec, const std::wstring &value, Options *opt
     return true;
 }
 
-const OptionSpec *FindShort(wchar_t name) {
-    for (const OptionSpec &spec : kOptions) {
-        if (spec.short_name == name)
-            return &spec;
+const OptionDef *FindShort(wchar_t name) {
+    for (const OptionDef &def : kOptions) {
+        if (def.short_name == name)
+            return &def;
     }
     return nullptr;
 }
 
-const OptionSpec *FindLong(const std::wstring &name) {
-    for (const OptionSpec &spec : kOptions) {
-        if (name == spec.long_name)
-            return &spec;
+const OptionDef *FindLong(const std::wstring &name) {
+    for (const OptionDef &def : kOptions) {
+        if (name == def.long_name)
+            return &def;
     }
     return nullptr;
 }
@@ -322,13 +322,13 @@ bool ParseCommandLine(const std::vector<std::wstring> &args, Options *options, s
         if (arg[1] == L'-') {
             size_t equals = arg.find(L'=');
             std::wstring name = arg.substr(2, equals == std::wstring::npos ? equals : equals - 2);
-            const OptionSpec *spec = FindLong(name);
-            if (spec == nullptr) {
+            const OptionDef *def = FindLong(name);
+            if (def == nullptr) {
                 *error = "unknown option '" + Narrow(arg) + "'";
                 return false;
             }
             std::wstring value;
-            if (spec->takes_value) {
+            if (def->takes_value) {
                 if (equals != std::wstring::npos) {
                     value = arg.substr(equals + 1);
                 } else if (i + 1 < args.size()) {
@@ -341,20 +341,20 @@ bool ParseCommandLine(const std::vector<std::wstring> &args, Options *options, s
                 *error = "option '--" + Narrow(name) + "' takes no value";
                 return false;
             }
-            if (!ApplyOption(*spec, value, options, &modes, error))
+            if (!ApplyOption(*def, value, options, &modes, error))
                 return false;
             continue;
         }
         // Short options may be grouped (-qv); one that takes a value ends the group, the value
         // following it directly (-Fx) or as the next argument (-F x).
         for (size_t at = 1; at < arg.size(); ++at) {
-            const OptionSpec *spec = FindShort(arg[at]);
-            if (spec == nullptr) {
+            const OptionDef *def = FindShort(arg[at]);
+            if (def == nullptr) {
                 *error = "unknown option '-" + Narrow(std::wstring(1, arg[at])) + "'";
                 return false;
             }
             std::wstring value;
-            if (spec->takes_value) {
+            if (def->takes_value) {
                 if (at + 1 < arg.size()) {
                     value = arg.substr(at + 1);
                 } else if (i + 1 < args.size()) {
@@ -365,7 +365,7 @@ bool ParseCommandLine(const std::vector<std::wstring> &args, Options *options, s
                 }
                 at = arg.size();
             }
-            if (!ApplyOption(*spec, value, options, &modes, error))
+            if (!ApplyOption(*def, value, options, &modes, error))
                 return false;
         }
     }

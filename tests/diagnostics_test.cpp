@@ -34,20 +34,16 @@ TEST(Dpf, LocationReadsAsGiven) {
 }
 
 // A message is text after its format: '%' signs in an argument are never read as conversions.
-TEST(Dpf, ArgumentsAreNotFormats) {
+// The buffer holds 1023 characters: one more brings the notice and a cut message. A format the C
+// library cannot process leaves an empty message, never stale stack bytes.
+TEST(Dpf, MessagesAreTextCutAt1023Characters) {
+    const std::string fits(1023, 'm'), notice = "FAIL: StringCchVPrintfAf failed in DPF";
+    const wchar_t unconvertible[] = {static_cast<wchar_t>(0xD800), 0};
     EXPECT_EQ(CapturedStdout([] { DPF(DPF_FAIL, "Unable to open %s", "/tmp/100%d%s%n.txt"); }),
               "[FAIL] Unable to open /tmp/100%d%s%n.txt\n");
-}
-
-// The message buffer holds 1023 characters: one more brings the notice and a cut message. A
-// format the C library cannot process leaves an empty message, never stale stack bytes.
-TEST(Dpf, MessageBoundaryAt1023Characters) {
-    const std::string fits(1023, 'm');
-    const std::string notice = "FAIL: StringCchVPrintfAf failed in DPF";
     EXPECT_EQ(CapturedStdout([&] { DPF(DPF_FAIL, "%s", fits.c_str()); }), "[FAIL] " + fits + "\n");
     EXPECT_EQ(CapturedStdout([&] { DPF(DPF_FAIL, "%s", (fits + "X").c_str()); }),
               notice + "[FAIL] " + fits + "\n");
-    const wchar_t unconvertible[] = {static_cast<wchar_t>(0xD800), 0};
     EXPECT_EQ(CapturedStdout([&] { DPF(DPF_FAIL, "%ls", unconvertible); }), notice + "[FAIL] \n");
 }
 
@@ -72,8 +68,9 @@ protected:
     fs::path path_ = scratch_ / "dpf.log";
 };
 
-// Unnamed or unopenable, the log takes nothing and the console report goes on unchanged.
-TEST_F(LogFileTest, UnnamedOrUnopenableWritesNothing) {
+// Each piece is a line of its own in the file; the "\n" piece gives an empty line. Unnamed or
+// unopenable, the log takes nothing and the console report goes on unchanged.
+TEST_F(LogFileTest, ReceivesEachPieceAsALine) {
     EXPECT_EQ(g_dpfLogFile.WriteLine("text"), E_FAIL);
     fs::create_directory(path_);
     g_dpfLogFile.SetFileName(path_.wstring().c_str());
@@ -81,11 +78,8 @@ TEST_F(LogFileTest, UnnamedOrUnopenableWritesNothing) {
     EXPECT_EQ(g_dpfLogFile.WriteLine("x"), E_FAIL);
     EXPECT_EQ(CapturedStdout([] { DPF(DPF_INFO, "ok"); }), "[INFO] ok\n");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
-}
+    fs::remove(path_);
 
-// Each piece is a line of its own in the file; the "\n" piece gives an empty line.
-TEST_F(LogFileTest, NamedReceivesEachPieceAsALine) {
-    g_dpfLogFile.SetFileName(path_.wstring().c_str());
     SetLastError(ERROR_ACCESS_DENIED);
     std::string out = CapturedStdout([] {
         DPFLocation("a/b.cpp", "F", 7);

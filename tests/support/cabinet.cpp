@@ -176,69 +176,70 @@ void SpanSet::AddTo(const std::string &dir) {
         Fs().files[dir + "set" + std::to_string(i + 1) + ".cab"] = cabs[i].Encode();
 }
 
-// The header with its reserve sizes and names; `pos` is left at the first folder entry.
-static bool DecodeHeader(const uint8_t *b, size_t size, CabHeader *h, size_t *pos) {
-    if (size < CabHeader::kEncodedLength)
-        return false;
-    *h = CabHeader::Decode(b);
-    *pos = CabHeader::kEncodedLength;
-    if (h->has_reserve()) {
-        if (size < *pos + CabHeader::kReserveSizesLength)
-            return false;
-        h->DecodeReserveSizes(b + *pos);
-        *pos = h->NamesOffset();
-    }
-    std::string *names[] = {&h->szCabinetPrev, &h->szDiskPrev, &h->szCabinetNext, &h->szDiskNext};
-    for (int i = 0; i < 4; ++i) {
-        if (!(h->flags & (i < 2 ? kFlagPrevCabinet : kFlagNextCabinet)))
-            continue;
-        const uint8_t *end =
-            *pos < size ? static_cast<const uint8_t *>(memchr(b + *pos, 0, size - *pos)) : nullptr;
-        if (end == nullptr)
-            return false;
-        names[i]->assign(reinterpret_cast<const char *>(b + *pos), size_t(end - b) - *pos);
-        *pos = size_t(end - b) + 1;
-    }
-    return true;
-}
-
 ParsedCabinet ParseCabinet(const std::string &bytes) {
     ParsedCabinet c;
     auto *b = reinterpret_cast<const uint8_t *>(bytes.data());
-    size_t pos = 0;
+    const size_t size = bytes.size();
+    auto note = [&](const char *what) { c.error = c.error.empty() ? what : c.error; };
+    auto fail = [&](const char *what) { return note(what), c; };
     CabHeader &h = c.header;
-    if (bytes.compare(0, 4, "MSCF") != 0 || !DecodeHeader(b, bytes.size(), &h, &pos))
-        return c.error = "header", c;
-    if (h.cbCabinet != bytes.size())
-        return c.error = "cbCabinet", c;
-    for (int i = 0; i < h.cFolders; ++i, pos += CabFolder::kEncodedLength + h.cbCFFolder)
-        c.folders.push_back(ParsedFolder{CabFolder::Decode(b + pos), {}});
-    if (pos != h.coffFiles)
-        return c.error = "coffFiles", c;
-    for (int i = 0; i < h.cFiles; ++i) {
-        ParsedFile f{CabFile::Decode(b + pos), {}};
-        pos += CabFile::kEncodedLength;
-        f.szName = bytes.substr(pos, bytes.find('\0', pos) - pos);
-        pos += f.szName.size() + 1;
-        c.files.push_back(f);
+    if (size < CabHeader::kEncodedLength || bytes.compare(0, 4, "MSCF") != 0)
+        return fail("header");
+    h = CabHeader::Decode(b);
+    size_t pos = CabHeader::kEncodedLength;
+    if (h.has_reserve()) {
+        if (size < pos + CabHeader::kReserveSizesLength)
+            return fail("header");
+        h.DecodeReserveSizes(b + pos);
+        pos = h.NamesOffset();
     }
+    std::string *names[] = {&h.szCabinetPrev, &h.szDiskPrev, &h.szCabinetNext, &h.szDiskNext};
+    for (int i = 0; i < 4; ++i) {
+        if (!(h.flags & (i < 2 ? kFlagPrevCabinet : kFlagNextCabinet)))
+            continue;
+        size_t end = bytes.find('\0', pos);
+        if (end == std::string::npos)
+            return fail("header");
+        *names[i] = bytes.substr(pos, end - pos);
+        pos = end + 1;
+    }
+    if (h.cbCabinet != size)
+        note("cbCabinet");
+    for (int i = 0; i < h.cFolders; ++i, pos += CabFolder::kEncodedLength + h.cbCFFolder) {
+        if (pos + CabFolder::kEncodedLength > size)
+            return fail("folders");
+        c.folders.push_back(ParsedFolder{CabFolder::Decode(b + pos), {}});
+    }
+    if (pos != h.coffFiles)
+        note("coffFiles");
+    for (int i = 0; i < h.cFiles; ++i) {
+        size_t end = bytes.find('\0', pos + CabFile::kEncodedLength);
+        if (end == std::string::npos)
+            return fail("files");
+        const size_t name = pos + CabFile::kEncodedLength;
+        c.files.push_back(ParsedFile{CabFile::Decode(b + pos), bytes.substr(name, end - name)});
+        pos = end + 1;
+    }
+    // Damaged input is followed as far as each folder's offset leads.
     for (auto &f : c.folders) {
         if (f.rec.coffCabStart != pos)
-            return c.error = "coffCabStart", c;
+            note("coffCabStart");
+        pos = f.rec.coffCabStart;
         for (int i = 0; i < f.rec.cCFData; ++i) {
             size_t at = pos + CabData::kEncodedLength + h.cbCFData;
-            if (at > bytes.size())
-                return c.error = "data header", c;
+            if (at > size)
+                return fail("data header");
             CabData d = CabData::Decode(b + pos);
-            if (at + d.cbData > bytes.size())
-                return c.error = "data payload", c;
-            bool ok = d.csum == DataBlockChecksum(b + at, d.cbData, d.cbUncomp);
-            f.blocks.push_back(ParsedBlock{d.cbData, d.cbUncomp, ok});
+            if (at + d.cbData > size)
+                return fail("data payload");
+            if (d.csum != DataBlockChecksum(b + at, d.cbData, d.cbUncomp))
+                note("checksum");
+            f.blocks.push_back(ParsedBlock{d.cbData, d.cbUncomp, pos});
             pos = at + d.cbData;
         }
     }
-    if (pos != bytes.size())
-        c.error = "trailing bytes";
+    if (pos != size)
+        note("trailing bytes");
     return c;
 }
 
@@ -249,34 +250,13 @@ std::vector<ParsedCabinet> ParseSet(const std::vector<fs::path> &paths) {
     return set;
 }
 
-Bytes Cut(const Bytes &b, size_t size) {
-    return Bytes(b.begin(), b.begin() + long(std::min(size, b.size())));
-}
-
-Bytes Flip(Bytes b, size_t at, int bit) {
-    b[at] ^= uint8_t(1u << bit);
-    return b;
-}
-
 void FixChecksums(Bytes &b) {
-    CabHeader h;
-    size_t pos = 0;
-    if (!DecodeHeader(b.data(), b.size(), &h, &pos))
-        return;
-    const size_t data_header = CabData::kEncodedLength + h.cbCFData;
-    for (uint16_t i = 0; i < h.cFolders && pos + CabFolder::kEncodedLength <= b.size();
-         ++i, pos += CabFolder::kEncodedLength + h.cbCFFolder) {
-        const CabFolder folder = CabFolder::Decode(&b[pos]);
-        size_t at = folder.coffCabStart;
-        for (uint16_t k = 0; k < folder.cCFData && at + data_header <= b.size(); ++k) {
-            CabData d = CabData::Decode(&b[at]);
-            if (at + data_header + d.cbData > b.size())
-                break;
-            if (d.csum != 0) {
-                d.csum = DataBlockChecksum(&b[at + data_header], d.cbData, d.cbUncomp);
-                d.Encode(&b[at]);
-            }
-            at += data_header + d.cbData;
+    const ParsedCabinet c = ParseCabinet(std::string(b.begin(), b.end()));
+    for (const auto &f : c.folders) {
+        for (const auto &block : f.blocks) {
+            uint8_t *at = &b[block.at], *data = at + CabData::kEncodedLength + c.header.cbCFData;
+            if (LoadLe32(at) != 0)
+                StoreLe32(at, DataBlockChecksum(data, block.cbData, block.cbUncomp));
         }
     }
 }
@@ -413,11 +393,7 @@ FNFDINOTIFY(RecordingNotify) {
     switch (fdint) {
         case fdintCOPY_FILE: {
             int a = r.on_copy(e);
-            if (a <= 0)
-                return a;
-            INT_PTR hf = Fs().CreateOutput();
-            r.open_outputs.insert(hf);
-            return hf;
+            return a <= 0 ? a : Fs().CreateOutput();
         }
         case fdintCLOSE_FILE_INFO: {
             MemFs::Handle *h = Fs().Get(pfdin->hf);
@@ -429,7 +405,6 @@ FNFDINOTIFY(RecordingNotify) {
                 f.size = h->written;
             }
             MemClose(pfdin->hf);
-            r.open_outputs.erase(pfdin->hf);
             return TRUE;
         }
         case fdintNEXT_CABINET:

@@ -69,7 +69,7 @@ struct SpanSet {
 
 struct ParsedBlock {
     uint16_t cbData = 0, cbUncomp = 0;
-    bool checksum_ok = false;
+    size_t at = 0;  // where its CFDATA starts
 };
 struct ParsedFolder {
     CabFolder rec;
@@ -82,15 +82,13 @@ struct ParsedCabinet {
     CabHeader header;
     std::vector<ParsedFolder> folders;
     std::vector<ParsedFile> files;
-    std::string error;  // empty when every offset and size agreed
+    std::string error;  // the first disagreement of an offset, size or checksum; empty if none
 };
 ParsedCabinet ParseCabinet(const std::string &bytes);
 std::vector<ParsedCabinet> ParseSet(const std::vector<fs::path> &paths);
 
 // ---- damaged input ----
 
-Bytes Cut(const Bytes &b, size_t size);
-Bytes Flip(Bytes b, size_t at, int bit);
 // Recomputes every non-zero data checksum reachable from the folder table, so that damage in a
 // block's bytes reaches the decoder instead of stopping at the checksum.
 void FixChecksums(Bytes &b);
@@ -159,7 +157,6 @@ struct Recorder {
     std::function<INT_PTR(FDINOTIFICATIONTYPE, FDINOTIFICATION *)> override_answer;
     // At fdintNEXT_CABINET: may rewrite psz3; returns 0 or -1.
     std::function<INT_PTR(FDINOTIFICATION *)> on_next = [](FDINOTIFICATION *) { return 0; };
-    std::set<INT_PTR> open_outputs;
 
     std::string Types() const;  // the notification types in order, as digits
 };

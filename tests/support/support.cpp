@@ -22,7 +22,8 @@ void WriteFile(const fs::path &path, const std::string &data) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
-void RemoveTree(const fs::path &path) {
+// Read-only files and folders are made writable first so that everything goes.
+static void RemoveTree(const fs::path &path) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(path, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {

@@ -20,8 +20,6 @@ inline Bytes ToBytes(const std::string &s) {
 }
 std::string ReadFile(const fs::path &path);
 void WriteFile(const fs::path &path, const std::string &data);  // parent folders made
-// Read-only files and folders are made writable first so that everything goes.
-void RemoveTree(const fs::path &path);
 // Every regular file below root: relative name -> contents.
 std::map<std::string, std::string> ReadTree(const fs::path &root);
 

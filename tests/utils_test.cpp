@@ -44,17 +44,6 @@ TEST(ConvertWSTRToPSTR, CapacityIncludesTheTerminator) {
               too_small);
 }
 
-// A second release of the same pointer only warns.
-TEST(DuplicateString, SecondReleaseWarns) {
-    wchar_t *copy = UtilGetDuplicateString(L"path\u00e9");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_STREQ(copy, L"path\u00e9");
-    EXPECT_EQ(Reports([&] { UtilFreeDuplicateString(&copy); }), "");
-    EXPECT_EQ(copy, nullptr);
-    EXPECT_EQ(Reports([&] { UtilFreeDuplicateString(&copy); }),
-              Report("UtilFreeDuplicateString", "WARN", "Invalid input passed"));
-}
-
 TEST(UtilStringPrintfWstring, KeepsAtMost1023Characters) {
     std::wstring out;
     const std::wstring fits(1020, L'f');
@@ -65,7 +54,8 @@ TEST(UtilStringPrintfWstring, KeepsAtMost1023Characters) {
     EXPECT_EQ(out, fits + L"ABC");
 }
 
-TEST(TrailingSeparator, RemoveAndAppendRules) {
+// (Appending one is the manager's destination test's.)
+TEST(TrailingSeparator, RemoveRules) {
     struct Case {
         std::wstring in, want;
         int flag;
@@ -78,16 +68,6 @@ TEST(TrailingSeparator, RemoveAndAppendRules) {
         EXPECT_EQ(path, c.want) << c.in;
         EXPECT_EQ(flag, c.flag) << c.in;
     }
-    for (const auto &[in, want] : {std::pair<std::wstring, std::wstring>{L"a/b", L"a/b/"},
-                                   {L"a/b/", L"a/b/"},
-                                   {L"a\\", L"a\\"}}) {
-        std::wstring path = in;
-        EXPECT_EQ(UtilAppendPathSeparator(&path), S_OK);
-        EXPECT_EQ(path, want) << in;
-    }
-    std::wstring empty;
-    EXPECT_EQ(Reports([&] { EXPECT_EQ(UtilAppendPathSeparator(&empty), E_INVALIDARG); }),
-              Report("UtilAppendPathSeparator", "FAIL", "The path passed has zero length"));
 }
 
 class UtilsDirTest : public testing::Test {

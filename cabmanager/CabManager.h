@@ -421,6 +421,8 @@ private:
     // Names a file that begins in a missing earlier part of the set, unless it is not wanted.
     CABMGR_HIDDEN void NoteMissingStart(PFDINOTIFICATION pfdin);
     CABMGR_HIDDEN void RefuseMember(const char *pszName, const char *pszReason);
+    // Names the members the finisher could not give their names, as failed.
+    CABMGR_HIDDEN void ReportUnnamedFiles();
     CABMGR_HIDDEN void DiscardOutput();
     CABMGR_HIDDEN HRESULT FinishCabinets(HRESULT hr);
     // The name FCI opened hf under, or null.

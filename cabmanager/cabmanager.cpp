@@ -19,6 +19,7 @@
 #include <unordered_set>
 
 #include "cabinet/writer/fci_block_queue.h"
+#include "cabmanager/file_finisher.h"
 #include "diagnostics/dpf.h"
 #include "platform/crt.h"
 #include "platform/errors.h"
@@ -372,6 +373,7 @@ struct CCabManager::CRunState {
     CRunState &operator=(const CRunState &) = delete;
     ~CRunState() {
         CloseLevels(0);
+        finisher.Drain();
         cab::CloseFolderHandle(hDestFolder);
         cab::CloseFolderHandle(hCabFolder);
     }
@@ -382,9 +384,10 @@ struct CCabManager::CRunState {
         BOOL fMade;  // by this run
     };
 
+    // A level goes once the files handed to the finisher before have been named in it.
     void CloseLevels(size_t cKeep) {
         for (; vecLevels.size() > cKeep; vecLevels.pop_back())
-            cab::CloseFolderHandle(vecLevels.back().hFolder);
+            finisher.CloseFolder(vecLevels.back().hFolder);
     }
     int OutputFolder() const { return vecLevels.empty() ? hDestFolder : vecLevels.back().hFolder; }
     // TRUE when pszLeaf in the output folder names a cabinet of the set being read.
@@ -406,6 +409,8 @@ struct CCabManager::CRunState {
     std::vector<Level> vecLevels;
     cab::PendingFile output;
     int hOutputFolder = -1;
+    // Complete members are timed, named and closed there while the next ones are written.
+    cab::FileFinisher finisher;
     std::vector<std::wstring> vecFilters;
     BOOL fExtracting = FALSE;
 
@@ -1506,6 +1511,7 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     char szCabFolder[MAX_PATH] = "";
     char szCabName[MAX_PATH] = "";
     size_t cchDest = 0;
+    BOOL fCopied = FALSE;
     std::string strCabPath;
     CRunState run;
     CRunState *pOuterRun = m_pRun;
@@ -1612,7 +1618,10 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
     }
     run.fExtracting = TRUE;
     m_pRead = &read;
-    if (!CopyCabinetSet(m_hfdi, szCabName, szCabFolder, BridgeFdiNotify)) {
+    fCopied = CopyCabinetSet(m_hfdi, szCabName, szCabFolder, BridgeFdiNotify);
+    run.finisher.Drain();
+    ReportUnnamedFiles();
+    if (!fCopied) {
         DPF_FAIL_AT("CCabManager::DecompressCabFile", "FDICopy failed. Error (%d) - %s",
                     m_erf.erfOper, GetFdiErrorString());
         NoteRunFailure("%s: %s", strCabPath.c_str(), GetFdiErrorString());
@@ -2209,6 +2218,7 @@ void CCabManager::DiscardOutput() {
 INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
     ReadState &read = *m_pRead;
     CRunState &run = *m_pRun;
+    ReportUnnamedFiles();
     if (++read.iOffered <= read.iDealtWith || !CheckFileSpecMatch(pfdin->psz1))
         return 0;
     const char *pszName = pfdin->psz1;
@@ -2267,39 +2277,53 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
 }
 
 INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
-    // Times and attributes go through the descriptor still open for writing: no second open.
     int hf = static_cast<int>(pfdin->hf);
     FILETIME ftLocal;
     FILETIME ftUtc;
-    if (DosDateTimeToFileTime(pfdin->date, pfdin->time, &ftLocal) &&
-        LocalFileTimeToFileTime(&ftLocal, &ftUtc)) {
-        cab::SetDescriptorTime(hf, nullptr, &ftUtc);
-    }
+    BOOL fTime = DosDateTimeToFileTime(pfdin->date, pfdin->time, &ftLocal) &&
+                 LocalFileTimeToFileTime(&ftLocal, &ftUtc);
     DWORD dwAttributes = pfdin->attribs & kAttributeMask;
     CRunState *pRun = m_pRun;
     if (pRun == nullptr || pRun->output.fd != hf) {
         // A handle of a derived class's own making.
+        if (fTime)
+            cab::SetDescriptorTime(hf, nullptr, &ftUtc);
         cab::SetDescriptorAttributes(hf, dwAttributes);
         _close(hf);
         return TRUE;
     }
     m_pRead->iOpen = -1;
-    cab::SetPendingFileAttributes(pRun->output, dwAttributes);
-    BOOL fNamed =
-        cab::CommitPendingFile(pRun->hOutputFolder, LeafName(m_pRead->strOpenPath.c_str()),
-                               &pRun->output, !m_fKeepExisting);
-    if (!fNamed && m_fKeepExisting && GetLastError() == ERROR_ALREADY_EXISTS) {
-        // Made meanwhile by someone else: kept as well.
-        DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "%s exists; not replaced", pfdin->psz1);
-        ++m_cKeptFiles;
-        ++m_cFailedFiles;
-    } else if (!fNamed) {
-        RefuseMember(pfdin->psz1, "it could not be given its name");
-        DPFLastError();
-    }
-    pRun->output.fd = -1;
-    _close(hf);
+    // Timed, named and closed by the finisher while the next member is written; a failure is
+    // reported at the next member or at the end of the run.
+    pRun->finisher.Finish(pRun->output, pRun->hOutputFolder, LeafName(m_pRead->strOpenPath.c_str()),
+                          fTime ? &ftUtc : nullptr, dwAttributes, !m_fKeepExisting, pfdin->psz1);
+    pRun->output = cab::PendingFile{};
     return TRUE;
+}
+
+void CCabManager::ReportUnnamedFiles() {
+    std::vector<cab::FileFinisher::Failure> vecFailures;
+    int cUnrecorded = 0;
+    if (m_pRun == nullptr || !m_pRun->finisher.TakeFailures(&vecFailures, &cUnrecorded))
+        return;
+    for (const cab::FileFinisher::Failure &failure : vecFailures) {
+        if (m_fKeepExisting && failure.error == ERROR_ALREADY_EXISTS) {
+            // Made meanwhile by someone else: kept as well.
+            DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "%s exists; not replaced",
+                        failure.member.c_str());
+            ++m_cKeptFiles;
+            ++m_cFailedFiles;
+        } else {
+            RefuseMember(failure.member.c_str(), "it could not be given its name");
+            SetLastError(failure.error);
+            DPFLastError();
+        }
+    }
+    if (cUnrecorded != 0) {
+        DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "%d more file(s) could not be named",
+                    cUnrecorded);
+        m_cFailedFiles += cUnrecorded;
+    }
 }
 
 HRESULT CCabManager::PrepareDestination(const char *pszName) {
@@ -2339,6 +2363,9 @@ HRESULT CCabManager::PrepareDestination(const char *pszName) {
             run.CloseLevels(iLevel);
             std::string strPart(part);
             int hParent = iLevel == 0 ? run.hDestFolder : run.vecLevels[iLevel - 1].hFolder;
+            // A member not named yet that this level's name is to be found as the file it is.
+            if (run.finisher.Holds(hParent, strPart.c_str()))
+                run.finisher.Drain();
             BOOL fMade = iLevel != 0 && run.vecLevels[iLevel - 1].fMade;
             int hLevel = part == ".." ? -1 : cab::OpenFolderLevel(hParent, strPart.c_str(), &fMade);
             if (hLevel == -1) {

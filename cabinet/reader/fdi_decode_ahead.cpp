@@ -1,5 +1,6 @@
 #include "cabinet/reader/fdi_decode_ahead.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "cabinet/format/cab_format.h"
@@ -52,12 +53,17 @@ void DecodeAhead::Submit() {
 
 const DecodeAhead::Slot &DecodeAhead::Wait() {
     std::unique_lock<std::mutex> lock(mu_);
-    if (decoded_ <= taken_ && idle_) {
-        work_cv_.notify_one();
+    if (decoded_ <= taken_) {
+        // Woken for a few blocks, not for each: when decoding is the slower side, each wake-up
+        // would otherwise cost both threads system calls per block.
+        awaited_ = taken_ + std::min<uint64_t>(submitted_ - taken_, kWaitBatch);
+        if (idle_) {
+            work_cv_.notify_one();
+        }
+        waiting_ = true;
+        done_cv_.wait(lock, [&] { return decoded_ >= awaited_; });
+        waiting_ = false;
     }
-    waiting_ = true;
-    done_cv_.wait(lock, [&] { return decoded_ > taken_; });
-    waiting_ = false;
     return slots_[taken_ % kSlots];
 }
 
@@ -72,6 +78,7 @@ void DecodeAhead::Clear() {
     if (idle_) {
         work_cv_.notify_one();
     }
+    awaited_ = queued_;
     waiting_ = true;
     done_cv_.wait(lock, [&] { return decoded_ == queued_; });
     waiting_ = false;
@@ -110,7 +117,7 @@ void DecodeAhead::Work() {
             lock.lock();
         }
         ++decoded_;
-        if (waiting_) {
+        if (waiting_ && decoded_ >= awaited_) {
             done_cv_.notify_one();
         }
     }

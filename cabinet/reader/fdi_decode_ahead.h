@@ -18,7 +18,9 @@ namespace cab {
 
 class DecodeAhead {
 public:
-    static constexpr size_t kSlots = 16;
+    static constexpr size_t kSlots = 32;
+    // Blocks a waiting caller's thread is woken for at once.
+    static constexpr size_t kWaitBatch = 16;
 
     struct Slot {
         CallerMemory in;         // the block's stored bytes, the parts of a split block joined
@@ -75,6 +77,7 @@ private:
     bool quit_ = false;     // under mu_
     bool idle_ = false;     // under mu_: the worker waits for work
     bool waiting_ = false;  // under mu_: the caller's thread waits for the worker
+    uint64_t awaited_ = 0;  // under mu_: until decoded_ reaches this
     std::thread worker_;
 };
 

@@ -421,8 +421,10 @@ private:
     // Names a file that begins in a missing earlier part of the set, unless it is not wanted.
     CABMGR_HIDDEN void NoteMissingStart(PFDINOTIFICATION pfdin);
     CABMGR_HIDDEN void RefuseMember(const char *pszName, const char *pszReason);
-    // Names the members the finisher could not give their names, as failed.
+    // Names the members the finisher could not write or name, as failed.
     CABMGR_HIDDEN void ReportUnnamedFiles();
+    // Drops the record of the member extracted to strPath, and its name from those written.
+    CABMGR_HIDDEN void ForgetMember(const std::string &strPath);
     CABMGR_HIDDEN void DiscardOutput();
     CABMGR_HIDDEN HRESULT FinishCabinets(HRESULT hr);
     // The name FCI opened hf under, or null.

@@ -1321,6 +1321,10 @@ UINT CCabManager::BridgeFdiWrite(INT_PTR hf, void *pv, UINT cb) {
     if (pManager != nullptr && pManager->m_fCancel != 0) {
         // A stop does not wait for a large member to be written out.
         cbWritten = UINT(-1);
+    } else if (pManager != nullptr && pManager->m_pRun != nullptr &&
+               pManager->m_pRun->output.fd == hf && pManager->m_pRun->finisher.holding()) {
+        // A small member is written by the finisher, from a copy.
+        cbWritten = pManager->m_pRun->finisher.Hold(pv, cb) ? cb : UINT(-1);
     } else if (hf != kSinkHandle) {
         cbWritten = static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
     } else if (pManager == nullptr || pManager->m_pRead == nullptr) {
@@ -2135,13 +2139,7 @@ BOOL CCabManager::NoteDamagedFile() {
     if (pRead->nMode == ReadState::kExtract) {
         // FDI has closed the file: what it holds is partial.
         DiscardOutput();
-        pRead->setWritten.erase(pRead->strOpenPath.substr(strlen(m_szDestFolder)));
-        for (size_t i = m_vecFiles.size(); i-- > 0;) {
-            if (pRead->strOpenPath == m_vecFiles[i].szFilePath) {
-                m_vecFiles.erase(m_vecFiles.begin() + static_cast<ptrdiff_t>(i));
-                break;
-            }
-        }
+        ForgetMember(pRead->strOpenPath);
         ++m_cFailedFiles;
         DPF_FAIL_AT(pRead->pszFunction, "%s not extracted: %s. Error (%d) - %s",
                     pRead->strOpenName.c_str(), pszWhy, m_erf.erfOper, GetFdiErrorString());
@@ -2253,6 +2251,7 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         return 0;
     }
     run.hOutputFolder = run.OutputFolder();
+    run.finisher.Reserve(pfdin->cb >= 0 ? size_t(pfdin->cb) : SIZE_MAX);
     int hf = run.output.fd;
     // The record keeps the member's name, so the list can be packed again as it was; both strings
     // fit, as the path did.
@@ -2295,10 +2294,20 @@ INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
     m_pRead->iOpen = -1;
     // Timed, named and closed by the finisher while the next member is written; a failure is
     // reported at the next member or at the end of the run.
-    pRun->finisher.Finish(pRun->output, pRun->hOutputFolder, LeafName(m_pRead->strOpenPath.c_str()),
+    pRun->finisher.Finish(pRun->output, pRun->hOutputFolder, m_pRead->strOpenPath.c_str(),
                           fTime ? &ftUtc : nullptr, dwAttributes, !m_fKeepExisting, pfdin->psz1);
     pRun->output = cab::PendingFile{};
     return TRUE;
+}
+
+void CCabManager::ForgetMember(const std::string &strPath) {
+    m_pRead->setWritten.erase(strPath.substr(strlen(m_szDestFolder)));
+    for (size_t i = m_vecFiles.size(); i-- > 0;) {
+        if (strPath == m_vecFiles[i].szFilePath) {
+            m_vecFiles.erase(m_vecFiles.begin() + static_cast<ptrdiff_t>(i));
+            break;
+        }
+    }
 }
 
 void CCabManager::ReportUnnamedFiles() {
@@ -2307,7 +2316,15 @@ void CCabManager::ReportUnnamedFiles() {
     if (m_pRun == nullptr || !m_pRun->finisher.TakeFailures(&vecFailures, &cUnrecorded))
         return;
     for (const cab::FileFinisher::Failure &failure : vecFailures) {
-        if (m_fKeepExisting && failure.error == ERROR_ALREADY_EXISTS) {
+        if (!failure.written) {
+            // As when FDI cannot write a member: its record goes, and a later member of the
+            // same name may still be extracted.
+            ForgetMember(failure.path);
+            ++m_cFailedFiles;
+            DPF_FAIL_AT("CCabManager::DecompressCabFile", "%s not extracted: %s. Error (%d) - %s",
+                        failure.member.c_str(), "it could not be written", FDIERROR_TARGET_FILE,
+                        ErrorText(kFdiErrorTexts, FDIERROR_TARGET_FILE));
+        } else if (m_fKeepExisting && failure.error == ERROR_ALREADY_EXISTS) {
             // Made meanwhile by someone else: kept as well.
             DPF_FAIL_AT("CCabManager::FdiOnCloseFileInfo", "%s exists; not replaced",
                         failure.member.c_str());

@@ -1,14 +1,15 @@
-// Unpacked files completed on a thread of their own: each file's time and attributes set, its
-// name given and its descriptor closed, while the caller's thread writes the files after it. A
-// file is named only once written whole, as before; what fails to be named is kept for the
-// caller's thread to report. Folder handles the files are named in are closed in turn, after the
-// files handed over before them.
+// Unpacked files completed on a thread of their own: a small file's content written, each file's
+// time and attributes set, its name given and its descriptor closed, while the caller's thread
+// decodes the files after it. A file is named only once written whole, as before; what fails is
+// kept for the caller's thread to report. Folder handles the files are named in are closed in
+// turn, after the files handed over before them.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,12 +23,16 @@ namespace cab {
 class FileFinisher {
 public:
     static constexpr size_t kSlots = 64;
+    // Files up to this size are written by the finisher from a copy of their content.
+    static constexpr size_t kMaxHeld = 64 * 1024;
 
-    // A file that could not be named: the member's name and the last error (ERROR_ALREADY_EXISTS
-    // for a name that exists when existing files are kept).
+    // A file that could not be written or named: the member's name, its path, and the last error
+    // (ERROR_ALREADY_EXISTS for a name that exists when existing files are kept).
     struct Failure {
         std::string member;
+        std::string path;
         DWORD error;
+        bool written;
     };
 
     FileFinisher() = default;
@@ -36,9 +41,16 @@ public:
     FileFinisher(const FileFinisher &) = delete;
     FileFinisher &operator=(const FileFinisher &) = delete;
 
-    // Takes over the complete file `file`, to be named `leaf` in `folder` (replacing what has the
-    // name when `replace`), with the time `utc` when not null. `member` names it in a report.
-    void Finish(const PendingFile &file, int folder, const char *leaf, const FILETIME *utc,
+    // Room for the content of the next file, `size` bytes, which Hold fills and Finish then
+    // writes; false when the caller's thread is to write it itself.
+    bool Reserve(size_t size);
+    // Appends to the content reserved; false when it does not fit.
+    bool Hold(const void *data, size_t size);
+    bool holding() const { return next_.held; }
+    // Takes over the complete file `file`, to be named in `folder` as the last part of `path`
+    // (replacing what has the name when `replace`), with the time `utc` when not null. The
+    // content held since Reserve is written first. `member` names it in a report.
+    void Finish(const PendingFile &file, int folder, const char *path, const FILETIME *utc,
                 DWORD attributes, bool replace, const char *member);
     // Closes the folder handle once every file handed over before is finished.
     void CloseFolder(int folder);
@@ -51,6 +63,12 @@ public:
     bool TakeFailures(std::vector<Failure> *failures, int *unrecorded);
 
 private:
+    struct Content {
+        std::unique_ptr<uint8_t[]> data;
+        size_t capacity = 0;
+        size_t size = 0;
+        bool held = false;
+    };
     struct Item {
         PendingFile file;  // fd -1: only `folder` is closed
         int folder = -1;
@@ -58,20 +76,26 @@ private:
         bool replace = false;
         FILETIME utc = {};
         DWORD attributes = 0;
-        char leaf[MAX_PATH] = "";
+        size_t leaf_at = 0;  // where the name in `folder` begins in `path`
+        char path[MAX_PATH] = "";
         char member[MAX_PATH] = "";
+        Content content;
     };
 
     void WaitForRoom();
     void WaitFinished(uint64_t count);
     void Submit();
     void Work();
-    // Finishes the item; the error when it could not be named, else ERROR_SUCCESS.
-    DWORD Complete(const Item &item);
-    void Record(const Item &item, DWORD error);
-    void RecordLocked(const Item &item, DWORD error);
+    // Finishes the item; the error when it could not be written or named, else ERROR_SUCCESS,
+    // and in *written whether its content was written whole.
+    DWORD Complete(const Item &item, bool *written);
+    // Starts the worker when it is not running yet; false when it cannot run.
+    bool Start();
+    void Record(const Item &item, DWORD error, bool written);
+    void RecordLocked(const Item &item, DWORD error, bool written);
 
     Item items_[kSlots];
+    Content next_;                 // caller's thread: the content of the file being decoded
     uint64_t submitted_ = 0;       // caller's thread only
     uint64_t known_finished_ = 0;  // caller's thread only: finished_ when last looked at
     std::mutex mu_;

@@ -67,15 +67,6 @@ DecoderPtr Window(int bits) {
     return decoder;
 }
 
-TEST(LzxDecoder, RejectsUnusableWindows) {
-    for (int bits : {9, 14, 22}) {
-        bool supported = true;
-        EXPECT_EQ(NewLzxDecoder(bits, &supported), nullptr);
-        EXPECT_FALSE(supported);
-        EXPECT_EQ(bits == 14, NewQuantumDecoder(1, bits, &supported) != nullptr);
-    }
-}
-
 // An odd-sized uncompressed block is followed by a pad byte; the next block header must be read
 // after it, from a fresh word.
 TEST(LzxDecoder, OddUncompressedBlockIsPadded) {

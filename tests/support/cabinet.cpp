@@ -320,7 +320,6 @@ FNREAD(MemRead) {
     MemFs::Handle *h = fs.Get(hf);
     if (fs.reads++ == fs.fail_read_at || !h || h->is_output)
         return UINT(-1);
-    fs.largest_read = std::max<size_t>(fs.largest_read, cb);
     size_t n = std::min<size_t>(cb, h->pos < h->data->size() ? h->data->size() - h->pos : 0);
     if (n > 0)
         memcpy(pv, h->data->data() + h->pos, n);

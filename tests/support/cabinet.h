@@ -113,7 +113,6 @@ struct MemFs {
     // Fault injection: the n-th call (0-based) of each kind fails; -1 = never.
     long fail_alloc_at = -1, fail_read_at = -1, fail_write_at = -1;
     long allocs = 0, reads = 0, writes = 0, live_allocs = 0;
-    size_t largest_read = 0;
 
     void Reset() { *this = MemFs(); }
     Handle *Get(INT_PTR hf);

@@ -121,23 +121,22 @@ std::vector<fs::path> CorpusCabinets() {
 }
 
 std::vector<std::map<std::string, std::string>> ReadTsv(const fs::path &path) {
-    auto split = [](const std::string &line) {
+    std::ifstream in(path);
+    std::vector<std::string> header;
+    std::vector<std::map<std::string, std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
         std::vector<std::string> fields;
         std::stringstream stream(line);
         for (std::string field; std::getline(stream, field, '\t');)
             fields.push_back(field);
-        return fields;
-    };
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    const std::vector<std::string> header = split(line);
-    std::vector<std::map<std::string, std::string>> rows;
-    while (std::getline(in, line)) {
-        std::vector<std::string> fields = split(line);
+        if (header.empty()) {
+            header = fields;
+            continue;
+        }
+        fields.resize(std::max(fields.size(), header.size()));
         auto &row = rows.emplace_back();
         for (size_t i = 0; i < header.size(); ++i)
-            row[header[i]] = i < fields.size() ? fields[i] : "";
+            row[header[i]] = fields[i];
     }
     return rows;
 }

@@ -33,7 +33,7 @@ struct LevelSettings {
     uint32_t lazy;   // fast level: no second look past a match this long
 };
 
-constexpr LevelSettings kFastSettings{24, 48, 24};
+constexpr LevelSettings kFastSettings{4, 32, 16};
 constexpr LevelSettings kThoroughSettings{32, 96, 0};
 
 size_t Align64(size_t n) {
@@ -290,9 +290,11 @@ void LzxEncoder::State::CatchUp(uint32_t pos, uint32_t data_end) {
     const uint32_t limit = std::min(pos, data_end >= 4 ? data_end - 3 : 0);
     const Window w = Win();
     for (; inserted < limit; ++inserted) {
-        if (level == LzxLevel::kFast)
-            chains.Insert(w, inserted);
-        else
+        if (level == LzxLevel::kFast) {
+            if (inserted + 12 <= limit)
+                chains.Prefetch(w, inserted + 4);
+            chains.Insert(w, inserted, data_end - inserted);
+        } else
             trees.Skip(w, inserted, data_end - inserted, max_offset, settings.depth, settings.nice);
     }
 }
@@ -371,9 +373,11 @@ LzxEncoder::State::Choice LzxEncoder::State::BestAt(uint32_t pos, uint32_t frame
             best = Choice{len, k, gain};
     }
     if (pos + 4 <= data_end) {
-        Match m = chains.Find(w, pos, std::min(max_len, data_end - pos), max_offset, settings.depth,
-                              settings.nice);
-        if (m.length >= 3) {
+        Match found[kMaxMatch];
+        const int n = chains.Find(w, pos, std::min(max_len, data_end - pos), max_offset,
+                                  settings.depth, settings.nice, found);
+        for (int j = 0; j < n; ++j) {
+            const Match &m = found[j];
             uint32_t code = RepeatCode(m.offset, r);
             int32_t gain = int32_t(Gain(pos, seg_start, m.length, code));
             if (gain > best.gain || (gain == best.gain && m.length > best.length))
@@ -390,6 +394,8 @@ void LzxEncoder::State::ParseLazy(uint32_t frame_start, uint32_t frame_end, uint
     bool have_next = false;
     while (pos < frame_end) {
         CatchUp(pos, data_end);
+        if (pos + 9 <= data_end)
+            chains.Prefetch(Win(), pos + 1);
         Choice cur = have_next ? next : BestAt(pos, frame_end, seg_start, data_end);
         have_next = false;
         if (cur.gain <= 0) {

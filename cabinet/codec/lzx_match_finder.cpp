@@ -17,6 +17,11 @@ inline uint32_t Hash3(const uint8_t *p) {
 inline uint32_t Hash4(const uint8_t *p, int bits) {
     return (Load32(p) * 2654435761u) >> (32 - bits);
 }
+inline uint32_t Hash8(const uint8_t *p, int bits) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return uint32_t((v * 0x9E3779B185EBCA87ull) >> (64 - bits));
+}
 
 // About two window positions per bucket: on data without repeats a search then meets about one
 // candidate, each a cache miss.
@@ -33,65 +38,77 @@ inline uint32_t Oldest(uint32_t pos, uint32_t max_offset) {
 // ---- hash chains ----
 
 size_t HashChains::MemorySize(int window_bits) {
-    return sizeof(uint32_t) * ((size_t(1) << kHash3Bits) + (size_t(1) << Hash4Bits(window_bits)) +
-                               (size_t(1) << window_bits));
+    return sizeof(uint32_t) *
+           ((size_t(1) << kHash3Bits) + 2 * (size_t(1) << Hash4Bits(window_bits)) +
+            (size_t(1) << window_bits));
 }
 
 void HashChains::Init(int window_bits, uint8_t *memory) {
     hash4_bits_ = Hash4Bits(window_bits);
     head3_ = reinterpret_cast<uint32_t *>(memory);
     head4_ = head3_ + (size_t(1) << kHash3Bits);
-    prev_ = head4_ + (size_t(1) << hash4_bits_);
+    head8_ = head4_ + (size_t(1) << hash4_bits_);
+    prev_ = head8_ + (size_t(1) << hash4_bits_);
     mask_ = (1u << window_bits) - 1;
     Reset();
 }
 
 void HashChains::Reset() {
     std::fill(head3_, head3_ + (size_t(1) << kHash3Bits), kNone);
-    std::fill(head4_, head4_ + (size_t(1) << hash4_bits_), kNone);
+    std::fill(head4_, head4_ + 2 * (size_t(1) << hash4_bits_), kNone);
 }
 
-void HashChains::Insert(const Window &w, uint32_t pos) {
+void HashChains::Insert(const Window &w, uint32_t pos, uint32_t known) {
     const uint8_t *p = w.At(pos);
     head3_[Hash3(p)] = pos;
-    uint32_t &head = head4_[Hash4(p, hash4_bits_)];
+    head4_[Hash4(p, hash4_bits_)] = pos;
+    if (known < 8)
+        return;
+    uint32_t &head = head8_[Hash8(p, hash4_bits_)];
     prev_[pos & mask_] = head;
     head = pos;
 }
 
-Match HashChains::Find(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset,
-                       uint32_t depth, uint32_t nice) const {
-    Match best{0, 0};
-    if (max_len < 3)
-        return best;
+void HashChains::Prefetch(const Window &w, uint32_t pos) const {
+    const uint8_t *p = w.At(pos);
+    __builtin_prefetch(&head4_[Hash4(p, hash4_bits_)]);
+    __builtin_prefetch(&head8_[Hash8(p, hash4_bits_)]);
+}
+
+// Candidates in order: the last position with the same 3 bytes, with the same 4, then the chain
+// of those with the same 8, where a long match is likely among the first few.
+int HashChains::Find(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset,
+                     uint32_t depth, uint32_t nice, Match *out) const {
+    int count = 0;
+    if (max_len < 4)
+        return 0;
     const uint8_t *cur = w.At(pos);
     const uint32_t oldest = Oldest(pos, max_offset);
-    uint32_t cand = head3_[Hash3(cur)];
-    if (cand < pos && cand >= oldest) {
-        uint32_t len = CommonLength(w.At(cand), cur, max_len);
-        if (len >= 3)
-            best = Match{len, pos - cand};
-    }
-    if (max_len < 4 || best.length == max_len)
-        return best;
-    nice = std::min(nice, max_len);
-    for (cand = head4_[Hash4(cur, hash4_bits_)]; cand < pos && cand >= oldest && depth != 0;
-         --depth) {
-        const uint8_t *c = w.At(cand);
-        if (c[best.length] == cur[best.length]) {
-            uint32_t len = CommonLength(c, cur, max_len);
-            if (len > best.length) {
-                best = Match{len, pos - cand};
-                if (len >= nice)
-                    break;
+    const uint32_t limit = std::min(nice, max_len);
+    uint32_t best = 2;
+    auto consider = [&](uint32_t cand) {
+        if (cand < pos && cand >= oldest && w.At(cand)[best] == cur[best]) {
+            const uint32_t len = CommonLength(w.At(cand), cur, limit);
+            if (len > best) {
+                best = len;
+                out[count++] = Match{len, pos - cand};
             }
         }
-        uint32_t next = prev_[cand & mask_];
+    };
+    consider(head3_[Hash3(cur)]);
+    if (best < limit)
+        consider(head4_[Hash4(cur, hash4_bits_)]);
+    if (max_len < 8)
+        return count;
+    for (uint32_t cand = head8_[Hash8(cur, hash4_bits_)];
+         cand < pos && cand >= oldest && depth != 0 && best < limit; --depth) {
+        const uint32_t next = prev_[cand & mask_];
+        consider(cand);
         if (next >= cand)
             break;
         cand = next;
     }
-    return best;
+    return count;
 }
 
 // ---- binary trees ----

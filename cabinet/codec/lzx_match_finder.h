@@ -46,22 +46,27 @@ struct Window {
     const uint8_t *At(uint32_t pos) const { return base + (pos - first); }
 };
 
-// Hash chains on 4-byte prefixes, with a direct table of 3-byte prefixes for short matches.
+// Hash chains on 8-byte prefixes, with direct tables of the last 3- and 4-byte prefixes for
+// shorter matches.
 class HashChains {
 public:
     static size_t MemorySize(int window_bits);
     void Init(int window_bits, uint8_t *memory);
     void Reset();
-    // Adds `pos` (its 4 bytes are in the window).
-    void Insert(const Window &w, uint32_t pos);
-    // Longest match at `pos` of 3 .. max_len bytes within max_offset, searching `depth` chain
-    // entries and stopping at `nice` bytes; length 0 when there is none. Does not insert `pos`.
-    Match Find(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset, uint32_t depth,
-               uint32_t nice) const;
+    // Adds `pos`, of which `known` bytes (at least 4) are in the window.
+    void Insert(const Window &w, uint32_t pos, uint32_t known);
+    // Starts loading what Insert or Find at `pos` reads first.
+    void Prefetch(const Window &w, uint32_t pos) const;
+    // Matches at `pos` of 3 .. min(max_len, nice) bytes within max_offset, each longer than the
+    // one before, into `out` (room for kMaxMatch entries); returns their number. `depth` bounds
+    // the chain entries searched; max_len bytes must be in the window. Does not insert `pos`.
+    int Find(const Window &w, uint32_t pos, uint32_t max_len, uint32_t max_offset, uint32_t depth,
+             uint32_t nice, Match *out) const;
 
 private:
     uint32_t *head3_ = nullptr;
     uint32_t *head4_ = nullptr;
+    uint32_t *head8_ = nullptr;
     uint32_t *prev_ = nullptr;
     uint32_t mask_ = 0;
     int hash4_bits_ = 0;

@@ -16,7 +16,7 @@ namespace cab {
 
 namespace {
 
-std::atomic<int> g_level{int(LzxLevel::kThorough)};
+std::atomic<int> g_level{int(LzxLevel::kFast)};
 
 // Input handed to an encoder at a time.
 constexpr uint32_t kChunk = 64 * 1024;
@@ -90,7 +90,7 @@ struct Slot {
     // Kept from folder to folder.
     CallerMemory encoder_memory;
     int window_bits = 0;
-    LzxLevel level = LzxLevel::kThorough;
+    LzxLevel level = LzxLevel::kFast;
     LzxEncoder *encoder = nullptr;
     alignas(LzxEncoder) unsigned char encoder_storage[sizeof(LzxEncoder)];
     CallerMemory input, output, descriptors;
@@ -182,7 +182,7 @@ struct LzxFoldersImpl {
     uint64_t oldest = 0;   // first folder not wholly placed
     bool filling = false;  // the newest folder takes files
     uint32_t threshold = 0;
-    LzxLevel level = LzxLevel::kThorough;
+    LzxLevel level = LzxLevel::kFast;
     // What the cabinet can still take of folders compressed ahead, counted at their largest: room
     // and records left when everything was last placed, less what was queued since.
     uint64_t room = 0;
@@ -209,6 +209,7 @@ struct LzxFoldersImpl {
     bool FlushInline(Slot &s);
     enum class ReadResult { kOk, kFileFailed, kStuck };
     ReadResult Read(Slot &s, INT_PTR hf, bool size_known, uint32_t size);
+    bool Count(Slot &s, uint32_t n, bool size_known, uint32_t *total);
     bool Forget(Slot &s);
     bool PlaceAvailable(bool *placed);
     template <typename Ready>
@@ -461,21 +462,8 @@ LzxFoldersImpl::ReadResult LzxFoldersImpl::Read(Slot &s, INT_PTR hf, bool size_k
             ctx.Fail(FCIERR_READ_SRC, err);
             return ReadResult::kFileFailed;
         }
-        if (uint64_t(total) + n > kMaxFileSize || uint64_t(s.input_bytes) + n > kMaxFolderSize) {
-            ctx.Fail(FCIERR_CAB_FORMAT_LIMIT);
+        if (!Count(s, n, size_known, &total)) {
             return ReadResult::kFileFailed;
-        }
-        total += n;
-        s.input_bytes += n;
-        if (!size_known) {
-            s.files.back().entry.cbFile = total;
-            if (s.current_in_cabinet) {
-                cabinet.current_file().cbFile = total;
-            }
-        }
-        {
-            std::lock_guard<std::mutex> lock(mu);
-            s.in_written += n;
         }
         if (s.on_caller) {
             if (!RunInline(s)) {
@@ -489,6 +477,25 @@ LzxFoldersImpl::ReadResult LzxFoldersImpl::Read(Slot &s, INT_PTR hf, bool size_k
             return ReadResult::kStuck;
         }
     }
+}
+
+// Counts `n` bytes just read into the ring, for the file, the folder and the workers.
+bool LzxFoldersImpl::Count(Slot &s, uint32_t n, bool size_known, uint32_t *total) {
+    if (uint64_t(*total) + n > kMaxFileSize || uint64_t(s.input_bytes) + n > kMaxFolderSize) {
+        ctx.Fail(FCIERR_CAB_FORMAT_LIMIT);
+        return false;
+    }
+    *total += n;
+    s.input_bytes += n;
+    if (!size_known) {
+        s.files.back().entry.cbFile = *total;
+        if (s.current_in_cabinet) {
+            cabinet.current_file().cbFile = *total;
+        }
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    s.in_written += n;
+    return true;
 }
 
 // Codes what the input ring holds, frames placed as they come.

@@ -32,7 +32,7 @@ struct LzxFoldersImpl;
 
 // True for TCOMPfromLZXWindow(15 .. 21), nothing else.
 bool IsLzxType(TCOMP type);
-// Level of the LZX encoders of writers created from now on (kThorough by default). For the
+// Level of the LZX encoders of writers created from now on (kFast by default). For the
 // manager, tests and benchmarks.
 void SetFciLzxLevel(LzxLevel level);
 

@@ -110,8 +110,9 @@ fi
 [ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[pigz]:-}" ] && tool_ok[tar-pigz]=1
 [ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[xz]:-}" ] && tool_ok[tar-xz]=1
 [ -n "$sevenzip" ] && tool_ok[7zip]=1 || say "note: 7zz/7z is missing; its rows are left out"
-# cabmgr's packings: the default (MSZIP level 6), other MSZIP levels, LZX with the largest window.
-ours_packers=(cabmgr cabmgr-mszip1 cabmgr-mszip4 cabmgr-mszip9 cabmgr-lzx21)
+# cabmgr's packings: the default (MSZIP level 6), other MSZIP levels, LZX with the largest window
+# (its default lazy parse over hash chains, and the thorough near-optimal one over binary trees).
+ours_packers=(cabmgr cabmgr-mszip1 cabmgr-mszip4 cabmgr-mszip9 cabmgr-lzx21 cabmgr-lzx21-thorough)
 if [ $have_ours = 1 ]; then
     for t in "${ours_packers[@]}"; do tool_ok[$t]=1; done
 fi
@@ -217,8 +218,8 @@ pack() {  # pack TREE-NAME TOOL REP
     local name=$1 tool=$2 rep=$3 tree=$corpus/$1 dst rc=0 ok=1 method=()
     case $tool in
         cabmgr|cabmgr-*)
-            # cabmgr-mszip9 packs with -m mszip:9, cabmgr-lzx21 with -m lzx:21.
-            [ "$tool" = cabmgr ] || method=(-m "$(sed -E 's/^cabmgr-([a-z]+)([0-9]+)$/\1:\2/' <<<"$tool")")
+            # cabmgr-mszip9 packs with -m mszip:9, cabmgr-lzx21-thorough with -m lzx:21:thorough.
+            [ "$tool" = cabmgr ] || method=(-m "$(sed -E 's/^cabmgr-([a-z]+)([0-9]+)-?/\1:\2:/; s/:$//' <<<"$tool")")
             dst=$out/$name.$tool.cab
             rm -f "$dst"
             timed "$out/log.txt" "$cabmgr" "${method[@]}" c "$tree" "$dst" || rc=$?

@@ -261,6 +261,10 @@ public:
     // Compression threads of the writers created from now on, in the whole process; 0 (the
     // default) is one per core. Call it before operations start.
     static void SetCompressionThreads(unsigned cThreads);
+    // With fThorough, the LZX writers created from now on, in the whole process, look harder for
+    // matches: cabinets some 5 to 15 percent smaller, packed several times more slowly. Call it
+    // before operations start.
+    static void SetLzxThorough(BOOL fThorough);
     // Sends every report line of the process to pfnReport instead of standard output; null sends
     // them to standard output again. Call it before operations start.
     static void SetReportOutput(PFNCABREPORT pfnReport, void *pvContext);

@@ -19,6 +19,7 @@
 #include <unordered_set>
 
 #include "cabinet/writer/fci_block_queue.h"
+#include "cabinet/writer/fci_lzx.h"
 #include "cabmanager/file_finisher.h"
 #include "diagnostics/dpf.h"
 #include "platform/crt.h"
@@ -525,6 +526,10 @@ void CCabManager::SetKeepExistingFiles(BOOL fKeep) {
 
 void CCabManager::SetCompressionThreads(unsigned cThreads) {
     cab::SetFciThreadCount(cThreads);
+}
+
+void CCabManager::SetLzxThorough(BOOL fThorough) {
+    cab::SetFciLzxLevel(fThorough ? cab::LzxLevel::kThorough : cab::LzxLevel::kFast);
 }
 
 void CCabManager::SetReportOutput(PFNCABREPORT pfnReport, void *pvContext) {

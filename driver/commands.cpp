@@ -132,6 +132,7 @@ ExitStatus Compress(const Options &options, CCabManager *manager, Console *conso
     }
     if (options.threads_given)
         CCabManager::SetCompressionThreads(options.threads);
+    CCabManager::SetLzxThorough(options.lzx_thorough);
     const std::wstring &source = options.operands[0], &cabinet = options.operands[1];
     HRESULT hr = manager->CompressFilesInFolder(source.c_str(), cabinet.c_str(), 0, 1);
     if (FAILED(hr)) {

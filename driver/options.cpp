@@ -36,7 +36,8 @@ const char kHelp[] =
     "                        patterns may be given, or separated by ';'); d, -l, -t, -p\n"
     "  -m, --compression TYPE\n"
     "                        none, mszip (the default, level 6), mszip:1 (fastest) to\n"
-    "                        mszip:9 (smallest), or lzx:15 to lzx:21; c only\n"
+    "                        mszip:9 (smallest), or lzx:15 to lzx:21 (the window), as\n"
+    "                        lzx:21:thorough smaller but several times slower; c only\n"
     "  -s, --max-size SIZE   largest cabinet, in bytes or with K, M or G (1440K for a\n"
     "                        floppy); more files go on into CABINET's set; c only\n"
     "  -j, --threads N       compression threads (1 to 64; one per core by default); c only\n"
@@ -89,8 +90,14 @@ bool ParseNumber(const std::wstring &text, uint64_t limit, uint64_t *value) {
     return true;
 }
 
-bool ParseCompression(const std::wstring &text, TCOMP *compression, std::string *error) {
+bool ParseCompression(const std::wstring &text, TCOMP *compression, bool *thorough,
+                      std::string *error) {
     std::wstring type = Lower(text);
+    const std::wstring suffix = L":thorough";
+    *thorough = type.size() > suffix.size() && type.rfind(L"lzx:", 0) == 0 &&
+                type.compare(type.size() - suffix.size(), suffix.size(), suffix) == 0;
+    if (*thorough)
+        type.resize(type.size() - suffix.size());
     if (type == L"none") {
         *compression = tcompTYPE_NONE;
         return true;
@@ -111,14 +118,14 @@ bool ParseCompression(const std::wstring &text, TCOMP *compression, std::string 
     uint64_t window = 0;
     if (type.rfind(L"lzx:", 0) == 0 && ParseNumber(type.substr(4), 99, &window)) {
         if (window < 15 || window > 21) {
-            *error = "the LZX window must be 15 to 21, not '" + Narrow(text.substr(4)) + "'";
+            *error = "the LZX window must be 15 to 21, not '" + Narrow(type.substr(4)) + "'";
             return false;
         }
         *compression = TCOMP(TCOMPfromLZXWindow(window));
         return true;
     }
     *error = "unknown compression '" + Narrow(text) +
-             "' (none, mszip, mszip:1 to mszip:9 or lzx:15 to lzx:21)";
+             "' (none, mszip, mszip:1 to mszip:9, or lzx:15 to lzx:21, :thorough after it)";
     return false;
 }
 
@@ -173,7 +180,7 @@ bool ApplyOption(const OptionDef &def, const std::wstring &value, Options *optio
         case L'm':
             options->compression_given = true;
             options->compression_text = Narrow(value);
-            return ParseCompression(value, &options->compression, error);
+            return ParseCompression(value, &options->compression, &options->lzx_thorough, error);
         case L's':
             return ParseSize(value, &options->max_size, error);
         case L'j':

@@ -19,6 +19,7 @@ struct Options {
     bool compression_given = false;
     TCOMP compression = tcompTYPE_MSZIP;
     std::string compression_text;  // as written, for messages
+    bool lzx_thorough = false;     // lzx:N:thorough
     ULONG max_size = 0;            // 0: not given
     bool threads_given = false;
     unsigned threads = 0;

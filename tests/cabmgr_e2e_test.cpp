@@ -353,7 +353,9 @@ TEST_F(CabmgrTest, CompressionOptionsReachTheWriter) {
         {"-m none --max-size 20k", 15, tcompTYPE_NONE},
         {"-m mszip:1 -j 1", 1, tcompTYPE_MSZIP},
         {"-m MSZIP:9", 1, tcompTYPE_MSZIP},
-        {"-s 1354", 160, tcompTYPE_MSZIP}};
+        {"-s 1354", 160, tcompTYPE_MSZIP},
+        {"-m lzx:17", 1, TCOMPfromLZXWindow(17)},
+        {"-m LZX:17:thorough", 1, TCOMPfromLZXWindow(17)}};
     for (const auto &[options, cabinets, type] : cases) {
         SCOPED_TRACE(options);
         fs::path folder = work_ / ("set" + std::to_string(made.size())), cab = folder / "x.cab";
@@ -373,6 +375,7 @@ TEST_F(CabmgrTest, CompressionOptionsReachTheWriter) {
         ExpectSameTree(tree, out, /*metadata=*/true);
     }
     EXPECT_NE(made["-m mszip:1 -j 1"], made["-m MSZIP:9"]);
+    EXPECT_NE(made["-m lzx:17"], made["-m LZX:17:thorough"]);
 }
 
 // An installer-like file: other bytes, a header whose sizes run past the end, the cabinet, then

@@ -8,6 +8,7 @@
 // KiB), so a frame is decoded straight into the window and copied out, E8 reversal applied to the
 // copy.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -21,6 +22,8 @@ namespace {
 using namespace lzx;
 
 constexpr size_t kMaxInput = 32768 + 6144;
+// How far past its end a wide match copy may read or write.
+constexpr uint32_t kCopySlack = 16;
 
 // Reads the stream as 16-bit little-endian words, most significant bit first. Bits beyond the end
 // of the input read as zero; whether any of them were consumed is judged at the frame end.
@@ -38,12 +41,18 @@ public:
     void Refill() {
         if (count_ > 48)
             return;
-        if (count_ <= 16 && pos_ + 6 <= size_) {
-            uint64_t words = uint64_t(LoadLe16(in_ + pos_)) << 32 |
-                             uint64_t(LoadLe16(in_ + pos_ + 2)) << 16 | LoadLe16(in_ + pos_ + 4);
-            buf_ |= words << (16 - count_);
-            count_ += 48;
-            pos_ += 6;
+        if (pos_ + 8 <= size_) {
+            // Four words at once, the first one most significant; as many whole words as fit.
+            uint64_t raw;
+            std::memcpy(&raw, in_ + pos_, 8);
+            if constexpr (std::endian::native == std::endian::big)
+                raw = __builtin_bswap64(raw);
+            uint64_t words = __builtin_bswap64(raw);
+            words = (words & 0x00FF00FF00FF00FFull) << 8 | ((words >> 8) & 0x00FF00FF00FF00FFull);
+            int n = (64 - count_) >> 4;
+            buf_ |= (words >> (64 - 16 * n)) << (64 - count_ - 16 * n);
+            count_ += 16 * n;
+            pos_ += size_t(2 * n);
             return;
         }
         while (count_ <= 48) {
@@ -179,11 +188,16 @@ class LzxDecoder final : public FrameDecoder {
 public:
     explicit LzxDecoder(int window_bits)
         : window_size_(1u << window_bits),
-          window_mask_(window_size_ - 1),
+          window_mask_(2 * window_size_ - 1),
           main_elements_(kNumChars + 8 * SlotCount(window_bits)) {}
 
     bool Allocate(const CallerAllocator &allocator) {
-        return window_.Allocate(allocator, window_size_);
+        if (!window_.Allocate(allocator, 2 * size_t(window_size_) + kCopySlack))
+            return false;
+        // Wide copies read a little past what they copy; those bytes are never output, but they
+        // are defined.
+        std::memset(window_.data(), 0, window_.size());
+        return true;
     }
 
     void ResetState() override {
@@ -214,6 +228,8 @@ private:
     void ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const;
 
     const uint32_t window_size_;
+    // The history lives in twice the window, so that the bytes a wide copy writes past a match's
+    // end fall on positions more than a window back, which no offset reaches.
     const uint32_t window_mask_;
     const int main_elements_;
     CallerMemory window_;
@@ -326,29 +342,45 @@ bool LzxDecoder::ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_siz
     }
 }
 
-// Copies a match inside the window; the destination never wraps (it lies in the current frame).
+// Copies a match inside the history buffer; the destination never wraps (it lies in the current
+// frame) and may be overrun by up to kCopySlack bytes.
 void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t offset,
                            uint32_t length) const {
-    if (src + length > window_size_) {
+    uint8_t *d = window + dst;
+    if (src + length > window_mask_ + 1) {
         for (uint32_t i = 0; i < length; ++i) {
-            window[dst + i] = window[src];
+            d[i] = window[src];
             src = (src + 1) & window_mask_;
         }
-    } else if (offset >= length) {
-        // Regions can still meet when the source lies just behind a wrapped destination; the
-        // source is then ahead of the destination, where memmove matches a forward copy.
-        std::memmove(window + dst, window + src, length);
-    } else if (offset == 1) {
-        std::memset(window + dst, window[src], length);
-    } else {
-        // The source overlaps what is being written: repeat the period in non-overlapping
-        // steps, which is what a byte-by-byte copy produces.
-        uint32_t done = 0;
-        while (done < length) {
-            uint32_t step = std::min(offset, length - done);
-            std::memcpy(window + dst + done, window + src + done, step);
-            done += step;
-        }
+        return;
+    }
+    const uint8_t *s = window + src;
+    uint8_t *const end = d + length;
+    if (offset >= 16) {
+        // Each 16 bytes read lie before the 16 written, so chunks reproduce a bytewise copy.
+        do {
+            std::memcpy(d, s, 16);
+            d += 16;
+            s += 16;
+        } while (d < end);
+        return;
+    }
+    if (offset < 8) {
+        // Bytewise for the first 8, then the pattern repeats with a period of at least 8.
+        for (int i = 0; i < 8; ++i)
+            d[i] = s[i];
+        if (length <= 8)
+            return;
+        uint32_t period = offset;
+        while (period < 8)
+            period += offset;
+        d += 8;
+        s = d - period;
+    }
+    while (d < end) {
+        std::memcpy(d, s, 8);
+        d += 8;
+        s += 8;
     }
 }
 

@@ -202,7 +202,7 @@ public:
 
     void ResetState() override {
         pos_ = 0;
-        r0_ = r1_ = r2_ = 1;
+        r_[0] = r_[1] = r_[2] = 1;
         header_read_ = false;
         e8_enabled_ = false;
         e8_size_ = 0;
@@ -222,7 +222,7 @@ private:
     bool ReadLengths(BitReader &br, uint8_t *lengths, int first, int end);
     bool ReadTrees(BitReader &br);
     bool DecodeTokens(BitReader &br, uint64_t limit);
-    bool MatchOffset(BitReader &br, int slot, bool aligned, uint32_t *offset);
+    bool MatchOffset(BitReader &br, int slot, bool aligned, uint32_t (&r)[3], uint32_t *offset);
     void CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t offset,
                    uint32_t length) const;
     void ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const;
@@ -234,8 +234,8 @@ private:
     const int main_elements_;
     CallerMemory window_;
 
-    uint64_t pos_ = 0;  // bytes output in this folder
-    uint32_t r0_ = 1, r1_ = 1, r2_ = 1;
+    uint64_t pos_ = 0;           // bytes output in this folder
+    uint32_t r_[3] = {1, 1, 1};  // R0-R2
     bool header_read_ = false;
     bool e8_enabled_ = false;
     uint32_t e8_size_ = 0;
@@ -331,9 +331,8 @@ bool LzxDecoder::ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_siz
             *cursor = br.Consumed();
             if (*cursor + 12 > in_size)
                 return false;
-            r0_ = LoadLe32(in + *cursor);
-            r1_ = LoadLe32(in + *cursor + 4);
-            r2_ = LoadLe32(in + *cursor + 8);
+            for (int i = 0; i < 3; ++i)
+                r_[i] = LoadLe32(in + *cursor + 4 * i);
             *cursor += 12;
             *byte_mode = true;
             return true;
@@ -387,17 +386,17 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
 // The offset of a match in position slot `slot`, the repeated offsets brought up to date; false
 // on a bad aligned-offset code.
 [[gnu::always_inline]] inline bool LzxDecoder::MatchOffset(BitReader &br, int slot, bool aligned,
-                                                           uint32_t *offset) {
+                                                           uint32_t (&r)[3], uint32_t *offset) {
     if (slot == 0) {
-        *offset = r0_;
+        *offset = r[0];
     } else if (slot == 1) {
-        *offset = r1_;
-        r1_ = r0_;
-        r0_ = *offset;
+        *offset = r[1];
+        r[1] = r[0];
+        r[0] = *offset;
     } else if (slot == 2) {
-        *offset = r2_;
-        r2_ = r0_;
-        r0_ = *offset;
+        *offset = r[2];
+        r[2] = r[0];
+        r[0] = *offset;
     } else {
         int extra_bits = kSlots.bits[slot];
         uint32_t footer;
@@ -412,51 +411,77 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
             footer = br.Take(extra_bits);
         }
         *offset = kSlots.base[slot] + footer - 2;
-        r2_ = r1_;
-        r1_ = r0_;
-        r0_ = *offset;
+        r[2] = r[1];
+        r[1] = r[0];
+        r[0] = *offset;
     }
     return true;
 }
 
-bool LzxDecoder::DecodeTokens(BitReader &br, uint64_t limit) {
+// Tokens are decoded in batches: the first pass reads the codes, checks them and prefetches the
+// source of each match, which mostly lies far back in a history larger than the caches; the second
+// pass writes the output while those loads are under way.
+bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
+    struct Token {
+        uint32_t offset;  // 0 for a literal
+        uint32_t value;   // the literal or the match length
+    };
+    constexpr int kBatch = 32;
+    Token batch[kBatch];
     uint8_t *const window = window_.data();
     const bool aligned = block_type_ == kAligned;
     uint64_t pos = pos_;
+    uint32_t dst = uint32_t(pos & window_mask_);
+    // Local copies, which the compiler keeps in registers.
+    BitReader br = reader;
+    uint32_t r[3] = {r_[0], r_[1], r_[2]};
     while (pos < limit) {
-        br.Refill();
-        int sym = main_tree_.Decode(br);
-        if (sym < kNumChars) {
-            if (sym < 0)
+        int n = 0;
+        while (n < kBatch && pos < limit) {
+            br.Refill();
+            int sym = main_tree_.Decode(br);
+            if (sym < kNumChars) {
+                if (sym < 0)
+                    return false;
+                batch[n++] = {0, uint32_t(sym)};
+                ++pos;
+                continue;
+            }
+            sym -= kNumChars;
+            uint32_t length = uint32_t(sym & 7);
+            int slot = sym >> 3;
+            if (length == kNumPrimaryLengths) {
+                int extra = length_tree_.Decode(br);
+                if (extra < 0)
+                    return false;
+                length = uint32_t(extra) + kNumPrimaryLengths + kMinMatch;
+            } else {
+                length += kMinMatch;
+            }
+            uint32_t offset;
+            if (!MatchOffset(br, slot, aligned, r, &offset)) {
                 return false;
-            window[pos & window_mask_] = uint8_t(sym);
-            ++pos;
-            continue;
-        }
-        sym -= kNumChars;
-        uint32_t length = uint32_t(sym & 7);
-        int slot = sym >> 3;
-        if (length == kNumPrimaryLengths) {
-            int extra = length_tree_.Decode(br);
-            if (extra < 0)
+            }
+            if (offset == 0 || offset > pos || offset > window_size_ || length > limit - pos) {
                 return false;
-            length = uint32_t(extra) + kNumPrimaryLengths + kMinMatch;
-        } else {
-            length += kMinMatch;
+            }
+            __builtin_prefetch(window + ((pos - offset) & window_mask_));
+            batch[n++] = {offset, length};
+            pos += length;
         }
-        uint32_t offset;
-        if (!MatchOffset(br, slot, aligned, &offset)) {
-            return false;
+        for (int i = 0; i < n; ++i) {
+            const Token t = batch[i];
+            if (t.offset == 0) {
+                window[dst++] = uint8_t(t.value);
+            } else {
+                CopyMatch(window, dst, (dst - t.offset) & window_mask_, t.offset, t.value);
+                dst += t.value;
+            }
         }
-        if (offset == 0 || offset > pos || offset > window_size_ || length > limit - pos) {
-            return false;
-        }
-        uint32_t dst = uint32_t(pos & window_mask_);
-        uint32_t src = uint32_t((pos - offset) & window_mask_);
-        CopyMatch(window, dst, src, offset, length);
-        pos += length;
     }
     pos_ = pos;
+    reader = br;
+    std::memcpy(r_, r, sizeof(r_));
     return true;
 }
 

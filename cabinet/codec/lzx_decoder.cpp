@@ -25,52 +25,47 @@ constexpr size_t kMaxInput = 32768 + 6144;
 // How far past its end a wide match copy may read or write.
 constexpr uint32_t kCopySlack = 16;
 
+// Zero bytes kept after a frame's stream, so that reads at its end need no bounds test.
+constexpr size_t kStreamPad = 16;
+
 // Reads the stream as 16-bit little-endian words, most significant bit first. Bits beyond the end
 // of the input read as zero; whether any of them were consumed is judged at the frame end.
 class BitReader {
 public:
-    void Start(const uint8_t *in, size_t size, size_t pos) {
-        in_ = in;
-        size_ = size;
-        pos_ = pos;
-        buf_ = 0;
-        count_ = 0;
+    // Reads in[pos, size), first turned into one big-endian bit string in `scratch`, which holds
+    // kMaxInput + kStreamPad bytes.
+    void Start(const uint8_t *in, size_t size, size_t pos, uint8_t *scratch) {
+        const size_t n = size - pos;
+        const size_t whole = n & ~size_t(7);
+        for (size_t i = 0; i < whole; i += 8) {
+            uint64_t v;
+            std::memcpy(&v, in + pos + i, 8);
+            v = (v & 0x00FF00FF00FF00FFull) << 8 | ((v >> 8) & 0x00FF00FF00FF00FFull);
+            std::memcpy(scratch + i, &v, 8);
+        }
+        std::memset(scratch + whole, 0, kStreamPad);
+        for (size_t i = whole; i < n; ++i)
+            scratch[i ^ 1] = in[pos + i];  // an odd last byte is the low half of its word
+        data_ = scratch;
+        end_ = (n + 1) & ~size_t(1);
+        base_ = pos;
+        bit_ = 0;
+        Refill();
     }
 
-    // Guarantees at least 49 bits in the buffer.
+    // Guarantees at least 57 bits in the buffer.
     void Refill() {
-        if (count_ > 48)
-            return;
-        if (pos_ + 8 <= size_) {
-            // Four words at once, the first one most significant; as many whole words as fit.
-            uint64_t raw;
-            std::memcpy(&raw, in_ + pos_, 8);
-            if constexpr (std::endian::native == std::endian::big)
-                raw = __builtin_bswap64(raw);
-            uint64_t words = __builtin_bswap64(raw);
-            words = (words & 0x00FF00FF00FF00FFull) << 8 | ((words >> 8) & 0x00FF00FF00FF00FFull);
-            int n = (64 - count_) >> 4;
-            buf_ |= (words >> (64 - 16 * n)) << (64 - count_ - 16 * n);
-            count_ += 16 * n;
-            pos_ += size_t(2 * n);
-            return;
-        }
-        while (count_ <= 48) {
-            uint32_t word;
-            if (pos_ + 2 <= size_) {
-                word = LoadLe16(in_ + pos_);
-            } else {
-                word = pos_ < size_ ? in_[pos_] : 0;
-            }
-            pos_ += 2;
-            buf_ |= uint64_t(word) << (48 - count_);
-            count_ += 16;
-        }
+        size_t at = std::min(bit_ >> 3, end_);
+        uint64_t v;
+        std::memcpy(&v, data_ + at, 8);
+        if constexpr (std::endian::native == std::endian::little)
+            v = __builtin_bswap64(v);
+        buf_ = v << (bit_ & 7);
     }
     uint32_t Peek16() const { return uint32_t(buf_ >> 48); }
     void Skip(int n) {
         buf_ <<= n;
-        count_ -= n;
+        bit_ += size_t(n);
     }
     // n <= 32; the caller has refilled.
     uint32_t Take(int n) {
@@ -80,29 +75,24 @@ public:
         Skip(n);
         return v;
     }
-    uint32_t Read(int n) {
-        Refill();
-        return Take(n);
-    }
     // Drops the rest of the current word. `whole_word_if_aligned` makes an aligned reader drop a
     // whole word, as the padding before uncompressed block data demands.
     void Align(bool whole_word_if_aligned) {
-        int partial = count_ % 16;
-        if (partial == 0 && whole_word_if_aligned) {
-            Refill();
-            partial = 16;
-        }
-        Skip(partial);
+        size_t rest = (16 - bit_ % 16) % 16;
+        if (rest == 0 && whole_word_if_aligned)
+            rest = 16;
+        bit_ += rest;
+        Refill();
     }
-    // Input bytes consumed so far (whole words still buffered are given back).
-    size_t Consumed() const { return pos_ - size_t(count_ / 16) * 2; }
+    // Input bytes consumed so far, counted in whole words.
+    size_t Consumed() const { return base_ + (bit_ + 15) / 16 * 2; }
 
 private:
-    const uint8_t *in_ = nullptr;
-    size_t size_ = 0;
-    size_t pos_ = 0;
+    const uint8_t *data_ = nullptr;
+    size_t end_ = 0;  // bytes of data_ that hold the stream; zeros follow
+    size_t base_ = 0;
+    size_t bit_ = 0;
     uint64_t buf_ = 0;
-    int count_ = 0;
 };
 
 // Canonical Huffman code with a direct table for codes up to kBits long and a per-length search for
@@ -233,6 +223,7 @@ private:
     const uint32_t window_mask_;
     const int main_elements_;
     CallerMemory window_;
+    uint8_t stream_[kMaxInput + kStreamPad];  // the frame's input for the bit reader
 
     uint64_t pos_ = 0;           // bytes output in this folder
     uint32_t r_[3] = {1, 1, 1};  // R0-R2
@@ -400,7 +391,6 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
     } else {
         int extra_bits = kSlots.bits[slot];
         uint32_t footer;
-        br.Refill();
         if (aligned && extra_bits >= 3) {
             footer = br.Take(extra_bits - 3) << 3;
             int a = aligned_tree_.Decode(br);
@@ -418,16 +408,18 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
     return true;
 }
 
-// Tokens are decoded in batches: the first pass reads the codes, checks them and prefetches the
-// source of each match, which mostly lies far back in a history larger than the caches; the second
-// pass writes the output while those loads are under way.
+// Tokens are decoded in batches: the first pass reads the codes, checks them, gathers the literals
+// and prefetches the source of each match, which mostly lies far back in a history larger than the
+// caches; the second pass writes the output while those loads are under way.
 bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
+    constexpr uint32_t kBatchBytes = 256;
     struct Token {
-        uint32_t offset;  // 0 for a literal
-        uint32_t value;   // the literal or the match length
+        uint32_t offset;    // 0: literals alone
+        uint16_t literals;  // literals before the match
+        uint16_t length;
     };
-    constexpr int kBatch = 32;
-    Token batch[kBatch];
+    Token batch[kBatchBytes / kMinMatch + 1];
+    uint8_t literals[kBatchBytes + kCopySlack];
     uint8_t *const window = window_.data();
     const bool aligned = block_type_ == kAligned;
     uint64_t pos = pos_;
@@ -436,14 +428,18 @@ bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
     BitReader br = reader;
     uint32_t r[3] = {r_[0], r_[1], r_[2]};
     while (pos < limit) {
+        const uint64_t stop = std::min<uint64_t>(limit, pos + kBatchBytes);
         int n = 0;
-        while (n < kBatch && pos < limit) {
+        uint32_t nl = 0, run_start = 0;
+        while (pos < stop) {
+            // One refill serves a whole token: main and length codes of up to 16 bits each, then
+            // at most 17 footer bits (14 and an aligned code of 7).
             br.Refill();
             int sym = main_tree_.Decode(br);
             if (sym < kNumChars) {
                 if (sym < 0)
                     return false;
-                batch[n++] = {0, uint32_t(sym)};
+                literals[nl++] = uint8_t(sym);
                 ++pos;
                 continue;
             }
@@ -466,16 +462,22 @@ bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
                 return false;
             }
             __builtin_prefetch(window + ((pos - offset) & window_mask_));
-            batch[n++] = {offset, length};
+            batch[n++] = {offset, uint16_t(nl - run_start), uint16_t(length)};
+            run_start = nl;
             pos += length;
         }
+        if (nl > run_start)
+            batch[n++] = {0, uint16_t(nl - run_start), 0};
+        const uint8_t *lit = literals;
         for (int i = 0; i < n; ++i) {
             const Token t = batch[i];
-            if (t.offset == 0) {
-                window[dst++] = uint8_t(t.value);
-            } else {
-                CopyMatch(window, dst, (dst - t.offset) & window_mask_, t.offset, t.value);
-                dst += t.value;
+            for (uint32_t k = 0; k < t.literals; k += 16)
+                std::memcpy(window + dst + k, lit + k, 16);
+            lit += t.literals;
+            dst += t.literals;
+            if (t.offset != 0) {
+                CopyMatch(window, dst, (dst - t.offset) & window_mask_, t.offset, t.length);
+                dst += t.length;
             }
         }
     }
@@ -516,7 +518,7 @@ DecodeStatus LzxDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t 
     BitReader br;
     size_t cursor = 0;
     bool byte_mode = block_type_ == kUncompressed && block_remaining_ > 0;
-    br.Start(in, in_size, 0);
+    br.Start(in, in_size, 0, stream_);
     if (!header_read_) {
         br.Refill();
         e8_enabled_ = br.Take(1) != 0;
@@ -542,7 +544,7 @@ DecodeStatus LzxDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t 
                 if (((stream_offset_ + cursor) & 1) != 0 && cursor < in_size)
                     ++cursor;
                 byte_mode = false;
-                br.Start(in, in_size, cursor);
+                br.Start(in, in_size, cursor, stream_);
             }
             continue;
         }

@@ -23,7 +23,7 @@ using namespace lzx;
 
 constexpr size_t kMaxInput = 32768 + 6144;
 // How far past its end a wide match copy may read or write.
-constexpr uint32_t kCopySlack = 16;
+constexpr uint32_t kCopySlack = 32;
 
 // Zero bytes kept after a frame's stream, so that reads at its end need no bounds test.
 constexpr size_t kStreamPad = 16;
@@ -347,12 +347,12 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
     const uint8_t *s = window + src;
     uint8_t *const end = d + length;
     if (offset >= 16) {
-        // Each 16 bytes read lie before the 16 written, so chunks reproduce a bytewise copy.
-        do {
+        // Each 16 bytes read lie before the 16 written, so chunks reproduce a bytewise copy. Two
+        // chunks whatever the length: most matches need no loop.
+        std::memcpy(d, s, 16);
+        std::memcpy(d + 16, s + 16, 16);
+        for (d += 32, s += 32; d < end; d += 16, s += 16)
             std::memcpy(d, s, 16);
-            d += 16;
-            s += 16;
-        } while (d < end);
         return;
     }
     if (offset < 8) {
@@ -419,7 +419,7 @@ bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
         uint16_t length;
     };
     Token batch[kBatchBytes / kMinMatch + 1];
-    uint8_t literals[kBatchBytes + kCopySlack];
+    uint8_t literals[kBatchBytes + kCopySlack] = {};
     uint8_t *const window = window_.data();
     const bool aligned = block_type_ == kAligned;
     uint64_t pos = pos_;
@@ -471,7 +471,9 @@ bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
         const uint8_t *lit = literals;
         for (int i = 0; i < n; ++i) {
             const Token t = batch[i];
-            for (uint32_t k = 0; k < t.literals; k += 16)
+            std::memcpy(window + dst, lit, 16);
+            std::memcpy(window + dst + 16, lit + 16, 16);
+            for (uint32_t k = 32; k < t.literals; k += 16)
                 std::memcpy(window + dst + k, lit + k, 16);
             lit += t.literals;
             dst += t.literals;

@@ -335,8 +335,13 @@ TEST(FciWriter, FailuresLeaveNothingBehind) {
             arm(2);
             EXPECT_FALSE(added && h.Flush());
             failed = h.erf;
-            EXPECT_FALSE(h.Add(f, "g"));
-            EXPECT_EQ(h.erf.erfOper, c.oper);
+            // A temporary file failing inside FCIAddFile undoes that file and leaves the writer
+            // usable, unless the block was still in flight: then the next call reports it.
+            bool again = h.Add(f, "g");
+            EXPECT_TRUE(!again || c.when == 1);
+            if (!again) {
+                EXPECT_EQ(h.erf.erfOper, c.oper);
+            }
             EXPECT_TRUE(h.Destroy());
         }
         EXPECT_EQ(std::tuple(failed.erfOper, failed.erfType), std::tuple(c.oper, c.type));

@@ -141,7 +141,7 @@ TEST_P(FciThreadsTest, FailedFileIsUndone) {
     FciHarness h("undo");
     std::string before = CompressibleBytes(50000, 1), after = CompressibleBytes(70000, 3);
     // More blocks than can be in flight, so the aborted statusFile comes before FCIAddFile returns.
-    const size_t bad_size = (GetParam() * kFciSlotsPerThread + 4) * 32768;
+    const size_t bad_size = (FciQueueSlots(GetParam()) + 4) * 32768;
     fs::path a = h.AddSource("a", before), bad = h.AddSource("bad", CompressibleBytes(bad_size, 2)),
              c = h.AddSource("c", after);
     ASSERT_TRUE(h.Create());

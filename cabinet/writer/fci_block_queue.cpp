@@ -82,6 +82,9 @@ struct BlockQueue::Impl {
     std::condition_variable work_cv;
     std::condition_variable done_cv;
     bool stop = false;
+    // The caller sleeps until both are done.
+    const Slot *awaited_first = nullptr;
+    const Slot *awaited_last = nullptr;
     // One coder per worker (the first also inline), for the folder being compressed; none when
     // its blocks are stored.
     CallerVector<CallerPtr<MszipCoder>> coders;
@@ -106,12 +109,14 @@ struct BlockQueue::Impl {
             lock.lock();
             slot.out_size = out;
             slot.done = true;
-            done_cv.notify_one();  // only the caller waits
+            if (awaited_first != nullptr && awaited_first->done && awaited_last->done) {
+                done_cv.notify_one();
+            }
         }
     }
 
     bool Allocate(const CallerAllocator &allocator, unsigned threads) {
-        slots.resize(threads == 1 ? 1 : threads * kFciSlotsPerThread);
+        slots.resize(FciQueueSlots(threads));
         for (Slot &slot : slots) {
             if (!slot.input.Allocate(allocator, 2 * kBlockSize) ||
                 !slot.output.Allocate(allocator, kMszipMaxPayload)) {
@@ -220,9 +225,14 @@ void BlockQueue::Submit(const uint8_t *history, uint32_t history_size, const uin
     slot.size = size;
     slot.start = start;
     slot.done = false;
-    if (q.workers.empty()) {
+    // Stored blocks are only copied: a worker would cost more in hand-offs than it saves.
+    if (q.workers.empty() || q.coder_level == 0) {
         slot.out_size = CompressSlot(q.coders[0].get(), slot);
         slot.done = true;
+        std::unique_lock<std::mutex> lock(q.mu, std::defer_lock);
+        if (!q.workers.empty()) {
+            lock.lock();
+        }
         ++q.submitted;
         ++q.started;
         return;
@@ -246,7 +256,15 @@ bool BlockQueue::Front(bool wait, CompressedBlock *out) {
             if (!wait) {
                 return false;
             }
-            q.done_cv.wait(lock, [&] { return slot.done; });
+            // Woken once a quarter of the queue is done, not for each block: under load every
+            // wake-up may wait for a core while the workers run out of blocks.
+            const size_t batch = std::min(q.Count(), std::max<size_t>(1, q.slots.size() / 4));
+            const Slot &last = q.slots[(q.head + batch - 1) % q.slots.size()];
+            q.awaited_first = &slot;
+            q.awaited_last = &last;
+            q.done_cv.wait(lock, [&] { return slot.done && last.done; });
+            q.awaited_first = nullptr;
+            q.awaited_last = nullptr;
         }
     }
     out->payload = slot.output.data();

@@ -7,6 +7,7 @@
 // taken in Init.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -56,9 +57,12 @@ private:
     CallerPtr<Impl> impl_;
 };
 
-// Blocks in flight per worker thread: with fewer, workers idle while the caller waits for the
-// oldest block. Each slot holds about 96 KiB.
-constexpr size_t kFciSlotsPerThread = 8;
+// Blocks in flight at most with `threads` compression threads: 8 a thread, and at least 64 when
+// there are workers, for under load the caller may wait for a core while they run out of blocks.
+// Each holds about 96 KiB.
+constexpr size_t FciQueueSlots(unsigned threads) {
+    return threads <= 1 ? 1 : std::max<size_t>(64, size_t(threads) * 8);
+}
 
 // Number of compression threads for writers created from now on; 0 = one per core (the default,
 // also taken from CABMGR_FCI_THREADS when set). For tests and benchmarks.

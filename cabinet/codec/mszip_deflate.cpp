@@ -511,15 +511,25 @@ public:
 
     // Adds positions up to `to` (exclusive) to the chains without looking for matches.
     void InsertUpTo(uint32_t to) {
-        uint32_t stop = std::min(to, end_ >= 4 ? end_ - 3 : 0);
-        for (uint32_t p = next_; p < stop; ++p) {
-            uint32_t h = Hash4(w_ + p);
+        const uint32_t stop = std::min(to, end_ >= 4 ? end_ - 3 : 0);
+        // The 3-byte table is only asked about the last kMaxShortDistance positions.
+        const uint32_t stop4 = std::min(stop, to > kMaxShortDistance ? to - kMaxShortDistance : 0);
+        uint32_t p = next_;
+        for (; p < stop4; ++p) {
+            const uint32_t h = Hash4(w_ + p);
+            prev_[p] = head4_[h];
+            head4_[h] = uint16_t(p + 1);
+        }
+        for (; p < stop; ++p) {
+            const uint32_t h = Hash4(w_ + p);
             prev_[p] = head4_[h];
             head4_[h] = uint16_t(p + 1);
             head3_[Hash3(w_ + p)] = uint16_t(p + 1);
         }
         next_ = std::max(next_, to);
     }
+    // Moves on to `to` without adding the positions before it.
+    void SkipTo(uint32_t to) { next_ = to; }
 
     // The longest match at `p` (p == next_), which is then added to the chains. len 0: none.
     Match Find(uint32_t p) {
@@ -592,12 +602,22 @@ uint32_t BlockDeflater::Parse(const uint8_t *window, uint32_t start, uint32_t en
         ++t.dist_freq[DistSlot(m.dist)];
     };
     uint32_t p = start;
+    uint32_t misses = 0;  // lookups without a match since the last match
     while (p < end) {
         Match cur = finder.Find(p);
         if (cur.len < kMinMatch) {
             literal(p++);
+            if (settings_.skip != 0 && ++misses > settings_.skip) {
+                // One more position stepped over for every 64 further misses.
+                const uint32_t stop = std::min(end, p + ((misses - settings_.skip) >> 6));
+                while (p < stop) {
+                    literal(p++);
+                }
+                finder.SkipTo(p);
+            }
             continue;
         }
+        misses = 0;
         // Lazy matching: a longer match one or two bytes on is worth the literals before it.
         for (int ahead = 0; ahead < settings_.lazy && cur.len < settings_.nice_length;) {
             if (p + 1 >= end) {

@@ -24,15 +24,15 @@ struct LevelPlan {
 
 constexpr LevelPlan kLevels[tcompMSZIP_LEVEL_HI + 1] = {
     {0, {}},
-    {2, {4, 8, 0, false}},
-    {0, {2, 8, 0, false}},
-    {0, {4, 16, 0, false}},
-    {0, {8, 16, 0, false}},
-    {0, {16, 32, 1, false}},
-    {0, {32, 64, 1, false}},
-    {0, {64, 128, 1, false}},
-    {0, {128, 258, 2, false}},
-    {0, {256, 258, 2, true}},
+    {2, {4, 8, 0, false, 64}},
+    {0, {2, 8, 0, false, 64}},
+    {0, {4, 16, 0, false, 64}},
+    {0, {8, 16, 0, false, 64}},
+    {0, {16, 32, 1, false, 64}},
+    {0, {32, 64, 1, false, 64}},
+    {0, {64, 128, 1, false, 0}},
+    {0, {128, 258, 2, false, 0}},
+    {0, {256, 258, 2, true, 0}},
 };
 
 class OwnCoder final : public MszipCoder {

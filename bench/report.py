@@ -18,20 +18,21 @@ LZX = "cabmgr-lzx21"
 LZX_THOROUGH = "cabmgr-lzx21-thorough"
 TREES = ("mixed", "small", "system")
 TREE_TITLES = {"mixed": "mixed tree", "small": "small files", "system": "system files"}
-PACKERS = ("cabmgr", "cabmgr-mszip1", "cabmgr-mszip4", "cabmgr-mszip9", LZX, LZX_THOROUGH, "gcab",
+PACKERS = ("cabmgr", "cabmgr-mszip1", "cabmgr-mszip6", "cabmgr-mszip9", LZX, LZX_THOROUGH, "gcab",
            "tar-pigz", "tar-xz")
 UNPACKERS = ("cabmgr", "gcab", "cabextract", "7zip", "bsdtar")
 LZX_UNPACKERS = ("cabmgr", "cabextract", "7zip")
 PHASES = (("pack", PACKERS), ("unpack", UNPACKERS), ("unpack-lzx", LZX_UNPACKERS))
-TOOL_TITLES = {"cabmgr": "cabmgr (mszip:6)", "cabmgr-mszip1": "cabmgr -m mszip:1",
-               "cabmgr-mszip4": "cabmgr -m mszip:4", "cabmgr-mszip9": "cabmgr -m mszip:9",
+TOOL_TITLES = {"cabmgr": "cabmgr (mszip:4)", "cabmgr-mszip1": "cabmgr -m mszip:1",
+               "cabmgr-mszip6": "cabmgr -m mszip:6", "cabmgr-mszip9": "cabmgr -m mszip:9",
                LZX: "cabmgr -m lzx:21", LZX_THOROUGH: "cabmgr -m lzx:21:thorough",
                "tar-pigz": "tar \\| pigz -6", "tar-xz": "tar \\| xz -6"}
 PHASE_TITLES = {"pack": "pack", "unpack": "unpack", "unpack-lzx": "unpack LZX"}
 MSZIP_LEVELS = ("MSZIP levels: 1 is ISA-L's deflate primed with the 32 KiB history; 2 to 9 are "
                 "cabmgr's own deflater over the history and the block, greedy (2 to 4), lazy "
-                "(5 to 7) or two-step lazy (8, 9) with longer hash chains at each level, and 9 "
-                "also ends deflate blocks inside an MSZIP block where that pays. The default is 6; N = 1, 4 and 9 are measured.")
+                "(5 to 7) or two-step lazy (8, 9) with longer hash chains at each level; 2 to 6 "
+                "step over stretches where nothing matches. The default is 4; N = 1, 6 and 9 are "
+                "measured.")
 COMMANDS = {
     ("pack", "cabmgr"): "cabmgr c TREE out.cab",
     ("pack", "cabmgr-mszip1"): "cabmgr -m mszip:N c TREE out.cab",

@@ -110,9 +110,9 @@ fi
 [ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[pigz]:-}" ] && tool_ok[tar-pigz]=1
 [ -n "${tool_ok[tar]:-}" ] && [ -n "${tool_ok[xz]:-}" ] && tool_ok[tar-xz]=1
 [ -n "$sevenzip" ] && tool_ok[7zip]=1 || say "note: 7zz/7z is missing; its rows are left out"
-# cabmgr's packings: the default (MSZIP level 6), other MSZIP levels, LZX with the largest window
+# cabmgr's packings: the default (MSZIP level 4), other MSZIP levels, LZX with the largest window
 # (its default lazy parse over hash chains, and the thorough near-optimal one over binary trees).
-ours_packers=(cabmgr cabmgr-mszip1 cabmgr-mszip4 cabmgr-mszip9 cabmgr-lzx21 cabmgr-lzx21-thorough)
+ours_packers=(cabmgr cabmgr-mszip1 cabmgr-mszip6 cabmgr-mszip9 cabmgr-lzx21 cabmgr-lzx21-thorough)
 if [ $have_ours = 1 ]; then
     for t in "${ours_packers[@]}"; do tool_ok[$t]=1; done
 fi

@@ -245,7 +245,7 @@ public:
     // Compression of the cabinets written by later CompressFiles calls: tcompTYPE_NONE,
     // tcompTYPE_MSZIP (the default), TCOMPfromMSZIPLevel(1..9) or TCOMPfromLZXWindow(15..21);
     // E_INVALIDARG for any other value, the setting then unchanged. MSZIP levels trade time for
-    // size, 1 the fastest and 9 the smallest; plain tcompTYPE_MSZIP is level 6. Every level
+    // size, 1 the fastest and 9 the smallest; plain tcompTYPE_MSZIP is level 4. Every level
     // writes the same format.
     // cbFolderThreshold is where the next file starts a new folder: for LZX, the uncompressed bytes
     // of a folder (folders are compressed in parallel, one per thread, so smaller folders pack

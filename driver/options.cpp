@@ -35,7 +35,7 @@ const char kHelp[] =
     "  -F, --filter PATTERN  only the files whose name matches PATTERN (* and ?; several\n"
     "                        patterns may be given, or separated by ';'); d, -l, -t, -p\n"
     "  -m, --compression TYPE\n"
-    "                        none, mszip (the default, level 6), mszip:1 (fastest) to\n"
+    "                        none, mszip (the default, level 4), mszip:1 (fastest) to\n"
     "                        mszip:9 (smallest), or lzx:15 to lzx:21 (the window), as\n"
     "                        lzx:21:thorough smaller but several times slower; c only\n"
     "  -s, --max-size SIZE   largest cabinet, in bytes or with K, M or G (1440K for a\n"

@@ -17,7 +17,7 @@
 namespace cab {
 
 // The level of an MSZIP TCOMP whose level field is 0.
-inline constexpr int kMszipDefaultLevel = 6;
+inline constexpr int kMszipDefaultLevel = 4;
 
 // Largest payload an encoded block can take: 32 KiB as stored deflate blocks plus "CK".
 inline constexpr size_t kMszipMaxPayload = kMaxMszipBlock;

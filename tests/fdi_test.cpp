@@ -338,8 +338,9 @@ TEST_F(FdiTest, MapsDamageToTheDocumentedErrors) {
 // method or missing next cabinet goes unnoticed), skipped files are decoded through when a later
 // one of the folder is wanted, and a stored folder is entered past a skipped file. A zero checksum
 // means none was stored. Reserve areas are skipped and bytes after the cabinet ignored. An empty
-// cabinet gives its header alone. A file said to start in a folder that only continues an earlier
-// cabinet's cannot be decoded from there: its offset counts from the folder's real start.
+// cabinet gives its header alone, one whose folder starts past its end nothing. A file said to
+// start in a folder that only continues an earlier cabinet's cannot be decoded from there: its
+// offset counts from the folder's real start.
 TEST_F(FdiTest, ReadsWhatIsWantedWhereItCanBeRead) {
     RawCabinet damaged = TwoFolderCabinet(), unchecked = damaged, unknown = damaged,
                reserve = damaged;
@@ -366,6 +367,10 @@ TEST_F(FdiTest, ReadsWhatIsWantedWhereItCanBeRead) {
     Add("unknown.cab", unknown.Encode());
     Add("reserve.cab", reserve_bytes);
     Add("empty.cab", RawCabinet().Encode());
+    Bytes late = TwoFolderCabinet().Encode();  // folder 1's first block header ends past the end
+    cab::StoreLe32(&late[cab::CabHeader::kEncodedLength + cab::CabFolder::kEncodedLength],
+                   uint32_t(late.size() - cab::CabData::kEncodedLength + 1));
+    Add("late.cab", late);
     const std::map<std::string, Bytes> contents = {{"a.txt", MakeContent(100)},
                                                    {"sub\\b.bin", MakeContent(70000, 7)},
                                                    {"c.txt", MakeContent(40000, 3)},
@@ -384,6 +389,7 @@ TEST_F(FdiTest, ReadsWhatIsWantedWhereItCanBeRead) {
                  {"reserve.cab", {}, FDIERROR_NONE, "023232323"},
                  {"unknown.cab", {"a.txt"}, FDIERROR_NONE, "023222"},
                  {"empty.cab", {}, FDIERROR_NONE, "0"},
+                 {"late.cab", {"a.txt"}, FDIERROR_CORRUPT_CABINET, ""},
                  {"set1.cab", {"a"}, FDIERROR_NONE, "0232"},
                  {"set3.cab", {"late"}, FDIERROR_CORRUPT_CABINET, "0122"}};
     for (const auto &c : cases) {

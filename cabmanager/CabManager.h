@@ -353,11 +353,11 @@ protected:
     // Adds cb to the bytes done and reports the byte percentage.
     CABMGR_HIDDEN void StepBytes(uint64_t cb);
     CABMGR_HIDDEN void SetCurrentFile(const char *pszName);
-    // Walks one folder; pvecWalkPath holds the identities of the folders being walked. FALSE,
-    // with the last error set, when the folder cannot be listed.
+    // Walks one folder into pWalk, which holds the identities of the folders being walked and
+    // the records found. FALSE, with the last error set, when the folder cannot be listed.
+    struct WalkState;
     CABMGR_HIDDEN bool WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder,
-                                  int fRecurse,
-                                  std::vector<std::pair<uint64_t, uint64_t>> *pvecWalkPath);
+                                  int fRecurse, WalkState *pWalk);
     // Runs FDICopy on a cabinet and then on every further cabinet of its set that holds
     // files of its own; FALSE with m_erf filled (or erfOper -1 for a broken set) on failure.
     CABMGR_HIDDEN BOOL CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *pszCabFolder,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "cabinet/writer/fci_block_queue.h"
 #include "cabinet/writer/fci_lzx.h"
 #include "cabmanager/file_finisher.h"
+#include "cabmanager/source_opener.h"
 #include "diagnostics/dpf.h"
 #include "platform/crt.h"
 #include "platform/errors.h"
@@ -52,7 +54,6 @@ namespace {
 
 constexpr USHORT kAttributeMask = _A_RDONLY | _A_HIDDEN | _A_SYSTEM | _A_ARCH;
 constexpr ULONG kLargestCabinet = 0x7FFFFFFF;
-constexpr USHORT kEarliestDosDate = (1 << 5) | 1;  // 1980-01-01
 constexpr size_t kFilterChars = 256;
 // PrepareDestination's answer for a member with a link, or a file, where a folder should be.
 constexpr HRESULT kNotAFolder = static_cast<HRESULT>(0x8007010BL);  // ERROR_DIRECTORY
@@ -215,20 +216,6 @@ bool MemberDiskName(const char *pszName, std::string *pstrName, const char **pps
 bool IsPlainFileName(const char *pszName) {
     return pszName[0] != '\0' && strcmp(pszName, ".") != 0 && strcmp(pszName, "..") != 0 &&
            strpbrk(pszName, "/\\") == nullptr;
-}
-
-// The date, time and attributes a file described by info is stored with.
-void StampFromInformation(const BY_HANDLE_FILE_INFORMATION &info, USHORT *pdate, USHORT *ptime,
-                          USHORT *pattribs) {
-    FILETIME ftLocal;
-    if (!FileTimeToLocalFileTime(&info.ftLastWriteTime, &ftLocal) ||
-        !FileTimeToDosDateTime(&ftLocal, pdate, ptime)) {
-        // DOS times cannot hold a date before 1980 (or after 2107): the earliest one stands in,
-        // rather than no date at all.
-        *pdate = kEarliestDosDate;
-        *ptime = 0;
-    }
-    *pattribs = static_cast<USHORT>(info.dwFileAttributes & kAttributeMask);
 }
 
 // Identity of a folder (device and inode), to see a link leading back into the walk.
@@ -443,6 +430,20 @@ struct CCabManager::CRunState {
     // Set when the earlier cabinets of that set are not all there.
     BOOL fStartMissing = FALSE;
 
+    // Compression: the files after the one being added, opened ahead; the descriptor of the one
+    // FCI was handed, its size, and whether FCI's seek to its end was only answered (the file is
+    // still at its start).
+    cab::SourceOpener opener;
+    INT_PTR hfSource = -1;
+    uint64_t cbSource = 0;
+    BOOL fSourceAtEnd = FALSE;
+    // Puts the source where FCI was told it is, before any other use of hf.
+    BOOL SettleSource(INT_PTR hf) {
+        if (hf != hfSource || !fSourceAtEnd)
+            return TRUE;
+        fSourceAtEnd = FALSE;
+        return _lseek(static_cast<int>(hf), static_cast<long>(cbSource), SEEK_SET) != -1;
+    }
     // Compression: cabinets written under temporary names (final name, temporary name).
     std::vector<std::pair<std::string, std::string>> vecPendingCabinets;
     // Files FCI has open (handle, name) for the reports of failed writes; a temporary file that
@@ -634,6 +635,35 @@ void CCabManager::OmitFile() {
 
 // --- Folder walk and folder compression ----------------------------------------------------
 
+// The records a walk finds are kept as their two texts and made once it is over: records
+// appended one by one would move the list, a few hundred bytes a file, at every doubling.
+struct CCabManager::WalkState {
+    std::vector<FolderIdentity> vecPath;
+    std::string strTexts;
+    size_t cRecords = 0;
+
+    void Add(const CFileInCab &file) {
+        strTexts.append(file.szFilePath, strlen(file.szFilePath) + 1);
+        strTexts.append(file.szNameInCab, strlen(file.szNameInCab) + 1);
+        ++cRecords;
+    }
+    void MoveTo(std::vector<CFileInCab> *pvecFiles) {
+        size_t cNeeded = pvecFiles->size() + cRecords;
+        if (pvecFiles->capacity() < cNeeded)
+            pvecFiles->reserve(std::max(cNeeded, 2 * pvecFiles->capacity()));
+        for (const char *psz = strTexts.data(); cRecords != 0; --cRecords) {
+            CFileInCab &file = pvecFiles->emplace_back();
+            size_t cb = strlen(psz) + 1;
+            memcpy(file.szFilePath, psz, cb);
+            psz += cb;
+            cb = strlen(psz) + 1;
+            memcpy(file.szNameInCab, psz, cb);
+            psz += cb;
+        }
+        strTexts.clear();
+    }
+};
+
 HRESULT CCabManager::AddFilesInFolderToList(const wchar_t *pwszRootFolder,
                                             const wchar_t *pwszFolder, int fRecurse) {
     if (pwszRootFolder == nullptr || pwszFolder == nullptr) {
@@ -650,8 +680,10 @@ HRESULT CCabManager::AddFilesInFolderToList(const wchar_t *pwszRootFolder,
                  PathFileExistsW(strFolder.c_str()) ? "is not a folder" : "does not exist");
         return E_FAIL;
     }
-    std::vector<FolderIdentity> vecWalkPath;
-    if (!WalkFolder(pwszRootFolder, pwszFolder, fRecurse, &vecWalkPath)) {
+    WalkState walk;
+    bool fWalked = WalkFolder(pwszRootFolder, pwszFolder, fRecurse, &walk);
+    walk.MoveTo(&m_vecFiles);
+    if (!fWalked) {
         FAIL_RUN("CCabManager::AddFilesInFolderToList", "Folder %s cannot be read: %s",
                  cab::WideToAcp(pwszFolder).c_str(), LastErrorText().c_str());
         return E_FAIL;
@@ -660,7 +692,8 @@ HRESULT CCabManager::AddFilesInFolderToList(const wchar_t *pwszRootFolder,
 }
 
 bool CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder, int fRecurse,
-                             std::vector<FolderIdentity> *pvecWalkPath) {
+                             WalkState *pWalk) {
+    std::vector<FolderIdentity> *pvecWalkPath = &pWalk->vecPath;
     std::wstring strFolder(pwszFolder);
     UtilAppendPathSeparator(&strFolder);
     // A folder given with a trailing backslash is walked as the folder it names.
@@ -696,7 +729,7 @@ bool CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
         if ((findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if (fRecurse && wcscmp(findData.cFileName, L".") != 0 &&
                 wcscmp(findData.cFileName, L"..") != 0 &&
-                !WalkFolder(pwszRootFolder, strFound.c_str(), fRecurse, pvecWalkPath)) {
+                !WalkFolder(pwszRootFolder, strFound.c_str(), fRecurse, pWalk)) {
                 DPF_FAIL_AT("CCabManager::AddFilesInFolderToList", "Folder %s cannot be read: %s",
                             cab::WideToAcp(strFound).c_str(), LastErrorText().c_str());
                 OmitFile();
@@ -722,7 +755,7 @@ bool CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
         }
         ++m_cTotalFiles;
         m_cbTotalBytes += (uint64_t(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
-        m_vecFiles.push_back(file);
+        pWalk->Add(file);
     } while (FindNextFileW(hFind, &findData));
     FindClose(hFind);
     if (fPushed)
@@ -856,13 +889,22 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
         goto Done;
     }
 
-    for (size_t i = 0; i < m_vecFiles.size(); ++i) {
-        if (m_fCancel != 0)
+    for (size_t i = 0, iAsked = 0; i < m_vecFiles.size(); ++i) {
+        for (; iAsked < m_vecFiles.size() && !run.opener.Full(); ++iAsked)
+            run.opener.Ask(m_vecFiles[iAsked].szFilePath);
+        cab::SourceOpener::Opened opened;
+        run.opener.Take(&opened);
+        if (m_fCancel != 0) {
+            if (opened.fd != -1)
+                run.opener.Close(opened.fd);
             continue;
+        }
         // A copy: a callback of a derived class may append to the list.
         CFileInCab file = m_vecFiles[i];
         auto itStored = mapStored.find(file.szNameInCab);
         if (itStored != mapStored.end()) {
+            if (opened.fd != -1)
+                run.opener.Close(opened.fd);
             DPF_FAIL_AT("CCabManager::CompressFiles",
                         "%s not stored: its name in the cabinet, %s, is already that of %s",
                         file.szFilePath, file.szNameInCab, m_vecFiles[itStored->second].szFilePath);
@@ -871,24 +913,26 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
             continue;
         }
         // One open answers both whether the file can be read and FCI's request for it.
-        BY_HANDLE_FILE_INFORMATION info;
-        m_source.hf = cab::OpenWithInformation(file.szFilePath, _O_RDONLY | _O_BINARY, 0, &info);
-        if (m_source.hf == -1) {
+        if (opened.fd == -1) {
+            SetLastError(opened.error);
             DPF_FAIL_AT("CCabManager::CompressFiles", "%s not stored: %s", file.szFilePath,
                         LastErrorText().c_str());
             ++m_cFailedFiles;
             StepProgress(CABPROGRESS_FILE_STORED);
             continue;
         }
-        StampFromInformation(info, &m_source.date, &m_source.time, &m_source.attribs);
-        uint64_t cbFile = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        m_source.hf = opened.fd;
+        m_source.date = opened.date;
+        m_source.time = opened.time;
+        m_source.attribs = opened.attribs;
+        run.cbSource = opened.size;
         SetCurrentFile(file.szNameInCab);
         BOOL fAdded =
             FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
                        BridgeFciStatus, BridgeFciGetOpenInfo, m_typeCompress);
         // Not asked for (a derived FciGetOpenInfo, or FCI failed before opening).
         if (m_source.hf != -1) {
-            _close(m_source.hf);
+            run.opener.Close(m_source.hf);
             m_source.hf = -1;
         }
         if (fAdded) {
@@ -898,7 +942,7 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
             DPF_FAIL_AT(
                 "CCabManager::CompressFiles", "FCIAddFile failed for %s. Error was (%d) - %s",
                 file.szFilePath, m_erf.erfOper,
-                AddFailureText(m_erf.erfOper, GetFciErrorString(), file.szNameInCab, cbFile));
+                AddFailureText(m_erf.erfOper, GetFciErrorString(), file.szNameInCab, opened.size));
             ++m_cFailedFiles;
         }
         StepProgress(CABPROGRESS_FILE_STORED);
@@ -1110,6 +1154,10 @@ const char *CCabManager::FciFileName(INT_PTR hf) const {
 }
 
 UINT CCabManager::FciRead(INT_PTR hf, void *memory, UINT cb, int *err) {
+    if (m_pRun != nullptr && !m_pRun->SettleSource(hf)) {
+        *err = errno;
+        return UINT(-1);
+    }
     UINT cbRead = static_cast<UINT>(_read(static_cast<int>(hf), memory, cb));
     if (cbRead != cb)
         *err = errno;
@@ -1128,6 +1176,11 @@ UINT CCabManager::FciWrite(INT_PTR hf, void *memory, UINT cb, int *err) {
 }
 
 int CCabManager::FciClose(INT_PTR hf, int *err) {
+    if (m_pRun != nullptr && hf == m_pRun->hfSource) {
+        m_pRun->hfSource = -1;
+        m_pRun->opener.Close(static_cast<int>(hf));
+        return 0;
+    }
     if (m_pRun != nullptr) {
         auto &vecFiles = m_pRun->vecFciFiles;
         vecFiles.erase(std::remove_if(vecFiles.begin(), vecFiles.end(),
@@ -1143,6 +1196,16 @@ int CCabManager::FciClose(INT_PTR hf, int *err) {
 }
 
 long CCabManager::FciSeek(INT_PTR hf, long dist, int seektype, int *err) {
+    // FCI learns a source's size by seeking to its end and back: the open described it already.
+    if (m_pRun != nullptr && hf == m_pRun->hfSource && dist == 0 && m_pRun->cbSource <= LONG_MAX &&
+        (seektype == SEEK_END || (seektype == SEEK_SET && m_pRun->fSourceAtEnd))) {
+        m_pRun->fSourceAtEnd = seektype == SEEK_END;
+        return seektype == SEEK_END ? static_cast<long>(m_pRun->cbSource) : 0;
+    }
+    if (m_pRun != nullptr && !m_pRun->SettleSource(hf)) {
+        *err = errno;
+        return -1;
+    }
     long nPos = _lseek(static_cast<int>(hf), dist, seektype);
     if (nPos == -1) {
         DPF_FAIL_AT("CCabManager::FciSeek", "_lseek failed with error %d", errno);
@@ -1190,6 +1253,10 @@ INT_PTR CCabManager::FciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime,
         *pdate = m_source.date;
         *ptime = m_source.time;
         *pattribs = m_source.attribs;
+        if (m_pRun != nullptr) {
+            m_pRun->hfSource = hf;
+            m_pRun->fSourceAtEnd = FALSE;
+        }
         return hf;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -1199,7 +1266,7 @@ INT_PTR CCabManager::FciGetOpenInfo(char *pszName, USHORT *pdate, USHORT *ptime,
         *err = errno;
         return hf;
     }
-    StampFromInformation(info, pdate, ptime, pattribs);
+    cab::StampFromInformation(info, pdate, ptime, pattribs);
     return hf;
 }
 

@@ -255,8 +255,10 @@ TEST_F(CabManagerTest, FilesThatCannotBeStoredAreNamedAndFailTheRun) {
     EXPECT_EQ(manager.CompressFiles(W(dir_ / "c.cab").c_str(), 0, &added), E_FAIL);
     EXPECT_EQ(added, 1);
     EXPECT_EQ(manager.GetFailedFiles(), 1);
-    EXPECT_REPORTED(reports.Take(),
-                    "{CCabManager::CompressFiles}[FAIL] 1 of 2 file(s) could not be stored");
+    std::string text = reports.Take();
+    EXPECT_REPORTED(text, (dir_ / "gone.txt").string() +
+                              " not stored: The system cannot find the file specified.");
+    EXPECT_REPORTED(text, "{CCabManager::CompressFiles}[FAIL] 1 of 2 file(s) could not be stored");
 }
 
 // Filters match file names alone, against every pattern. Extraction overwrites, and adds one

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -13,8 +14,7 @@
 namespace cab {
 namespace {
 
-// An idle worker is woken for several files at once, and a caller waiting for room for half the
-// ring: each wake-up costs both threads system calls.
+// An idle worker is woken for several files at once: each wake-up costs both threads system calls.
 constexpr uint64_t kWakeBatch = 8;
 
 }  // namespace
@@ -35,6 +35,7 @@ bool FileFinisher::Start() {
     if (!worker_.joinable() && !inline_) {
         try {
             failures_.reserve(kSlots);
+            folders_.reserve(kSlots);
             worker_ = std::thread([this] { Work(); });
         } catch (const std::exception &) {
             inline_ = true;
@@ -73,8 +74,9 @@ bool FileFinisher::Hold(const void *data, size_t size) {
 
 void FileFinisher::Finish(const PendingFile &file, int folder, const char *path,
                           const FILETIME *utc, DWORD attributes, bool replace, const char *member) {
-    if (Start()) {
-        WaitForRoom();
+    bool threaded = Start();
+    if (threaded && submitted_ >= kSlots) {
+        HelpUntil(submitted_ - kSlots);
     }
     Item &item = items_[submitted_ % kSlots];
     item.file = file;
@@ -90,43 +92,35 @@ void FileFinisher::Finish(const PendingFile &file, int folder, const char *path,
     // The slot's old content, written long ago, becomes the room for the next file's.
     std::swap(item.content, next_);
     next_.held = false;
-    if (inline_) {
-        bool written = true;
-        DWORD error = Complete(item, &written);
-        if (error != ERROR_SUCCESS) {
-            Record(item, error, written);
-        }
+    if (!threaded) {
+        claimed_.store(submitted_ + 1);
+        Run(submitted_);
+        unfinished_ = ++submitted_;
+        published_.store(submitted_);
         return;
     }
-    Submit();
+    Publish();
 }
 
 void FileFinisher::CloseFolder(int folder) {
-    if (!worker_.joinable()) {
+    Advance();
+    if (unfinished_ == submitted_) {
         CloseFolderHandle(folder);
         return;
     }
-    WaitForRoom();
-    Item &item = items_[submitted_ % kSlots];
-    item.file = PendingFile{};
-    item.folder = folder;
-    item.path[0] = '\0';
-    item.leaf_at = 0;
-    item.content.held = false;
-    Submit();
+    try {
+        folders_.push_back({folder, submitted_});
+    } catch (const std::bad_alloc &) {
+        Drain();
+        CloseFolderHandle(folder);
+    }
 }
 
 bool FileFinisher::Holds(int folder, const char *leaf) {
-    uint64_t from;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        from = finished_;
-    }
-    // The items from there on are the caller's own writing: the worker only reads them.
-    for (uint64_t i = from; i < submitted_; ++i) {
-        const Item &item = items_[i % kSlots];
-        if (item.file.fd != -1 && item.folder == folder &&
-            strcmp(item.path + item.leaf_at, leaf) == 0) {
+    // Those items are the caller's own writing: whoever finishes them only reads them.
+    for (uint64_t n = unfinished_; n < submitted_; ++n) {
+        const Item &item = items_[n % kSlots];
+        if (!Finished(n) && item.folder == folder && strcmp(item.path + item.leaf_at, leaf) == 0) {
             return true;
         }
     }
@@ -134,9 +128,11 @@ bool FileFinisher::Holds(int folder, const char *leaf) {
 }
 
 void FileFinisher::Drain() {
-    if (worker_.joinable()) {
-        WaitFinished(submitted_);
+    while (unfinished_ < submitted_) {
+        HelpUntil(unfinished_);
     }
+    Advance();
+    CloseHeld();
 }
 
 bool FileFinisher::TakeFailures(std::vector<Failure> *failures, int *unrecorded) {
@@ -152,64 +148,89 @@ bool FileFinisher::TakeFailures(std::vector<Failure> *failures, int *unrecorded)
     return true;
 }
 
-void FileFinisher::WaitForRoom() {
-    if (submitted_ - known_finished_ < kSlots) {
-        return;
-    }
-    WaitFinished(submitted_ - kSlots / 2);
-}
-
-void FileFinisher::WaitFinished(uint64_t count) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (finished_ < count) {
-        if (idle_) {
-            work_cv_.notify_one();
+bool FileFinisher::Claim(uint64_t *n) {
+    uint64_t claimed = claimed_.load(std::memory_order_acquire);
+    do {
+        if (claimed >= published_.load(std::memory_order_acquire)) {
+            return false;
         }
-        awaited_ = count;
-        waiting_ = true;
-        done_cv_.wait(lock, [&] { return finished_ >= count; });
-        waiting_ = false;
-    }
-    known_finished_ = finished_;
+    } while (!claimed_.compare_exchange_weak(claimed, claimed + 1, std::memory_order_acq_rel,
+                                             std::memory_order_acquire));
+    *n = claimed;
+    return true;
 }
 
-void FileFinisher::Submit() {
-    ++submitted_;
-    bool wake;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        queued_ = submitted_;
-        known_finished_ = finished_;
-        wake = idle_ && queued_ - finished_ >= kWakeBatch;
+void FileFinisher::Run(uint64_t n) {
+    Item &item = items_[n % kSlots];
+    bool written = true;
+    DWORD error = Complete(item, &written);
+    if (error != ERROR_SUCCESS) {
+        Record(item, error, written);
     }
-    if (wake) {
+    // Sequentially consistent, as is waiting_ on either side: whichever of the two threads comes
+    // second sees the other's store, so a sleeping caller is never missed.
+    item.done.store(n + 1);
+    if (waiting_.load()) {
+        std::lock_guard<std::mutex> lock(mu_);
+        done_cv_.notify_one();
+    }
+}
+
+void FileFinisher::Advance() {
+    while (unfinished_ < submitted_ && Finished(unfinished_)) {
+        ++unfinished_;
+    }
+    size_t closed = 0;
+    for (; closed < folders_.size() && folders_[closed].after <= unfinished_; ++closed) {
+        CloseFolderHandle(folders_[closed].folder);
+    }
+    folders_.erase(folders_.begin(), folders_.begin() + ptrdiff_t(closed));
+}
+
+void FileFinisher::HelpUntil(uint64_t n) {
+    while (!Finished(n)) {
+        uint64_t other;
+        if (Claim(&other)) {
+            Run(other);
+            continue;
+        }
+        // The worker has it in hand.
+        std::unique_lock<std::mutex> lock(mu_);
+        waiting_.store(true);
+        done_cv_.wait(lock, [&] { return items_[n % kSlots].done.load() == n + 1; });
+        waiting_.store(false);
+    }
+    Advance();
+}
+
+void FileFinisher::Publish() {
+    published_.store(++submitted_);
+    // The worker sets idle_ before it looks for work for the last time, and this looks at idle_
+    // after publishing: one of the two sees the other.
+    if (submitted_ - claimed_.load() >= kWakeBatch && idle_.load() && idle_.exchange(false)) {
+        std::lock_guard<std::mutex> lock(mu_);
         work_cv_.notify_one();
     }
 }
 
 void FileFinisher::Work() {
-    std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
-        if (finished_ == queued_) {
-            if (quit_) {
-                return;
-            }
-            idle_ = true;
-            work_cv_.wait(lock);
-            idle_ = false;
+        uint64_t n;
+        if (Claim(&n)) {
+            Run(n);
             continue;
         }
-        const Item &item = items_[finished_ % kSlots];
-        lock.unlock();
-        bool written = true;
-        DWORD error = Complete(item, &written);
-        lock.lock();
-        if (error != ERROR_SUCCESS) {
-            RecordLocked(item, error, written);
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            idle_.store(true);
+            if (quit_ || claimed_.load() < published_.load()) {
+                break;
+            }
+            work_cv_.wait(lock);
         }
-        ++finished_;
-        if (waiting_ && finished_ >= awaited_) {
-            done_cv_.notify_one();
+        idle_.store(false);
+        if (quit_) {
+            return;
         }
     }
 }
@@ -243,16 +264,32 @@ DWORD FileFinisher::Complete(const Item &item, bool *written) {
                            item.replace ? TRUE : FALSE)) {
         error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_GEN_FAILURE;
     }
-    _close(file.fd);
+    CloseLater(file.fd);
     return error;
+}
+
+void FileFinisher::CloseLater(int fd) {
+    int batch[kCloseBatch];
+    {
+        std::lock_guard<std::mutex> lock(close_mu_);
+        to_close_[to_close_count_++] = fd;
+        if (to_close_count_ < kCloseBatch) {
+            return;
+        }
+        std::copy(std::begin(to_close_), std::end(to_close_), batch);
+        to_close_count_ = 0;
+    }
+    CloseDescriptors(batch, kCloseBatch);
+}
+
+void FileFinisher::CloseHeld() {
+    std::lock_guard<std::mutex> lock(close_mu_);
+    CloseDescriptors(to_close_, to_close_count_);
+    to_close_count_ = 0;
 }
 
 void FileFinisher::Record(const Item &item, DWORD error, bool written) {
     std::lock_guard<std::mutex> lock(mu_);
-    RecordLocked(item, error, written);
-}
-
-void FileFinisher::RecordLocked(const Item &item, DWORD error, bool written) {
     try {
         failures_.push_back({item.member, item.path, error, written});
     } catch (const std::bad_alloc &) {

@@ -1,8 +1,10 @@
 // Unpacked files completed on a thread of their own: a small file's content written, each file's
 // time and attributes set, its name given and its descriptor closed, while the caller's thread
-// decodes the files after it. A file is named only once written whole, as before; what fails is
-// kept for the caller's thread to report. Folder handles the files are named in are closed in
-// turn, after the files handed over before them.
+// decodes the files after it. When the worker falls behind, the caller's thread finishes the
+// oldest files waiting instead of waiting itself, so both threads do the kernel's work. A file is
+// named only once written whole, as before; what fails is kept for the caller's thread to report.
+// Folder handles the files are named in are closed once every file handed over before them is
+// finished.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,8 @@ public:
     static constexpr size_t kSlots = 64;
     // Files up to this size are written by the finisher from a copy of their content.
     static constexpr size_t kMaxHeld = 64 * 1024;
+    // Descriptors of finished files closed at once.
+    static constexpr size_t kCloseBatch = 32;
 
     // A file that could not be written or named: the member's name, its path, and the last error
     // (ERROR_ALREADY_EXISTS for a name that exists when existing files are kept).
@@ -70,7 +74,7 @@ private:
         bool held = false;
     };
     struct Item {
-        PendingFile file;  // fd -1: only `folder` is closed
+        PendingFile file;
         int folder = -1;
         bool has_time = false;
         bool replace = false;
@@ -80,11 +84,30 @@ private:
         char path[MAX_PATH] = "";
         char member[MAX_PATH] = "";
         Content content;
+        // One past the number of the last item finished in this slot: set by whichever thread
+        // finished it, after which the caller's thread may reuse the slot.
+        std::atomic<uint64_t> done{0};
+    };
+    struct FolderToClose {
+        int folder;
+        uint64_t after;  // the items before this one are to be finished first
     };
 
-    void WaitForRoom();
-    void WaitFinished(uint64_t count);
-    void Submit();
+    bool Finished(uint64_t n) const {
+        return items_[n % kSlots].done.load(std::memory_order_acquire) == n + 1;
+    }
+    // Takes the oldest item nobody has taken yet; false when there is none.
+    bool Claim(uint64_t *n);
+    // Finishes item n, which the calling thread has claimed, and records a failure.
+    void Run(uint64_t n);
+    // Caller's thread: moves the oldest unfinished item on and closes the folders it allows.
+    void Advance();
+    // Caller's thread: finishes items itself or waits until item n is finished.
+    void HelpUntil(uint64_t n);
+    void Publish();
+    // Closes the descriptor of a finished file, with others at once.
+    void CloseLater(int fd);
+    void CloseHeld();
     void Work();
     // Finishes the item; the error when it could not be written or named, else ERROR_SUCCESS,
     // and in *written whether its content was written whole.
@@ -92,21 +115,23 @@ private:
     // Starts the worker when it is not running yet; false when it cannot run.
     bool Start();
     void Record(const Item &item, DWORD error, bool written);
-    void RecordLocked(const Item &item, DWORD error, bool written);
 
     Item items_[kSlots];
-    Content next_;                 // caller's thread: the content of the file being decoded
-    uint64_t submitted_ = 0;       // caller's thread only
-    uint64_t known_finished_ = 0;  // caller's thread only: finished_ when last looked at
+    Content next_;             // caller's thread: the content of the file being decoded
+    uint64_t submitted_ = 0;   // caller's thread only
+    uint64_t unfinished_ = 0;  // caller's thread only: items before this one are finished
+    std::vector<FolderToClose> folders_;  // caller's thread only, in order
+    std::atomic<uint64_t> published_{0};  // items either thread may claim
+    std::atomic<uint64_t> claimed_{0};    // items claimed so far
+    std::atomic<bool> idle_{false};       // the worker sleeps, or is about to
+    std::atomic<bool> waiting_{false};    // the caller's thread sleeps, or is about to
+    std::mutex close_mu_;
+    int to_close_[kCloseBatch];  // under close_mu_
+    size_t to_close_count_ = 0;  // under close_mu_
     std::mutex mu_;
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;
-    uint64_t queued_ = 0;    // under mu_: items the worker may take
-    uint64_t finished_ = 0;  // under mu_: items done with
-    uint64_t awaited_ = 0;   // under mu_: what the caller's thread waits for to be finished
-    bool idle_ = false;      // under mu_
-    bool quit_ = false;      // under mu_
-    bool waiting_ = false;   // under mu_
+    bool quit_ = false;  // under mu_
     std::thread worker_;
     bool inline_ = false;  // no thread could be started: each file is finished when handed over
     std::atomic<bool> failed_{false};

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -244,4 +245,18 @@ FILE *cab::OpenWideTextReader(const char *path) {
 
 int _stricmp(const char *string1, const char *string2) {
     return strcasecmp(string1, string2);
+}
+
+void cab::CloseDescriptors(int *fds, size_t count) {
+    std::sort(fds, fds + count);
+    for (size_t i = 0; i < count;) {
+        size_t j = i + 1;
+        while (j < count && fds[j] == fds[j - 1] + 1)
+            ++j;
+        if (j - i == 1 || close_range(unsigned(fds[i]), unsigned(fds[j - 1]), 0) != 0) {
+            for (size_t k = i; k < j; ++k)
+                close(fds[k]);
+        }
+        i = j;
+    }
 }

@@ -159,6 +159,16 @@ TEST_F(PlatformFilesTest, OpenMapsCrtFlags) {
         fs::perms::none);
     EXPECT_EQ(_open(root_.c_str(), _O_RDONLY), -1);  // folders are not files
     EXPECT_EQ(errno, EACCES);
+
+    // Closing a list in runs closes none between them that it does not name.
+    int fds[5];
+    for (int &each : fds)
+        ASSERT_GE(each = _open(f.c_str(), _O_RDONLY), 0);
+    int listed[] = {fds[4], fds[0], fds[2], fds[1]};
+    cab::CloseDescriptors(listed, 4);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(_lseek(fds[i], 0, SEEK_SET), i == 3 ? 0 : -1) << i;
+    _close(fds[3]);
 }
 
 TEST_F(PlatformFilesTest, TempNamesAreFreshAndInTmpdir) {

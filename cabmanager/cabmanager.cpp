@@ -1684,6 +1684,8 @@ HRESULT CCabManager::DecompressCabFile(const wchar_t *pwszCabPath,
         read.setWritten.reserve(size_t(m_cTotalFiles > 0 ? m_cTotalFiles : 0));
     } catch (const std::exception &) {
     }
+    cab::AdviseLargePages(m_vecFiles.data() + m_vecFiles.size(),
+                          (m_vecFiles.capacity() - m_vecFiles.size()) * sizeof(CFileInCab));
 
     memset(&m_erf, 0, sizeof(m_erf));
     m_cbDoneBytes = 0;

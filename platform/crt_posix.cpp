@@ -260,3 +260,11 @@ void cab::CloseDescriptors(int *fds, size_t count) {
         i = j;
     }
 }
+
+void cab::AdviseLargePages(void *memory, size_t size) {
+    constexpr uintptr_t kLarge = uintptr_t(2) << 20;
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(memory) + kLarge - 1) & ~(kLarge - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(kLarge - 1);
+    if (memory != nullptr && begin < end)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}

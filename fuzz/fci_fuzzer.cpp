@@ -66,9 +66,6 @@ FNFCIGETOPENINFO(OpenInfo) {
     return hf;
 }
 
-FNOPEN(FdiOpen) {
-    return OpenName(pszFile, false);
-}
 FNFDINOTIFY(Notify) {
     switch (fdint) {
         case fdintCOPY_FILE:
@@ -132,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!ok)
         return 0;
 
-    HFDI hfdi = FDICreate(Alloc, Free, FdiOpen, Read, Write, Close, Seek, cpuUNKNOWN, &erf);
+    HFDI hfdi = FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpuUNKNOWN, &erf);
     FUZZ_CHECK(hfdi, "FDICreate failed");
     char path[] = "";
     for (int i = 0; g_files.files.count("set" + std::to_string(i) + ".cab") != 0; ++i) {

@@ -13,25 +13,11 @@ namespace fdi_fuzz {
 struct State {
     uint8_t params = 0;
     int notifications = 0, offered = 0;
-    long live = 0;  // allocations not yet freed
     ERF erf = {};
     BOOL copied = FALSE;
     int closed = 0;  // files handed back at fdintCLOSE_FILE_INFO
 };
 State g_state;
-
-FNALLOC(Alloc) {
-    ++g_state.live;
-    return malloc(cb);
-}
-FNFREE(Free) {
-    g_state.live -= pv != nullptr;
-    free(pv);
-}
-FNOPEN(Open) {
-    (void)oflag, (void)pmode;
-    return fuzz::OpenName(pszFile, false);
-}
 
 FNFDINOTIFY(Notify) {
     // The handle is ours to close at fdintCLOSE_FILE_INFO, whatever we answer.
@@ -63,8 +49,8 @@ void Run(uint8_t params, std::string first) {
     fuzz::g_files.failing_write = (params & 0x04) ? 3 : 0;
     fuzz::g_files.read_limit = (params >> 4) ? size_t(1) << (params >> 4) : SIZE_MAX;
     ERF &erf = g_state.erf;
-    HFDI hfdi = FDICreate(Alloc, Free, Open, fuzz::Read, fuzz::Write, fuzz::Close, fuzz::Seek,
-                          cpuUNKNOWN, &erf);
+    HFDI hfdi = FDICreate(fuzz::Alloc, fuzz::Free, fuzz::Open, fuzz::Read, fuzz::Write, fuzz::Close,
+                          fuzz::Seek, cpuUNKNOWN, &erf);
     FUZZ_CHECK(hfdi, "FDICreate failed");
     INT_PTR hf = fuzz::OpenName(first, false);
     FDICABINETINFO info;
@@ -81,7 +67,7 @@ void Run(uint8_t params, std::string first) {
                "FDICopy failed without a code");
     FUZZ_CHECK(FDIDestroy(hfdi), "FDIDestroy failed");
     FUZZ_CHECK(fuzz::g_files.handles.empty(), "a handle left open");
-    FUZZ_CHECK(g_state.live == 0, "memory from the caller's allocator left");
+    FUZZ_CHECK(fuzz::g_files.live == 0, "memory from the caller's allocator left");
 }
 
 }  // namespace fdi_fuzz

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "cabinet/fdi.h"
 
@@ -23,15 +24,20 @@ struct MemFiles {
     std::map<std::string, std::string> files;
     std::map<INT_PTR, std::pair<std::string, size_t>> handles;  // name, position
     INT_PTR next = 1;
-    std::string only;                   // when set, every file opened for reading is this one
-    size_t read_limit = SIZE_MAX;       // bytes one read returns at most
-    bool keep_writes = true;            // false: writes only count
-    int writes = 0, failing_write = 0;  // the failing_write-th write fails (1-based; 0: none)
+    std::string only;              // when set, every file opened for reading is this one
+    size_t read_limit = SIZE_MAX;  // bytes one read returns at most
+    bool keep_writes = true;       // false: writes only count
+    // Calls of each kind so far; the failing_...-th one fails (1-based; 0: none).
+    int reads = 0, failing_read = 0, writes = 0, failing_write = 0, allocs = 0, failing_alloc = 0;
+    long live = 0;                    // allocations not yet freed
+    std::vector<std::string> opened;  // every name opened for reading, in order
 };
 inline MemFiles g_files;
 
 inline INT_PTR OpenName(const std::string &name, bool create) {
     const std::string &n = create || g_files.only.empty() ? name : g_files.only;
+    if (!create)
+        g_files.opened.push_back(name);
     if (create)
         g_files.files[n].clear();
     else if (!g_files.files.count(n))
@@ -42,7 +48,7 @@ inline INT_PTR OpenName(const std::string &name, bool create) {
 
 inline FNREAD(Read) {
     auto it = g_files.handles.find(hf);
-    if (it == g_files.handles.end())
+    if (it == g_files.handles.end() || ++g_files.reads == g_files.failing_read)
         return UINT(-1);
     auto &[name, pos] = it->second;
     const std::string &data = g_files.files[name];
@@ -87,10 +93,18 @@ inline FNCLOSE(Close) {
 }
 
 inline FNALLOC(Alloc) {
+    if (++g_files.allocs == g_files.failing_alloc)
+        return nullptr;
+    ++g_files.live;
     return malloc(cb);
 }
 inline FNFREE(Free) {
+    g_files.live -= pv != nullptr;
     free(pv);
+}
+inline FNOPEN(Open) {
+    (void)oflag, (void)pmode;
+    return OpenName(pszFile, false);
 }
 
 }  // namespace fuzz

@@ -47,10 +47,10 @@ struct Outcome {
 // give them, which the reader checks), then FDICopy on each in turn as an application would
 // continue through a set, until one fails.
 Outcome Extract(const std::vector<std::pair<std::string, std::string>> &parts) {  // name, path
-    Fs().Reset();
-    Fs().keep_output = false;
+    Fs() = {};
+    Fs().keep_writes = false;
     for (const auto &[name, path] : parts)
-        Fs().files["corpus/" + name] = ToBytes(ReadFile(CorpusDir() / path));
+        Fs().files["corpus/" + name] = ReadFile(CorpusDir() / path);
     ERF erf = {};
     HFDI hfdi = CreateMemFdi(&erf);
     Outcome o;
@@ -63,8 +63,8 @@ Outcome Extract(const std::vector<std::pair<std::string, std::string>> &parts) {
             o.partial = r.partial;
     }
     FDIDestroy(hfdi);
-    EXPECT_EQ(Fs().OpenHandles(), 0u) << parts[0].second;
-    EXPECT_EQ(Fs().live_allocs, 0) << parts[0].second;
+    EXPECT_EQ(Fs().handles.size(), 0u) << parts[0].second;
+    EXPECT_EQ(Fs().live, 0) << parts[0].second;
     return o;
 }
 

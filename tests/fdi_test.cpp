@@ -24,16 +24,16 @@ Bytes Patched(Bytes b, size_t at, uint8_t value) {
 class FdiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Fs().Reset();
+        Fs() = {};
         hfdi_ = CreateMemFdi(&erf_);
         ASSERT_NE(hfdi_, nullptr);
     }
     void TearDown() override {
         EXPECT_TRUE(FDIDestroy(hfdi_));
-        EXPECT_EQ(Fs().OpenHandles(), 0u) << "a cabinet or target handle was left open";
-        EXPECT_EQ(Fs().live_allocs, 0) << "memory from the caller's allocator leaked";
+        EXPECT_EQ(Fs().handles.size(), 0u) << "a cabinet or target handle was left open";
+        EXPECT_EQ(Fs().live, 0) << "memory from the caller's allocator leaked";
     }
-    void Add(const std::string &name, const Bytes &bytes) { Fs().files["dir/" + name] = bytes; }
+    void Add(const std::string &name, const Bytes &bytes) { PutFile("dir/" + name, bytes); }
     BOOL Run(const std::string &name, Recorder *r) { return Copy(hfdi_, name, "dir/", r); }
 
     ERF erf_ = {};
@@ -68,7 +68,6 @@ TEST_F(FdiTest, NotifiesEachFileInOrderWithItsFields) {
     EXPECT_EQ(r.files[1].data, MakeContent(70000, 7));
     EXPECT_EQ(r.files[2].data, MakeContent(40000, 3));
     EXPECT_TRUE(r.files[3].data.empty());
-    EXPECT_EQ(Fs().open_flags[0], _O_BINARY | _O_RDONLY);
 }
 
 // Files listed out of folder order, or sharing data, make the reader restart a folder.
@@ -125,7 +124,7 @@ TEST_F(FdiTest, StopsAtAnAbortOrAFailedWrite) {
                 MemClose(n->hf);
             return t == c.type ? c.answer : Recorder::kNoOverride;
         };
-        Fs().fail_write_at = c.error == FDIERROR_TARGET_FILE ? Fs().writes + 1 : -1;
+        Fs().failing_write = c.error == FDIERROR_TARGET_FILE ? Fs().writes + 2 : 0;
         erf_ = {};
         EXPECT_FALSE(Run("t.cab", &r)) << c.type;
         EXPECT_EQ(erf_.erfOper, c.error) << c.type;
@@ -166,7 +165,7 @@ TEST_F(FdiTest, FollowsAFolderAcrossASetAndJoinsSplitBlocks) {
 TEST_F(FdiTest, RetriesTheNextCabinetWithTheReasonOfEachFailure) {
     SpanSet set;
     set.AddTo("real/");
-    Fs().files["dir/set1.cab"] = set.cabs[0].Encode();
+    PutFile("dir/set1.cab", set.cabs[0].Encode());
     const std::vector<std::tuple<std::string, FDIERROR, std::function<Bytes(RawCabinet)>>> tries = {
         {"missing/", FDIERROR_CABINET_NOT_FOUND, nullptr},
         {"wrongset/", FDIERROR_WRONG_CABINET,
@@ -185,7 +184,7 @@ TEST_F(FdiTest, RetriesTheNextCabinetWithTheReasonOfEachFailure) {
     std::vector<FDIERROR> want = {FDIERROR_NONE}, fdies;
     for (const auto &[dir, fdie, make] : tries) {
         if (make)
-            Fs().files[dir + "set2.cab"] = make(set.cabs[1]);
+            PutFile(dir + "set2.cab", make(set.cabs[1]));
         want.push_back(fdie);
     }
     Recorder r;
@@ -328,7 +327,7 @@ TEST_F(FdiTest, MapsDamageToTheDocumentedErrors) {
     }
     // A read error is damage too.
     Add("t.cab", TwoFolderCabinet().Encode());
-    Fs().fail_read_at = Fs().reads;
+    Fs().failing_read = Fs().reads + 1;
     Recorder r;
     EXPECT_FALSE(Run("t.cab", &r));
     EXPECT_EQ(erf_.erfOper, FDIERROR_CORRUPT_CABINET);
@@ -409,9 +408,9 @@ TEST_F(FdiTest, ReadsWhatIsWantedWhereItCanBeRead) {
 TEST_F(FdiTest, SurvivesEachAllocationFailing) {
     Add("t.cab", TwoFolderCabinet().Encode());
     bool succeeded = false;
-    for (long n = 0; n < 100 && !succeeded; ++n) {
+    for (int n = 1; n < 100 && !succeeded; ++n) {
         Fs().allocs = 0;
-        Fs().fail_alloc_at = n;
+        Fs().failing_alloc = n;
         Recorder r;
         erf_ = {};
         succeeded = Run("t.cab", &r);
@@ -420,29 +419,30 @@ TEST_F(FdiTest, SurvivesEachAllocationFailing) {
         } else {
             EXPECT_EQ(r.files.size(), 4u);
         }
-        EXPECT_EQ(Fs().live_allocs, 1) << "only the context stays allocated, after failure " << n;
+        EXPECT_EQ(Fs().live, 1) << "only the context stays allocated, after failure " << n;
     }
     EXPECT_TRUE(succeeded);
-    Fs().fail_alloc_at = -1;
 
     ERF erf = {};
     Fs().allocs = 0;
-    Fs().fail_alloc_at = 0;
+    Fs().failing_alloc = 1;
     EXPECT_EQ(CreateMemFdi(&erf), nullptr);
     EXPECT_EQ(erf.erfOper, FDIERROR_ALLOC_FAIL);
-    Fs().fail_alloc_at = -1;
+    Fs().failing_alloc = 0;
 }
 
 // From the file's start, wherever the handle stands.
 TEST_F(FdiTest, IsCabinetReadsTheHeaderFromTheStart) {
     SpanSet set(8);
     Bytes second = set.cabs[1].Encode(), version = Patched(second, 0x19, 9);
-    Fs().files = {{"s2", second}, {"text", ToBytes("plain text, no cabinet here")}, {"v", version}};
+    PutFile("s2", second);
+    PutFile("v", version);
+    Fs().files["text"] = "plain text, no cabinet here";
     for (auto [name, error] : {std::pair("s2", FDIERROR_NONE),
                                {"text", FDIERROR_NOT_A_CABINET},
                                {"v", FDIERROR_UNKNOWN_CABINET_VERSION}}) {
-        INT_PTR hf = MemOpen(const_cast<char *>(name), _O_BINARY | _O_RDONLY, 0);
-        MemSeek(hf, 17, 0);
+        INT_PTR hf = fuzz::OpenName(name, false);
+        fuzz::Seek(hf, 17, 0);
         FDICABINETINFO info = {};
         erf_ = {};
         EXPECT_EQ(FDIIsCabinet(hfdi_, hf, &info), error == FDIERROR_NONE) << name;
@@ -459,8 +459,8 @@ TEST(FdiApi, RejectsInvalidHandlesAndCallbacks) {
     EXPECT_FALSE(FDICopy(nullptr, nullptr, nullptr, 0, RecordingNotify, nullptr, nullptr));
     EXPECT_FALSE(FDIIsCabinet(nullptr, 1, nullptr));
     ERF erf = {};
-    EXPECT_EQ(FDICreate(MemAlloc, MemFree, nullptr, MemRead, MemWrite, MemClose, MemSeek,
-                        cpuUNKNOWN, &erf),
+    EXPECT_EQ(FDICreate(fuzz::Alloc, fuzz::Free, nullptr, fuzz::Read, MemWrite, MemClose,
+                        fuzz::Seek, cpuUNKNOWN, &erf),
               nullptr);
     EXPECT_TRUE(erf.fError);
     HFDI hfdi = CreateMemFdi(&erf);

@@ -173,7 +173,7 @@ SpanSet::SpanSet(uint8_t data_reserve) {
 
 void SpanSet::AddTo(const std::string &dir) {
     for (size_t i = 0; i < cabs.size(); ++i)
-        Fs().files[dir + "set" + std::to_string(i + 1) + ".cab"] = cabs[i].Encode();
+        PutFile(dir + "set" + std::to_string(i + 1) + ".cab", cabs[i].Encode());
 }
 
 ParsedCabinet ParseCabinet(const std::string &bytes) {
@@ -263,105 +263,28 @@ void FixChecksums(Bytes &b) {
 
 // ---- FDI over in-memory files ----
 
-MemFs &Fs() {
-    static MemFs fs;
-    return fs;
-}
-
-MemFs::Handle *MemFs::Get(INT_PTR hf) {
-    if (hf < 1 || size_t(hf) > handles.size() || !handles[size_t(hf) - 1].open)
-        return nullptr;
-    return &handles[size_t(hf) - 1];
-}
-
-INT_PTR MemFs::CreateOutput() {
-    handles.push_back(
-        Handle{true, true, std::make_shared<Bytes>(), 0, std::make_shared<Sha256>(), 0});
-    return INT_PTR(handles.size());  // never 0 or -1
-}
-
-size_t MemFs::OpenHandles() const {
-    return size_t(std::count_if(handles.begin(), handles.end(), [](auto &h) { return h.open; }));
-}
-
-FNALLOC(MemAlloc) {
-    MemFs &fs = Fs();
-    if (fs.allocs++ == fs.fail_alloc_at)
-        return nullptr;
-    ++fs.live_allocs;
-    return malloc(cb);
-}
-
-FNFREE(MemFree) {
-    if (pv)
-        --Fs().live_allocs;
-    free(pv);
-}
+// Outputs being hashed, by handle.
+static std::map<INT_PTR, std::unique_ptr<Sha256>> g_digests;
 
 FNOPEN(MemOpen) {
-    MemFs &fs = Fs();
-    fs.opened.push_back(pszFile);
-    fs.open_flags.push_back(oflag);
-    (void)pmode;
-    auto it = fs.files.find(pszFile);
-    if (it == fs.files.end()) {
-        if (!fs.load_from_disk || !fs::is_regular_file(pszFile))
-            return -1;
-        it = fs.files.emplace(pszFile, ToBytes(ReadFile(pszFile))).first;
-    }
-    // Readers share the stored bytes; the map outlives every handle.
-    fs.handles.push_back(MemFs::Handle{
-        true, false, std::shared_ptr<Bytes>(std::shared_ptr<Bytes>(), &it->second), 0, {}, 0});
-    return INT_PTR(fs.handles.size());
-}
-
-FNREAD(MemRead) {
-    MemFs &fs = Fs();
-    MemFs::Handle *h = fs.Get(hf);
-    if (fs.reads++ == fs.fail_read_at || !h || h->is_output)
-        return UINT(-1);
-    size_t n = std::min<size_t>(cb, h->pos < h->data->size() ? h->data->size() - h->pos : 0);
-    if (n > 0)
-        memcpy(pv, h->data->data() + h->pos, n);
-    h->pos += n;
-    return UINT(n);
+    EXPECT_EQ(oflag, _O_BINARY | _O_RDONLY) << pszFile;
+    return fuzz::Open(pszFile, oflag, pmode);
 }
 
 FNWRITE(MemWrite) {
-    MemFs &fs = Fs();
-    MemFs::Handle *h = fs.Get(hf);
-    if (fs.writes++ == fs.fail_write_at || !h || !h->is_output)
-        return UINT(-1);
-    const uint8_t *p = static_cast<const uint8_t *>(pv);
-    if (fs.keep_output)
-        h->data->insert(h->data->end(), p, p + cb);
-    h->digest->Update(p, cb);
-    h->written += cb;
-    return cb;
+    if (auto it = g_digests.find(hf); it != g_digests.end())
+        it->second->Update(pv, cb);
+    return fuzz::Write(hf, pv, cb);
 }
 
 FNCLOSE(MemClose) {
-    MemFs::Handle *h = Fs().Get(hf);
-    if (!h)
-        return -1;
-    h->open = false;
-    return 0;
-}
-
-FNSEEK(MemSeek) {
-    MemFs::Handle *h = Fs().Get(hf);
-    if (!h)
-        return -1;
-    long base = seektype == 0 ? 0 : seektype == 1 ? long(h->pos) : long(h->data->size());
-    if (base + dist < 0)
-        return -1;
-    h->pos = size_t(base + dist);
-    return long(h->pos);
+    g_digests.erase(hf);
+    return fuzz::Close(hf);
 }
 
 HFDI CreateMemFdi(ERF *erf) {
-    return FDICreate(MemAlloc, MemFree, MemOpen, MemRead, MemWrite, MemClose, MemSeek, cpuUNKNOWN,
-                     erf);
+    return FDICreate(fuzz::Alloc, fuzz::Free, MemOpen, fuzz::Read, MemWrite, MemClose, fuzz::Seek,
+                     cpuUNKNOWN, erf);
 }
 
 std::string Recorder::Types() const {
@@ -392,16 +315,20 @@ FNFDINOTIFY(RecordingNotify) {
     switch (fdint) {
         case fdintCOPY_FILE: {
             int a = r.on_copy(e);
-            return a <= 0 ? a : Fs().CreateOutput();
+            if (a <= 0)
+                return a;
+            INT_PTR hf = fuzz::OpenName("out/" + std::to_string(Fs().next), true);
+            if (!Fs().keep_writes)
+                g_digests[hf] = std::make_unique<Sha256>();
+            return hf;
         }
         case fdintCLOSE_FILE_INFO: {
-            MemFs::Handle *h = Fs().Get(pfdin->hf);
             ExtractedFile &f = r.files.emplace_back();
             f.name = e.psz1;
-            if (h) {
-                f.data = *h->data;
-                f.sha256 = h->digest->HexDigest();
-                f.size = h->written;
+            if (auto it = Fs().handles.find(pfdin->hf); it != Fs().handles.end()) {
+                f.data = ToBytes(Fs().files[it->second.first]);
+                f.size = it->second.second;
+                f.sha256 = g_digests.count(pfdin->hf) ? g_digests[pfdin->hf]->HexDigest() : "";
             }
             MemClose(pfdin->hf);
             return TRUE;
@@ -422,8 +349,9 @@ BOOL Copy(HFDI hfdi, const std::string &name, const std::string &path, Recorder 
 }
 
 std::map<std::string, std::string> FdiReadSet(const fs::path &first) {
-    Fs().Reset();
-    Fs().load_from_disk = true;
+    Fs() = {};
+    for (const auto &e : fs::directory_iterator(first.parent_path()))
+        Fs().files[e.path().string()] = ReadFile(e.path());
     ERF erf{};
     HFDI hfdi = CreateMemFdi(&erf);
     std::map<std::string, std::string> out;
@@ -439,7 +367,7 @@ std::map<std::string, std::string> FdiReadSet(const fs::path &first) {
         name = r.events.empty() ? "" : r.events[0].psz1;  // the cabinet after this one
     }
     FDIDestroy(hfdi);
-    Fs().Reset();
+    Fs() = {};
     return out;
 }
 

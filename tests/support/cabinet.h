@@ -15,6 +15,9 @@
 #include "cabinet/fdi.h"
 #include "cabinet/format/cab_format.h"
 #include "tests/support/support.h"
+// A broken promise of the API fails the test that made the call.
+#define FUZZ_CHECK(cond, what) EXPECT_TRUE(static_cast<bool>(cond)) << (what)
+#include "fuzz/mem_files.h"
 
 namespace cab::test {
 
@@ -93,40 +96,18 @@ std::vector<ParsedCabinet> ParseSet(const std::vector<fs::path> &paths);
 // block's bytes reaches the decoder instead of stopping at the checksum.
 void FixChecksums(Bytes &b);
 
-// ---- FDI over in-memory files. The callbacks carry no context: one file system per process,
-// which each test starts with Reset(). ----
+// ---- FDI over the fuzz targets' in-memory files, which each test starts afresh with Fs() = {}.
+// With keep_writes false, the outputs are hashed as they are written. ----
 
-struct MemFs {
-    std::map<std::string, Bytes> files;  // cabinets by the full name FDI opens
-    bool load_from_disk = false;         // names not in `files` are read from disk
-    bool keep_output = true;             // false: outputs only count and hash what is written
-    struct Handle {
-        bool open = false, is_output = false;
-        std::shared_ptr<Bytes> data;
-        size_t pos = 0;
-        std::shared_ptr<Sha256> digest;  // outputs: everything written
-        uint64_t written = 0;
-    };
-    std::vector<Handle> handles;
-    std::vector<std::string> opened;  // every name FDI asked to open, in order
-    std::vector<int> open_flags;
-    // Fault injection: the n-th call (0-based) of each kind fails; -1 = never.
-    long fail_alloc_at = -1, fail_read_at = -1, fail_write_at = -1;
-    long allocs = 0, reads = 0, writes = 0, live_allocs = 0;
-
-    void Reset() { *this = MemFs(); }
-    Handle *Get(INT_PTR hf);
-    INT_PTR CreateOutput();
-    size_t OpenHandles() const;
-};
-MemFs &Fs();
-FNALLOC(MemAlloc);
-FNFREE(MemFree);
-FNOPEN(MemOpen);
-FNREAD(MemRead);
+inline fuzz::MemFiles &Fs() {
+    return fuzz::g_files;
+}
+inline void PutFile(const std::string &name, const Bytes &bytes) {
+    Fs().files[name].assign(bytes.begin(), bytes.end());
+}
+FNOPEN(MemOpen);  // cabinets, which FDI opens read-only
 FNWRITE(MemWrite);
 FNCLOSE(MemClose);
-FNSEEK(MemSeek);
 HFDI CreateMemFdi(ERF *erf);
 
 struct Event {
@@ -139,8 +120,8 @@ struct Event {
 };
 struct ExtractedFile {
     std::string name;
-    Bytes data;  // empty unless the file system keeps outputs
-    std::string sha256;
+    Bytes data;          // empty unless the outputs are kept
+    std::string sha256;  // only when they are not
     uint64_t size = 0;
 };
 

@@ -25,8 +25,8 @@ constexpr size_t kMaxInput = 32768 + 6144;
 // How far past its end a wide match copy may read or write.
 constexpr uint32_t kCopySlack = 32;
 
-// Zero bytes kept after a frame's stream, so that reads at its end need no bounds test.
-constexpr size_t kStreamPad = 16;
+// Zero bytes kept after a frame's stream: the reader loads 8 bytes at up to 8 past its end.
+constexpr size_t kStreamPad = 32;
 
 // Reads the stream as 16-bit little-endian words, most significant bit first. Bits beyond the end
 // of the input read as zero; whether any of them were consumed is judged at the frame end.
@@ -47,52 +47,66 @@ public:
         for (size_t i = whole; i < n; ++i)
             scratch[i ^ 1] = in[pos + i];  // an odd last byte is the low half of its word
         data_ = scratch;
-        end_ = (n + 1) & ~size_t(1);
+        next_ = scratch;
+        // Past the stream's end plus 8 only zeros are loaded; reaching it means bits beyond the
+        // end were consumed.
+        limit_ = scratch + ((n + 1) & ~size_t(1)) + 8;
         base_ = pos;
-        bit_ = 0;
+        buf_ = 0;
+        count_ = 0;
         Refill();
     }
 
-    // Guarantees at least 57 bits in the buffer.
+    // Guarantees at least 56 bits in the buffer. The load's address is known before the bits
+    // are consumed, so it stays off the decoding's chain of dependent steps; bits loaded twice
+    // are the same bits.
     void Refill() {
-        size_t at = std::min(bit_ >> 3, end_);
         uint64_t v;
-        std::memcpy(&v, data_ + at, 8);
+        std::memcpy(&v, next_, 8);
         if constexpr (std::endian::native == std::endian::little)
             v = __builtin_bswap64(v);
-        buf_ = v << (bit_ & 7);
+        buf_ |= v >> count_;
+        next_ = std::min(next_ + ((63 - count_) >> 3), limit_);
+        count_ |= 56;
     }
     uint32_t Peek16() const { return uint32_t(buf_ >> 48); }
     void Skip(int n) {
         buf_ <<= n;
-        bit_ += size_t(n);
+        count_ -= unsigned(n);
     }
-    // n <= 32; the caller has refilled.
+    // 0 <= n <= 32; the caller has refilled.
     uint32_t Take(int n) {
-        if (n == 0)
-            return 0;
-        uint32_t v = uint32_t(buf_ >> (64 - n));
+        uint32_t v = uint32_t((buf_ >> (63 - n)) >> 1);
         Skip(n);
         return v;
     }
     // Drops the rest of the current word. `whole_word_if_aligned` makes an aligned reader drop a
     // whole word, as the padding before uncompressed block data demands.
     void Align(bool whole_word_if_aligned) {
-        size_t rest = (16 - bit_ % 16) % 16;
+        Refill();
+        int rest = int((16 - Bits() % 16) % 16);
         if (rest == 0 && whole_word_if_aligned)
             rest = 16;
-        bit_ += rest;
+        Skip(rest);
         Refill();
     }
-    // Input bytes consumed so far, counted in whole words.
-    size_t Consumed() const { return base_ + (bit_ + 15) / 16 * 2; }
+    // Input bytes consumed so far, counted in whole words; past the input's end if bits beyond
+    // it were consumed.
+    size_t Consumed() const {
+        if (next_ == limit_)
+            return base_ + size_t(limit_ - data_);
+        return base_ + (Bits() + 15) / 16 * 2;
+    }
 
 private:
+    size_t Bits() const { return size_t(next_ - data_) * 8 - count_; }
+
     const uint8_t *data_ = nullptr;
-    size_t end_ = 0;  // bytes of data_ that hold the stream; zeros follow
+    const uint8_t *next_ = nullptr;   // where the next load starts
+    const uint8_t *limit_ = nullptr;  // next_ stops here
     size_t base_ = 0;
-    size_t bit_ = 0;
-    uint64_t buf_ = 0;
+    uint64_t buf_ = 0;    // valid bits at the top, zeros or the stream's next bits below them
+    unsigned count_ = 0;  // valid bits in buf_
 };
 
 // Canonical Huffman code with a direct table for codes up to kBits long and a per-length search for

@@ -25,8 +25,11 @@ constexpr size_t kMaxInput = 32768 + 6144;
 // How far past its end a wide match copy may read or write.
 constexpr uint32_t kCopySlack = 32;
 
-// Zero bytes kept after a frame's stream: the reader loads 8 bytes at up to 8 past its end.
-constexpr size_t kStreamPad = 32;
+// Tokens decoded between two bounds checks of the bit reader.
+constexpr uint32_t kBatchBytes = 256;
+// Zero bytes kept after a frame's stream: the reader loads 8 bytes at up to 8 past its end, and
+// up to 7 further per refill in a batch of at most kBatchBytes tokens.
+constexpr size_t kStreamPad = 16 + 8 * kBatchBytes;
 
 // Reads the stream as 16-bit little-endian words, most significant bit first. Bits beyond the end
 // of the input read as zero; whether any of them were consumed is judged at the frame end.
@@ -61,14 +64,20 @@ public:
     // are consumed, so it stays off the decoding's chain of dependent steps; bits loaded twice
     // are the same bits.
     void Refill() {
+        RefillUnbounded();
+        Bound();
+    }
+    // Refill without the bound: the caller calls Bound() at least every kBatchBytes refills.
+    void RefillUnbounded() {
         uint64_t v;
         std::memcpy(&v, next_, 8);
         if constexpr (std::endian::native == std::endian::little)
             v = __builtin_bswap64(v);
         buf_ |= v >> count_;
-        next_ = std::min(next_ + ((63 - count_) >> 3), limit_);
+        next_ += (63 - count_) >> 3;
         count_ |= 56;
     }
+    void Bound() { next_ = std::min(next_, limit_); }
     uint32_t Peek16() const { return uint32_t(buf_ >> 48); }
     void Skip(int n) {
         buf_ <<= n;
@@ -156,6 +165,10 @@ public:
         return true;
     }
 
+    // The table entry for the next bits, symbol << 4 | length; 0 for a longer or unassigned code,
+    // which Decode settles.
+    uint16_t Entry(const BitReader &br) const { return table_[br.Peek16() >> (16 - kBits)]; }
+
     // The caller has refilled (16 bits available).
     int Decode(BitReader &br) const {
         uint32_t v = br.Peek16();
@@ -175,13 +188,18 @@ public:
     }
 
 private:
-    uint16_t table_[1 << kBits];
+    uint16_t table_[1 << kBits] = {};
     uint16_t sorted_[kMaxSymbols];
     uint16_t first_code_[17];
     uint16_t count_[17];
     uint16_t offset_[17];
     int max_len_ = 0;
 };
+
+// All ones if `c`, else zero: selections made with it compile to no branch.
+constexpr uint32_t Mask(bool c) {
+    return 0u - uint32_t(c);
+}
 
 using Pretree = HuffmanCode<6, kPretreeElements>;
 using MainTree = HuffmanCode<11, kMaxMainElements>;
@@ -206,7 +224,7 @@ public:
 
     void ResetState() override {
         pos_ = 0;
-        r_[0] = r_[1] = r_[2] = 1;
+        r_ = {1, 1, 1};
         header_read_ = false;
         e8_enabled_ = false;
         e8_size_ = 0;
@@ -225,8 +243,33 @@ private:
                          bool *byte_mode);
     bool ReadLengths(BitReader &br, uint8_t *lengths, int first, int end);
     bool ReadTrees(BitReader &br);
+    struct Repeats {
+        uint32_t r0, r1, r2;
+    };
+    // How a position slot's footer is coded in the current block.
+    struct SlotCode {
+        uint32_t base;       // the slot's base offset less 2, before the footer is added
+        uint32_t high_bits;  // footer bits read verbatim
+        uint32_t aligned;    // all ones: an aligned-tree code for the low 3 bits follows
+    };
+    struct Token {  // a match
+        uint32_t offset;
+        uint16_t at;  // where it starts in the batch's output
+        uint16_t length;
+    };
+    struct Batch {
+        Token tokens[kBatchBytes / kMinMatch];
+        // The batch's output with only the literals written, each at its place.
+        uint8_t literals[kBatchBytes + kMaxMatch + kCopySlack] = {};
+        uint32_t bytes = 0;
+        int count = 0;
+    };
+
     bool DecodeTokens(BitReader &br, uint64_t limit);
-    bool MatchOffset(BitReader &br, int slot, bool aligned, uint32_t (&r)[3], uint32_t *offset);
+    bool DecodeBatch(BitReader &br, Repeats &r, uint64_t pos, uint32_t room, Batch *batch) const;
+    bool DecodeMatch(BitReader &br, int sym, Repeats &r, uint32_t *length, uint32_t *offset) const;
+    void WriteBatch(const Batch &batch, uint32_t dst);
+    void SetSlotCodes();
     void CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t offset,
                    uint32_t length) const;
     void ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const;
@@ -239,8 +282,9 @@ private:
     CallerMemory window_;
     uint8_t stream_[kMaxInput + kStreamPad];  // the frame's input for the bit reader
 
-    uint64_t pos_ = 0;           // bytes output in this folder
-    uint32_t r_[3] = {1, 1, 1};  // R0-R2
+    uint64_t pos_ = 0;  // bytes output in this folder
+    Repeats r_ = {1, 1, 1};
+    SlotCode slot_codes_[kMaxSlots] = {};
     bool header_read_ = false;
     bool e8_enabled_ = false;
     uint32_t e8_size_ = 0;
@@ -318,6 +362,15 @@ bool LzxDecoder::ReadTrees(BitReader &br) {
            length_tree_.Build(length_len_, kLengthElements, 16);
 }
 
+void LzxDecoder::SetSlotCodes() {
+    for (int slot = 0; slot < kMaxSlots; ++slot) {
+        const int bits = kSlots.bits[slot];
+        const bool aligned = block_type_ == kAligned && bits >= 3;
+        slot_codes_[slot] = {kSlots.base[slot] - 2, uint32_t(aligned ? bits - 3 : bits),
+                             Mask(aligned)};
+    }
+}
+
 // Reads a block header (and trees or the R0-R2 record); leaves the reader in byte mode at
 // *cursor for an uncompressed block.
 bool LzxDecoder::ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_size, size_t *cursor,
@@ -330,14 +383,14 @@ bool LzxDecoder::ReadBlockHeader(BitReader &br, const uint8_t *in, size_t in_siz
     switch (block_type_) {
         case kVerbatim:
         case kAligned:
+            SetSlotCodes();
             return ReadTrees(br);
         case kUncompressed:
             br.Align(true);
             *cursor = br.Consumed();
             if (*cursor + 12 > in_size)
                 return false;
-            for (int i = 0; i < 3; ++i)
-                r_[i] = LoadLe32(in + *cursor + 4 * i);
+            r_ = {LoadLe32(in + *cursor), LoadLe32(in + *cursor + 4), LoadLe32(in + *cursor + 8)};
             *cursor += 12;
             *byte_mode = true;
             return true;
@@ -388,118 +441,121 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
     }
 }
 
-// The offset of a match in position slot `slot`, the repeated offsets brought up to date; false
-// on a bad aligned-offset code.
-[[gnu::always_inline]] inline bool LzxDecoder::MatchOffset(BitReader &br, int slot, bool aligned,
-                                                           uint32_t (&r)[3], uint32_t *offset) {
-    if (slot == 0) {
-        *offset = r[0];
-    } else if (slot == 1) {
-        *offset = r[1];
-        r[1] = r[0];
-        r[0] = *offset;
-    } else if (slot == 2) {
-        *offset = r[2];
-        r[2] = r[0];
-        r[0] = *offset;
-    } else {
-        int extra_bits = kSlots.bits[slot];
-        uint32_t footer;
-        if (aligned && extra_bits >= 3) {
-            footer = br.Take(extra_bits - 3) << 3;
-            int a = aligned_tree_.Decode(br);
-            if (a < 0)
-                return false;
-            footer += uint32_t(a);
-        } else {
-            footer = br.Take(extra_bits);
-        }
-        *offset = kSlots.base[slot] + footer - 2;
-        r[2] = r[1];
-        r[1] = r[0];
-        r[0] = *offset;
+// Decodes one match (main symbol `sym`, its code consumed) into *length and *offset and brings
+// R0-R2 up to date. Written without branches on the length header and the slot, which the data
+// makes unpredictable; returns true when the match is malformed, as a flag the caller gathers.
+[[gnu::always_inline]] inline bool LzxDecoder::DecodeMatch(BitReader &br, int sym, Repeats &r,
+                                                           uint32_t *length,
+                                                           uint32_t *offset) const {
+    sym -= kNumChars;
+    const uint32_t header = uint32_t(sym & 7);
+    const uint32_t slot = uint32_t(sym >> 3);
+    bool bad = false;
+    // The length tree's code is read whether or not the header calls for it.
+    const uint32_t long_match = Mask(header == kNumPrimaryLengths);
+    uint32_t entry = length_tree_.Entry(br);
+    if (long_match != 0 && entry == 0) {
+        const int extra = length_tree_.Decode(br);  // consumes its code itself
+        bad = extra < 0;
+        entry = uint32_t(extra < 0 ? 0 : extra) << 4;
     }
-    return true;
+    br.Skip(int(entry & 15 & long_match));
+    *length = header + kMinMatch + ((entry >> 4) & long_match);
+
+    // Footer: the high bits, then for aligned slots the aligned tree's code (always looked up).
+    const SlotCode code = slot_codes_[slot];
+    uint32_t footer = br.Take(code.high_bits);
+    const uint32_t aligned = aligned_tree_.Entry(br);
+    bad |= (code.aligned & Mask(aligned == 0)) != 0;
+    br.Skip(int(aligned & 15 & code.aligned));
+    footer = footer << (code.aligned & 3) | ((aligned >> 4) & code.aligned);
+
+    // Slots 0-2 repeat R0-R2, swapping the one used with R0; the others push a new offset.
+    const uint32_t is0 = Mask(slot == 0), is1 = Mask(slot == 1), is2 = Mask(slot == 2);
+    const uint32_t fresh = ~(is0 | is1 | is2);
+    const uint32_t off =
+        (r.r0 & is0) | (r.r1 & is1) | (r.r2 & is2) | ((code.base + footer) & fresh);
+    const uint32_t r1 = ((r.r0 & (is1 | fresh)) | (r.r1 & ~(is1 | fresh)));
+    const uint32_t r2 = (r.r0 & is2) | (r.r1 & fresh) | (r.r2 & (is0 | is1));
+    r = {off, r1, r2};
+    *offset = off;
+    return bad;
 }
 
-// Tokens are decoded in batches: the first pass reads the codes, checks them, gathers the literals
-// and prefetches the source of each match, which mostly lies far back in a history larger than the
-// caches; the second pass writes the output while those loads are under way.
-bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
-    constexpr uint32_t kBatchBytes = 256;
-    struct Token {
-        uint32_t offset;    // 0: literals alone
-        uint16_t literals;  // literals before the match
-        uint16_t length;
-    };
-    Token batch[kBatchBytes / kMinMatch + 1];
-    uint8_t literals[kBatchBytes + kCopySlack] = {};
+// Decodes the tokens of up to kBatchBytes of output from `pos` (and a match reaching past them)
+// into `batch`; false on a malformed token. Each match's source is prefetched, since it mostly
+// lies far back in a history larger than the caches.
+bool LzxDecoder::DecodeBatch(BitReader &br, Repeats &r, uint64_t pos, uint32_t room,
+                             Batch *batch) const {
+    const uint32_t stop = std::min(room, kBatchBytes);
+    const uint8_t *const window = window_.data();
+    int n = 0;
+    uint32_t out = 0;
+    bool bad = false;
+    while (out < stop) {
+        // One refill serves a whole token: main and length codes of up to 16 bits each, then at
+        // most 21 footer bits (14 and an aligned code of up to 7).
+        br.RefillUnbounded();
+        int sym = main_tree_.Decode(br);
+        if (sym < kNumChars) {
+            bad |= sym < 0;  // unassigned code
+            batch->literals[out++] = uint8_t(sym);
+            continue;
+        }
+        uint32_t length, offset;
+        bad |= DecodeMatch(br, sym, r, &length, &offset);
+        bad |= offset == 0 || offset > pos + out || offset > window_size_ || length > room - out;
+        __builtin_prefetch(window + ((pos + out - offset) & window_mask_));
+        batch->tokens[n++] = {offset, uint16_t(out), uint16_t(length)};
+        out += length;
+    }
+    batch->count = n;
+    batch->bytes = out;
+    return !bad;
+}
+
+// Copies `n` literals, and up to kCopySlack bytes after them.
+inline void CopyLiterals(uint8_t *d, const uint8_t *s, uint32_t n) {
+    std::memcpy(d, s, 16);
+    std::memcpy(d + 16, s + 16, 16);
+    for (uint32_t k = 32; k < n; k += 16)
+        std::memcpy(d + k, s + k, 16);
+}
+
+// Writes a decoded batch to the history at `dst`, while the prefetches of its sources are under
+// way. Each token's wide copy may run over the next token's place, which that token then writes.
+void LzxDecoder::WriteBatch(const Batch &batch, uint32_t dst) {
     uint8_t *const window = window_.data();
-    const bool aligned = block_type_ == kAligned;
-    uint64_t pos = pos_;
-    uint32_t dst = uint32_t(pos & window_mask_);
+    uint32_t done = 0;
+    for (int i = 0; i < batch.count; ++i) {
+        const Token t = batch.tokens[i];
+        CopyLiterals(window + dst + done, batch.literals + done, t.at - done);
+        CopyMatch(window, dst + t.at, (dst + t.at - t.offset) & window_mask_, t.offset, t.length);
+        done = uint32_t(t.at) + t.length;
+    }
+    if (done < batch.bytes)
+        CopyLiterals(window + dst + done, batch.literals + done, batch.bytes - done);
+}
+
+// Tokens are decoded in batches: the first pass reads the codes, checks them and gathers the
+// literals; the second writes the output.
+bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
+    Batch batch;
     // Local copies, which the compiler keeps in registers.
     BitReader br = reader;
-    uint32_t r[3] = {r_[0], r_[1], r_[2]};
+    Repeats r = r_;
+    uint64_t pos = pos_;
     while (pos < limit) {
-        const uint64_t stop = std::min<uint64_t>(limit, pos + kBatchBytes);
-        int n = 0;
-        uint32_t nl = 0, run_start = 0;
-        while (pos < stop) {
-            // One refill serves a whole token: main and length codes of up to 16 bits each, then
-            // at most 17 footer bits (14 and an aligned code of 7).
-            br.Refill();
-            int sym = main_tree_.Decode(br);
-            if (sym < kNumChars) {
-                if (sym < 0)
-                    return false;
-                literals[nl++] = uint8_t(sym);
-                ++pos;
-                continue;
-            }
-            sym -= kNumChars;
-            uint32_t length = uint32_t(sym & 7);
-            int slot = sym >> 3;
-            if (length == kNumPrimaryLengths) {
-                int extra = length_tree_.Decode(br);
-                if (extra < 0)
-                    return false;
-                length = uint32_t(extra) + kNumPrimaryLengths + kMinMatch;
-            } else {
-                length += kMinMatch;
-            }
-            uint32_t offset;
-            if (!MatchOffset(br, slot, aligned, r, &offset)) {
-                return false;
-            }
-            if (offset == 0 || offset > pos || offset > window_size_ || length > limit - pos) {
-                return false;
-            }
-            __builtin_prefetch(window + ((pos - offset) & window_mask_));
-            batch[n++] = {offset, uint16_t(nl - run_start), uint16_t(length)};
-            run_start = nl;
-            pos += length;
-        }
-        if (nl > run_start)
-            batch[n++] = {0, uint16_t(nl - run_start), 0};
-        const uint8_t *lit = literals;
-        for (int i = 0; i < n; ++i) {
-            const Token t = batch[i];
-            std::memcpy(window + dst, lit, 16);
-            std::memcpy(window + dst + 16, lit + 16, 16);
-            for (uint32_t k = 32; k < t.literals; k += 16)
-                std::memcpy(window + dst + k, lit + k, 16);
-            lit += t.literals;
-            dst += t.literals;
-            if (t.offset != 0) {
-                CopyMatch(window, dst, (dst - t.offset) & window_mask_, t.offset, t.length);
-                dst += t.length;
-            }
-        }
+        br.Bound();
+        if (!DecodeBatch(br, r, pos, uint32_t(limit - pos), &batch))
+            return false;
+        WriteBatch(batch, uint32_t(pos & window_mask_));
+        pos += batch.bytes;
     }
+    br.Bound();
     pos_ = pos;
     reader = br;
-    std::memcpy(r_, r, sizeof(r_));
+    r_ = r;
     return true;
 }
 

@@ -94,6 +94,8 @@ private:
 // The handle FDI writes a file to when the file goes to a caller's sink or nowhere (a test):
 // no descriptor is ever this large.
 constexpr INT_PTR kSinkHandle = 0x7FFFFFFF;
+// The handle of a small member held in memory: the finisher creates its file once it is whole.
+constexpr int kHeldHandle = 0x7FFFFFFE;
 
 // Splits a ";"-separated filter list into its wide patterns, empty pieces left out.
 void SplitFilters(const char *pszFilters, std::vector<std::wstring> *pvecPatterns) {
@@ -1411,7 +1413,7 @@ UINT CCabManager::BridgeFdiWrite(INT_PTR hf, void *pv, UINT cb) {
 }
 
 int CCabManager::BridgeFdiClose(INT_PTR hf) {
-    if (hf == kSinkHandle)
+    if (hf == kSinkHandle || hf == kHeldHandle)
         return 0;
     if (CCabManager *pManager = t_pFdiManager) {
         std::vector<INT_PTR> &vecHandles = pManager->m_vecEmbeddingHandles;
@@ -2254,7 +2256,7 @@ const char *CCabManager::FollowsDamage(int iFolder) const {
 INT_PTR CCabManager::FdiNotify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin) {
     if (m_fCancel != 0) {
         if (fdint == fdintCLOSE_FILE_INFO) {
-            _close(static_cast<int>(pfdin->hf));
+            BridgeFdiClose(pfdin->hf);
             DiscardOutput();
         }
         return -1;
@@ -2315,6 +2317,9 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         ++m_cKeptFiles;
         ++m_cFailedFiles;
         return 0;
+    } else if (run.finisher.Reserve(pfdin->cb >= 0 ? size_t(pfdin->cb) : SIZE_MAX)) {
+        // Held in memory, then created whole by the finisher.
+        run.output.fd = kHeldHandle;
     } else if (!cab::CreatePendingFile(run.OutputFolder(), &run.output)) {
         // The member has no name until it is complete: a stop or a failure leaves the file that
         // was there before, never a partial one.
@@ -2325,7 +2330,6 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         return 0;
     }
     run.hOutputFolder = run.OutputFolder();
-    run.finisher.Reserve(pfdin->cb >= 0 ? size_t(pfdin->cb) : SIZE_MAX);
     int hf = run.output.fd;
     // The record keeps the member's name, so the list can be packed again as it was; both strings
     // fit, as the path did.
@@ -2337,7 +2341,7 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
         read.strOpenPath = szPath;
         m_vecFiles.push_back(file);
     } catch (const std::bad_alloc &) {
-        _close(hf);
+        BridgeFdiClose(hf);
         DiscardOutput();
         RefuseMember(pszName, "out of memory");
         return 0;
@@ -2368,7 +2372,8 @@ INT_PTR CCabManager::FdiOnCloseFileInfo(PFDINOTIFICATION pfdin) {
     m_pRead->iOpen = -1;
     // Timed, named and closed by the finisher while the next member is written; a failure is
     // reported at the next member or at the end of the run.
-    pRun->finisher.Finish(pRun->output, pRun->hOutputFolder, m_pRead->strOpenPath.c_str(),
+    pRun->finisher.Finish(hf == kHeldHandle ? cab::PendingFile{} : pRun->output,
+                          pRun->hOutputFolder, m_pRead->strOpenPath.c_str(),
                           fTime ? &ftUtc : nullptr, dwAttributes, !m_fKeepExisting, pfdin->psz1);
     pRun->output = cab::PendingFile{};
     return TRUE;
@@ -2390,7 +2395,11 @@ void CCabManager::ReportUnnamedFiles() {
     if (m_pRun == nullptr || !m_pRun->finisher.TakeFailures(&vecFailures, &cUnrecorded))
         return;
     for (const cab::FileFinisher::Failure &failure : vecFailures) {
-        if (!failure.written) {
+        if (failure.step == cab::FileFinisher::Step::kCreate) {
+            ForgetMember(failure.path);
+            SetLastError(failure.error);
+            RefuseMember(failure.member.c_str(), LastErrorText().c_str());
+        } else if (failure.step == cab::FileFinisher::Step::kWrite) {
             // As when FDI cannot write a member: its record goes, and a later member of the
             // same name may still be extracted.
             ForgetMember(failure.path);

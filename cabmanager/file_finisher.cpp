@@ -162,10 +162,10 @@ bool FileFinisher::Claim(uint64_t *n) {
 
 void FileFinisher::Run(uint64_t n) {
     Item &item = items_[n % kSlots];
-    bool written = true;
-    DWORD error = Complete(item, &written);
+    Step step = Step::kName;
+    DWORD error = Complete(item, &step);
     if (error != ERROR_SUCCESS) {
-        Record(item, error, written);
+        Record(item, error, step);
     }
     // Sequentially consistent, as is waiting_ on either side: whichever of the two threads comes
     // second sees the other's store, so a sleeping caller is never missed.
@@ -235,19 +235,19 @@ void FileFinisher::Work() {
     }
 }
 
-DWORD FileFinisher::Complete(const Item &item, bool *written) {
-    if (item.file.fd == -1) {
-        CloseFolderHandle(item.folder);
-        return ERROR_SUCCESS;
-    }
+DWORD FileFinisher::Complete(const Item &item, Step *step) {
     PendingFile file = item.file;
+    if (file.fd == -1 && !CreatePendingFile(item.folder, &file)) {
+        *step = Step::kCreate;
+        return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_GEN_FAILURE;
+    }
     for (size_t done = 0; item.content.held && done < item.content.size;) {
         int n = _write(file.fd, item.content.data.get() + done, UINT(item.content.size - done));
         if (n <= 0) {
             // Never named: the content goes with the descriptor, a temporary name goes too.
             DWORD error =
                 n < 0 && GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_DISK_FULL;
-            *written = false;
+            *step = Step::kWrite;
             DiscardPendingFile(item.folder, &file);
             _close(file.fd);
             return error;
@@ -288,10 +288,10 @@ void FileFinisher::CloseHeld() {
     to_close_count_ = 0;
 }
 
-void FileFinisher::Record(const Item &item, DWORD error, bool written) {
+void FileFinisher::Record(const Item &item, DWORD error, Step step) {
     std::lock_guard<std::mutex> lock(mu_);
     try {
-        failures_.push_back({item.member, item.path, error, written});
+        failures_.push_back({item.member, item.path, error, step});
     } catch (const std::bad_alloc &) {
         ++unrecorded_;
     }

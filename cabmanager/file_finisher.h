@@ -30,13 +30,15 @@ public:
     // Descriptors of finished files closed at once.
     static constexpr size_t kCloseBatch = 32;
 
-    // A file that could not be written or named: the member's name, its path, and the last error
-    // (ERROR_ALREADY_EXISTS for a name that exists when existing files are kept).
+    // A file that could not be created, written or named: the member's name, its path, the step
+    // that failed and the last error (ERROR_ALREADY_EXISTS for a name that exists when existing
+    // files are kept).
+    enum class Step { kCreate, kWrite, kName };
     struct Failure {
         std::string member;
         std::string path;
         DWORD error;
-        bool written;
+        Step step;
     };
 
     FileFinisher() = default;
@@ -53,7 +55,8 @@ public:
     bool holding() const { return next_.held; }
     // Takes over the complete file `file`, to be named in `folder` as the last part of `path`
     // (replacing what has the name when `replace`), with the time `utc` when not null. The
-    // content held since Reserve is written first. `member` names it in a report.
+    // content held since Reserve is written first, into a file created in `folder` then when
+    // `file` has no descriptor. `member` names it in a report.
     void Finish(const PendingFile &file, int folder, const char *path, const FILETIME *utc,
                 DWORD attributes, bool replace, const char *member);
     // Closes the folder handle once every file handed over before is finished.
@@ -109,12 +112,11 @@ private:
     void CloseLater(int fd);
     void CloseHeld();
     void Work();
-    // Finishes the item; the error when it could not be written or named, else ERROR_SUCCESS,
-    // and in *written whether its content was written whole.
-    DWORD Complete(const Item &item, bool *written);
+    // Finishes the item; the error, and in *step the step that failed, else ERROR_SUCCESS.
+    DWORD Complete(const Item &item, Step *step);
     // Starts the worker when it is not running yet; false when it cannot run.
     bool Start();
-    void Record(const Item &item, DWORD error, bool written);
+    void Record(const Item &item, DWORD error, Step step);
 
     Item items_[kSlots];
     Content next_;             // caller's thread: the content of the file being decoded

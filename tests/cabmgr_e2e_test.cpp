@@ -931,12 +931,13 @@ TEST_F(SafeWriteTest, SetsCannotBeMixedUpAndStartAnywhere) {
 }
 
 // On a full file system (a small tmpfs, as root only): the destination, the cabinet's folder and
-// the temporary folder each fill up; every run fails and leaves the old files.
+// the temporary folder each fill up, of space and then of files; every run fails and leaves the
+// old files.
 TEST_F(SafeWriteTest, FullFileSystem) {
     fs::path small = work_ / "small";
     fs::create_directories(small);
     if (geteuid() != 0 ||
-        Shell("mount -t tmpfs -o size=1m tmpfs " + Quote(small.string())).status != 0)
+        Shell("mount -t tmpfs -o size=1m,nr_inodes=24 tmpfs " + Quote(small.string())).status != 0)
         GTEST_SKIP() << "a full file system needs root to mount a small tmpfs";
     fs::path cab = PackTree("tree", 3u << 20);
     WriteFile(small / "dest" / "big.bin", "old\n");
@@ -947,12 +948,23 @@ TEST_F(SafeWriteTest, FullFileSystem) {
         Quote(tool_) + " c " + Quote(work_ / "tree") + " " + Quote(small / "x.cab"),
         "TMPDIR=" + Quote(small / "tmp") + " " + Quote(tool_) + " c " + Quote(work_ / "tree") +
             " " + Quote((work_ / "y.cab").string())};
+    RunResult unpacking;
     for (const std::string &run : runs) {
         RunResult result = Shell(run);
         EXPECT_EQ(result.status, 1) << run << result.out;
+        if (run == runs.front())
+            unpacking = result;
         EXPECT_EQ(ReadFile(small / "dest" / "big.bin"), "old\n");
         EXPECT_EQ(ReadFile(small / "x.cab"), "old cabinet\n");
         EXPECT_TRUE(fs::is_empty(small / "tmp"));
+    }
+    // Each small member is there whole, or named as not extracted.
+    for (int i = 0; i < 40; ++i) {
+        std::string folder = "d" + std::to_string(i % 4), leaf = "f" + std::to_string(i);
+        fs::path file = small / "dest" / folder / leaf;
+        EXPECT_TRUE(fs::exists(file) ? ReadFile(file) == "small\n"
+                                     : Named(unpacking, folder + "\\" + leaf + " not extracted"))
+            << leaf << unpacking.out;
     }
     Shell("umount " + Quote(small.string()));
 }

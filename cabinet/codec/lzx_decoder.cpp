@@ -202,7 +202,7 @@ constexpr uint32_t Mask(bool c) {
 }
 
 using Pretree = HuffmanCode<6, kPretreeElements>;
-using MainTree = HuffmanCode<11, kMaxMainElements>;
+using MainTree = HuffmanCode<12, kMaxMainElements>;
 using LengthTree = HuffmanCode<9, kLengthElements>;
 using AlignedTree = HuffmanCode<7, kAlignedElements>;
 

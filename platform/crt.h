@@ -45,8 +45,9 @@ FILE *OpenWideTextReader(const char *path);
 // Closes the descriptors of the list, which it sorts: neighbouring numbers in one call.
 void CloseDescriptors(int *fds, size_t count);
 
-// Asks for large pages for the whole 2 MiB spans of a block of memory not touched yet (or for
-// none, where the system does not offer them): one page fault instead of 512 when it is filled.
+// Prepares a block of memory about to be filled: large pages asked for its whole 2 MiB spans, the
+// rest mapped at once (where the system offers either), so that filling it takes a few page
+// faults instead of one a page. Its content is kept.
 void AdviseLargePages(void *memory, size_t size);
 
 }  // namespace cab

@@ -263,8 +263,21 @@ void cab::CloseDescriptors(int *fds, size_t count) {
 
 void cab::AdviseLargePages(void *memory, size_t size) {
     constexpr uintptr_t kLarge = uintptr_t(2) << 20;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(memory) + kLarge - 1) & ~(kLarge - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(kLarge - 1);
-    if (memory != nullptr && begin < end)
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    if (memory == nullptr || size == 0)
+        return;
+    uintptr_t first = reinterpret_cast<uintptr_t>(memory) & ~(page - 1);
+    uintptr_t last = (reinterpret_cast<uintptr_t>(memory) + size + page - 1) & ~(page - 1);
+    uintptr_t begin = (first + kLarge - 1) & ~(kLarge - 1);
+    uintptr_t end = last & ~(kLarge - 1);
+    if (begin >= end) {
+        begin = end = last;
+    } else {
         madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+    }
+    // Prefaulting never changes what the pages hold.
+    if (first < begin)
+        madvise(reinterpret_cast<void *>(first), begin - first, MADV_POPULATE_WRITE);
+    if (end < last)
+        madvise(reinterpret_cast<void *>(end), last - end, MADV_POPULATE_WRITE);
 }

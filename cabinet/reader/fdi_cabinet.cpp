@@ -1,11 +1,13 @@
 #include "cabinet/reader/fdi_cabinet.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "cabinet/reader/fdi_check.h"
 #include "platform/codepage.h"
+#include "platform/crt.h"
 
 namespace cab {
 
@@ -143,6 +145,9 @@ bool FdiCabinet::AppendName(const uint8_t *raw, size_t size, bool is_utf8, uint3
     return true;
 }
 
+// Bytes a name takes on average in large cabinets, and more.
+constexpr size_t kTypicalNameRoom = 64;
+
 FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
     files_.Release();
     first_folder_continued_ = false;
@@ -153,6 +158,23 @@ FDIERROR FdiCabinet::ReadFiles(CabInput *in) {
     FDI_CHECK(files_.Allocate(callbacks_->allocator(), header_.cFiles * sizeof(FdiFile)),
               FDIERROR_ALLOC_FAIL);
     auto *table = reinterpret_cast<FdiFile *>(files_.data());
+    // The names take what the table leaves between its entries, up to where the data begins:
+    // room for them at once (up to a typical length each), since growing copies them again and
+    // touches fresh pages each time.
+    uint32_t data_at = folder(0).coffCabStart;
+    for (size_t i = 1; i < header_.cFolders; ++i) {
+        data_at = std::min(data_at, folder(i).coffCabStart);
+    }
+    size_t entries = size_t(header_.cFiles) * CabFile::kEncodedLength;
+    size_t room = data_at > header_.coffFiles ? data_at - header_.coffFiles : 0;
+    room = std::min(room, size_t(header_.cFiles) * kTypicalNameRoom + entries);
+    if (room > entries && room - entries > names_.size()) {
+        CallerMemory bigger;
+        if (bigger.Allocate(callbacks_->allocator(), room - entries)) {
+            AdviseLargePages(bigger.data(), bigger.size());
+            names_.Swap(bigger);
+        }
+    }
     for (size_t i = 0; i < header_.cFiles; ++i) {
         const uint8_t *p = in->Peek(CabFile::kEncodedLength);
         FDI_CHECK(p, FDIERROR_CORRUPT_CABINET);

@@ -25,7 +25,8 @@ constexpr uint32_t kInfinite = UINT32_MAX;
 // offset wrongly when it is used again as a repeated offset; one byte less it reads right.
 constexpr uint32_t kOffsetMargin = 4;
 constexpr uint32_t kSkipAfter = 64;
-constexpr uint32_t kMaxSkip = 31;
+constexpr int kAnchorBits = 6;           // one position in 64 is an anchor
+constexpr uint32_t kPrefetchKnown = 32;  // bytes the chains' Prefetch reads
 
 struct LevelSettings {
     uint32_t depth;  // chain entries or tree nodes per search
@@ -111,7 +112,7 @@ struct LzxEncoder::State {
 
     // Parses.
     void CatchUp(uint32_t pos, uint32_t data_end);
-    uint32_t Skip();
+    bool Passing(uint32_t pos, uint32_t data_end) const;
     uint32_t MatchCost(uint32_t length, uint32_t code) const;
     uint32_t Gain(uint32_t pos, uint32_t seg_start, uint32_t length, uint32_t code) const;
     void AddLiteral(uint32_t pos);
@@ -124,9 +125,8 @@ struct LzxEncoder::State {
     Choice BestAt(uint32_t pos, uint32_t frame_end, uint32_t seg_start, uint32_t data_end) const;
     void ParseLazy(uint32_t frame_start, uint32_t frame_end, uint32_t seg_start, uint32_t data_end);
     void ParseOptimal(uint32_t frame_start, uint32_t frame_end, uint32_t data_end);
-    uint32_t RunOptimal(uint32_t pos, uint32_t frame_end, uint32_t data_end, uint32_t *skip_io,
-                        Item *taken);
-    int FindMatches(uint32_t at, uint32_t data_end, uint32_t &skip);
+    uint32_t RunOptimal(uint32_t pos, uint32_t frame_end, uint32_t data_end, Item *taken);
+    int FindMatches(uint32_t at, uint32_t data_end);
     Item Longest(const Node &node, uint32_t at, uint32_t max_len, int found,
                  uint32_t *rep_len) const;
     void RelaxFrom(uint32_t i, uint32_t at, uint32_t max_len, int found, const uint32_t *rep_len);
@@ -286,28 +286,32 @@ bool LzxEncoder::State::Encode(uint32_t size, uint32_t data_end, LzxFrameSink &s
 
 // Adds the positions before `pos` to the match finder. The binary trees order their nodes by up to
 // `nice` bytes; they get that many but where the known input ends (a flush, the folder's end).
+// The chains' tables are asked for 16 positions ahead and the candidates they name 8 ahead, so
+// that a search finds both in the cache.
 void LzxEncoder::State::CatchUp(uint32_t pos, uint32_t data_end) {
     const uint32_t limit = std::min(pos, data_end >= 4 ? data_end - 3 : 0);
     const Window w = Win();
     for (; inserted < limit; ++inserted) {
         if (level == LzxLevel::kFast) {
-            if (inserted + 12 <= limit)
-                chains.Prefetch(w, inserted + 4);
+            if (inserted + 16 + kPrefetchKnown <= data_end) {
+                chains.Prefetch(w, inserted + 16);
+                chains.PrefetchCandidates(w, inserted + 8);
+            }
             chains.Insert(w, inserted, data_end - inserted);
         } else
             trees.Skip(w, inserted, data_end - inserted, max_offset, settings.depth, settings.nice);
     }
 }
 
-// After a long stretch without matches (data that does not compress), positions are passed over,
-// more of them the longer it lasts, neither searched nor added to the match finder.
-uint32_t LzxEncoder::State::Skip() {
-    ++misses;
-    if (misses <= kSkipAfter)
-        return 0;
-    const uint32_t skip = std::min((misses - kSkipAfter) / 32, kMaxSkip);
-    misses += skip;
-    return skip;
+// After a long stretch without matches (data that does not compress), only anchors are searched
+// and added to the match finder: positions chosen by their bytes, so that a second copy of such
+// data meets the anchors of the first.
+bool LzxEncoder::State::Passing(uint32_t pos, uint32_t data_end) const {
+    if (misses <= kSkipAfter || pos + 8 > data_end)
+        return false;
+    uint64_t v;
+    memcpy(&v, Win().At(pos), 8);
+    return (v * 0x9E3779B185EBCA87ull) >> (64 - kAnchorBits) != 0;
 }
 
 uint32_t LzxEncoder::State::MatchCost(uint32_t length, uint32_t code) const {
@@ -394,14 +398,15 @@ void LzxEncoder::State::ParseLazy(uint32_t frame_start, uint32_t frame_end, uint
     bool have_next = false;
     while (pos < frame_end) {
         CatchUp(pos, data_end);
-        if (pos + 9 <= data_end)
+        if (pos + 1 + kPrefetchKnown <= data_end)
             chains.Prefetch(Win(), pos + 1);
         Choice cur = have_next ? next : BestAt(pos, frame_end, seg_start, data_end);
         have_next = false;
         if (cur.gain <= 0) {
             AddLiteral(pos++);
-            if (uint32_t skip = Skip(); skip != 0) {
-                for (; skip != 0 && pos < frame_end; --skip)
+            if (++misses > kSkipAfter) {
+                CatchUp(pos, data_end);
+                while (pos < frame_end && Passing(pos, data_end))
                     AddLiteral(pos++);
                 inserted = std::max(inserted, pos);
             }
@@ -426,10 +431,9 @@ void LzxEncoder::State::ParseLazy(uint32_t frame_start, uint32_t frame_end, uint
 // every length; the repeated offsets along the path are those of each node's best arrival.
 void LzxEncoder::State::ParseOptimal(uint32_t frame_start, uint32_t frame_end, uint32_t data_end) {
     uint32_t pos = frame_start;
-    uint32_t skip = 0;
     while (pos < frame_end) {
         Item taken{0, 0};
-        const uint32_t stop = RunOptimal(pos, frame_end, data_end, &skip, &taken);
+        const uint32_t stop = RunOptimal(pos, frame_end, data_end, &taken);
         AddPath(pos, stop);
         pos += stop;
         if (taken.length != 0) {
@@ -443,40 +447,34 @@ void LzxEncoder::State::ParseOptimal(uint32_t frame_start, uint32_t frame_end, u
 // Costs the nodes of one run from `pos`; returns where the run stops. A long match is taken as
 // it is: the run ends before it, the match in `*taken`.
 uint32_t LzxEncoder::State::RunOptimal(uint32_t pos, uint32_t frame_end, uint32_t data_end,
-                                       uint32_t *skip_io, Item *taken) {
+                                       Item *taken) {
     const uint32_t span = std::min(frame_end - pos, kOptimumRun);
     nodes[0].cost = 0;
     std::copy(r, r + 3, nodes[0].r);
     for (uint32_t i = 1; i <= span + kMaxMatch; ++i)
         nodes[i].cost = kInfinite;
-    uint32_t skip = *skip_io;  // a local, which stores into the nodes cannot touch
     uint32_t i = 0;
     for (; i < span; ++i) {
         const uint32_t at = pos + i;
         const uint32_t max_len = std::min<uint32_t>(kMaxMatch, frame_end - at);
-        const int found = FindMatches(at, data_end, skip);
+        const int found = FindMatches(at, data_end);
         uint32_t rep_len[3] = {0, 0, 0};
         const Item longest = Longest(nodes[i], at, max_len, found, rep_len);
-        if (longest.length < 3)
-            skip = skip != 0 ? skip : Skip();
-        else
-            misses = 0;
+        misses = longest.length < 3 ? misses + 1 : 0;
         if (longest.length >= settings.nice) {
             *taken = longest;
             break;
         }
         RelaxFrom(i, at, max_len, found, rep_len);
     }
-    *skip_io = skip;
     return i;
 }
 
-// The matches at `at` into `matches`, `at` inserted into the trees; while skipping, neither.
-inline int LzxEncoder::State::FindMatches(uint32_t at, uint32_t data_end, uint32_t &skip) {
+// The matches at `at` into `matches`, `at` inserted into the trees; while passing, neither.
+inline int LzxEncoder::State::FindMatches(uint32_t at, uint32_t data_end) {
     const Window w = Win();
     CatchUp(at, data_end);
-    if (skip != 0) {
-        --skip;
+    if (Passing(at, data_end)) {
         inserted = std::max(inserted, at + 1);
         return 0;
     }

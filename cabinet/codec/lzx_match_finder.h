@@ -47,7 +47,7 @@ struct Window {
 };
 
 // Hash chains on 8-byte prefixes, with direct tables of the last 3- and 4-byte prefixes for
-// shorter matches.
+// shorter matches and of the last 16- and 32-byte prefixes for longer ones.
 class HashChains {
 public:
     static size_t MemorySize(int window_bits);
@@ -55,8 +55,10 @@ public:
     void Reset();
     // Adds `pos`, of which `known` bytes (at least 4) are in the window.
     void Insert(const Window &w, uint32_t pos, uint32_t known);
-    // Starts loading what Insert or Find at `pos` reads first.
+    // Starts loading what Insert or Find at `pos` reads first (the tables), then, some positions
+    // later, what Find reads next (the candidates the tables name). `pos` has 32 bytes known.
     void Prefetch(const Window &w, uint32_t pos) const;
+    void PrefetchCandidates(const Window &w, uint32_t pos) const;
     // Matches at `pos` of 3 .. min(max_len, nice) bytes within max_offset, each longer than the
     // one before, into `out` (room for kMaxMatch entries); returns their number. `depth` bounds
     // the chain entries searched; max_len bytes must be in the window. Does not insert `pos`.
@@ -67,6 +69,8 @@ private:
     uint32_t *head3_ = nullptr;
     uint32_t *head4_ = nullptr;
     uint32_t *head8_ = nullptr;
+    uint32_t *head16_ = nullptr;
+    uint32_t *head32_ = nullptr;
     uint32_t *prev_ = nullptr;
     uint32_t mask_ = 0;
     int hash4_bits_ = 0;

@@ -348,6 +348,7 @@ TEST_F(CabmgrTest, ReadingCommandsAgreeWithCabextractAndTheTree) {
 TEST_F(CabmgrTest, CompressionOptionsReachTheWriter) {
     fs::path tree = work_ / "tree";
     MakeTree(tree, /*big=*/false);
+    WriteFile(tree / "words.txt", CompressibleBytes(100000, 3));  // where the LZX levels differ
     std::map<std::string, std::string> made;
     const std::tuple<std::string, int, int> cases[] = {
         {"-m none --max-size 20k", 15, tcompTYPE_NONE},

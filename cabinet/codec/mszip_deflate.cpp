@@ -583,6 +583,54 @@ private:
     uint32_t next_ = 0;
 };
 
+// The tokens of one block, with the counts of their symbols.
+struct TokenSink {
+    const uint8_t *w;
+    uint32_t *tokens;
+    uint32_t *litlen_freq;
+    uint32_t *dist_freq;
+    uint32_t n = 0;
+
+    void Literal(uint32_t p) {
+        tokens[n++] = w[p];
+        ++litlen_freq[w[p]];
+    }
+    void Literals(uint32_t *p, uint32_t stop) {
+        while (*p < stop) {
+            Literal((*p)++);
+        }
+    }
+    void Put(const Match &m) {
+        tokens[n++] = MatchToken(m.len, m.dist);
+        ++litlen_freq[257 + LengthSlot(m.len)];
+        ++dist_freq[DistSlot(m.dist)];
+    }
+};
+
+// Lazy matching from the match `cur` at *p: a longer match one or two bytes on is worth the
+// literals before it. Returns the match to take at *p.
+Match Lazier(Finder *finder, TokenSink *sink, const DeflateSettings &s, uint32_t *p, uint32_t end,
+             Match cur) {
+    while (s.lazy != 0 && cur.len < s.nice_length && *p + 1 < end) {
+        Match next = finder->Find(*p + 1);
+        if (next.len > cur.len) {
+            sink->Literal((*p)++);
+            cur = next;
+            continue;
+        }
+        if (s.lazy < 2 || *p + 2 >= end || cur.len < 4) {
+            break;
+        }
+        Match after = finder->Find(*p + 2);
+        if (after.len <= cur.len + 1) {
+            break;
+        }
+        sink->Literals(p, *p + 2);
+        cur = after;
+    }
+    return cur;
+}
+
 }  // namespace
 
 // Turns window[start, end) into literals and matches in t_->tokens, counting the symbols.
@@ -590,64 +638,28 @@ uint32_t BlockDeflater::Parse(const uint8_t *window, uint32_t start, uint32_t en
     Tables &t = *t_;
     Finder finder(window, end, t.head4, t.head3, t.prev, settings_);
     finder.InsertUpTo(start);
-
-    uint32_t n_tokens = 0;
-    auto literal = [&](uint32_t p) {
-        t.tokens[n_tokens++] = window[p];
-        ++t.litlen_freq[window[p]];
-    };
-    auto match = [&](const Match &m) {
-        t.tokens[n_tokens++] = MatchToken(m.len, m.dist);
-        ++t.litlen_freq[257 + LengthSlot(m.len)];
-        ++t.dist_freq[DistSlot(m.dist)];
-    };
+    TokenSink sink{window, t.tokens, t.litlen_freq, t.dist_freq};
     uint32_t p = start;
     uint32_t misses = 0;  // lookups without a match since the last match
     while (p < end) {
         Match cur = finder.Find(p);
         if (cur.len < kMinMatch) {
-            literal(p++);
+            sink.Literal(p++);
             if (settings_.skip != 0 && ++misses > settings_.skip) {
                 // One more position stepped over for every 64 further misses.
-                const uint32_t stop = std::min(end, p + ((misses - settings_.skip) >> 6));
-                while (p < stop) {
-                    literal(p++);
-                }
+                sink.Literals(&p, std::min(end, p + ((misses - settings_.skip) >> 6)));
                 finder.SkipTo(p);
             }
             continue;
         }
         misses = 0;
-        // Lazy matching: a longer match one or two bytes on is worth the literals before it.
-        for (int ahead = 0; ahead < settings_.lazy && cur.len < settings_.nice_length;) {
-            if (p + 1 >= end) {
-                break;
-            }
-            Match next = finder.Find(p + 1);
-            if (next.len > cur.len) {
-                literal(p++);
-                cur = next;
-                ahead = 0;
-                continue;
-            }
-            if (settings_.lazy < 2 || p + 2 >= end || cur.len < 4) {
-                break;
-            }
-            Match after = finder.Find(p + 2);
-            if (after.len > cur.len + 1) {
-                literal(p++);
-                literal(p++);
-                cur = after;
-                continue;
-            }
-            break;
-        }
-        match(cur);
+        cur = Lazier(&finder, &sink, settings_, &p, end, cur);
+        sink.Put(cur);
         p += cur.len;
         finder.InsertUpTo(p);
     }
     ++t.litlen_freq[kEndOfBlock];
-    return n_tokens;
+    return sink.n;
 }
 
 size_t BlockDeflater::Deflate(const uint8_t *window, size_t history, size_t size, uint8_t *out,

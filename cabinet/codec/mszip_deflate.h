@@ -16,7 +16,6 @@ struct DeflateSettings {
     uint16_t max_depth;    // hash chain entries tried for one position
     uint16_t nice_length;  // a match at least this long is taken without looking further
     uint8_t lazy;          // positions looked ahead for a better match: 0, 1 or 2
-    bool split;            // may end a deflate block inside the MSZIP block where that pays
     // After this many lookups in a row without a match (0: never), positions are stepped over,
     // more of them the longer it lasts, unhashed: data without matches costs little.
     uint8_t skip;

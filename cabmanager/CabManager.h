@@ -353,8 +353,8 @@ protected:
     // Adds cb to the bytes done and reports the byte percentage.
     CABMGR_HIDDEN void StepBytes(uint64_t cb);
     CABMGR_HIDDEN void SetCurrentFile(const char *pszName);
-    // Walks one folder into pWalk, which holds the identities of the folders being walked and
-    // the records found. FALSE, with the last error set, when the folder cannot be listed.
+    // Walks one folder into pWalk, which lists the folders ahead and holds the records found.
+    // FALSE, with the last error set, when the folder cannot be listed.
     struct WalkState;
     CABMGR_HIDDEN bool WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder,
                                   int fRecurse, WalkState *pWalk);

@@ -22,6 +22,7 @@
 #include "cabinet/writer/fci_block_queue.h"
 #include "cabinet/writer/fci_lzx.h"
 #include "cabmanager/file_finisher.h"
+#include "cabmanager/folder_lister.h"
 #include "cabmanager/source_opener.h"
 #include "diagnostics/dpf.h"
 #include "platform/crt.h"
@@ -62,8 +63,6 @@ constexpr uint64_t kLargestFile = 0x7FFF8000;
 constexpr size_t kLongestName = CB_MAX_FILENAME - 1;
 // FDICopy calls after members that stopped one, per cabinet, before the rest is given up.
 constexpr int kMostCopiesAgain = 1000;
-
-using FolderIdentity = std::pair<uint64_t, uint64_t>;
 
 // A signal handler may set the cancel flag: it must never take a lock.
 static_assert(std::atomic<LONG>::is_always_lock_free);
@@ -218,25 +217,6 @@ bool MemberDiskName(const char *pszName, std::string *pstrName, const char **pps
 bool IsPlainFileName(const char *pszName) {
     return pszName[0] != '\0' && strcmp(pszName, ".") != 0 && strcmp(pszName, "..") != 0 &&
            strpbrk(pszName, "/\\") == nullptr;
-}
-
-// Identity of a folder (device and inode), to see a link leading back into the walk.
-bool ReadFolderIdentity(const std::wstring &strFolder, FolderIdentity *pid) {
-    std::string strNarrow;
-    if (!cab::WideToAcpExact(strFolder, &strNarrow))
-        return false;
-    HANDLE h = CreateFileA(strNarrow.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    BOOL fOk = GetFileInformationByHandle(h, &info);
-    CloseHandle(h);
-    if (!fOk)
-        return false;
-    pid->first = info.dwVolumeSerialNumber;
-    pid->second = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return true;
 }
 
 // Makes a folder of our own below pwszParent (which ends with a separator).
@@ -640,7 +620,9 @@ void CCabManager::OmitFile() {
 // The records a walk finds are kept as their two texts and made once it is over: records
 // appended one by one would move the list, a few hundred bytes a file, at every doubling.
 struct CCabManager::WalkState {
-    std::vector<FolderIdentity> vecPath;
+    WalkState(const wchar_t *pwszFolder, int fRecurse) : lister(pwszFolder, fRecurse) {}
+
+    cab::FolderLister lister;
     std::string strTexts;
     size_t cRecords = 0;
 
@@ -682,7 +664,7 @@ HRESULT CCabManager::AddFilesInFolderToList(const wchar_t *pwszRootFolder,
                  PathFileExistsW(strFolder.c_str()) ? "is not a folder" : "does not exist");
         return E_FAIL;
     }
-    WalkState walk;
+    WalkState walk(pwszFolder, fRecurse);
     bool fWalked = WalkFolder(pwszRootFolder, pwszFolder, fRecurse, &walk);
     walk.MoveTo(&m_vecFiles);
     if (!fWalked) {
@@ -695,42 +677,24 @@ HRESULT CCabManager::AddFilesInFolderToList(const wchar_t *pwszRootFolder,
 
 bool CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszFolder, int fRecurse,
                              WalkState *pWalk) {
-    std::vector<FolderIdentity> *pvecWalkPath = &pWalk->vecPath;
-    std::wstring strFolder(pwszFolder);
-    UtilAppendPathSeparator(&strFolder);
-    // A folder given with a trailing backslash is walked as the folder it names.
-    if (!strFolder.empty() && strFolder.back() == L'\\')
-        strFolder.back() = L'/';
-
-    // A link back to a folder being walked would repeat the walk until paths grow too long.
-    bool fPushed = false;
-    if (fRecurse) {
-        FolderIdentity id;
-        if (ReadFolderIdentity(strFolder, &id)) {
-            for (const FolderIdentity &idOnPath : *pvecWalkPath) {
-                if (idOnPath == id)
-                    return true;
-            }
-            pvecWalkPath->push_back(id);
-            fPushed = true;
-        }
+    // The lister went through this folder already, as this walk would have.
+    cab::FolderLister::Listing listing;
+    if (!pWalk->lister.Next(&listing)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
     }
-
-    std::wstring strPattern = strFolder + L"*.*";
-    WIN32_FIND_DATAW findData;
-    memset(&findData, 0, sizeof(findData));
-    HANDLE hFind = FindFirstFileW(strPattern.c_str(), &findData);
-    if (hFind == INVALID_HANDLE_VALUE) {
-        if (fPushed)
-            pvecWalkPath->pop_back();
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (listing.kind == cab::FolderLister::Listing::kLoop)
+        return true;
+    if (listing.kind == cab::FolderLister::Listing::kFailed) {
+        SetLastError(listing.error);
+        return listing.error == ERROR_FILE_NOT_FOUND;
     }
+    std::wstring strFolder = cab::WalkedFolder(pwszFolder);
     size_t cchRoot = wcslen(pwszRootFolder);
-    do {
-        std::wstring strFound = strFolder + findData.cFileName;
-        if ((findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if (fRecurse && wcscmp(findData.cFileName, L".") != 0 &&
-                wcscmp(findData.cFileName, L"..") != 0 &&
+    for (const cab::FolderLister::Entry &entry : listing.entries) {
+        std::wstring strFound = strFolder + entry.name;
+        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (fRecurse && entry.name != L"." && entry.name != L".." &&
                 !WalkFolder(pwszRootFolder, strFound.c_str(), fRecurse, pWalk)) {
                 DPF_FAIL_AT("CCabManager::AddFilesInFolderToList", "Folder %s cannot be read: %s",
                             cab::WideToAcp(strFound).c_str(), LastErrorText().c_str());
@@ -738,7 +702,7 @@ bool CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
             }
             continue;
         }
-        if (findData.dwFileAttributes == FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (entry.attributes == FILE_ATTRIBUTE_REPARSE_POINT) {
             DPF_FAIL_AT("CCabManager::AddFilesInFolderToList",
                         "%s not stored: it is a link to nothing", cab::WideToAcp(strFound).c_str());
             OmitFile();
@@ -756,12 +720,9 @@ bool CCabManager::WalkFolder(const wchar_t *pwszRootFolder, const wchar_t *pwszF
             continue;
         }
         ++m_cTotalFiles;
-        m_cbTotalBytes += (uint64_t(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
+        m_cbTotalBytes += entry.size;
         pWalk->Add(file);
-    } while (FindNextFileW(hFind, &findData));
-    FindClose(hFind);
-    if (fPushed)
-        pvecWalkPath->pop_back();
+    }
     return true;
 }
 

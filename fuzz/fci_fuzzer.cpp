@@ -19,12 +19,6 @@ using namespace fuzz;
 std::map<std::string, std::string> g_extracted;
 std::string g_current;  // the file FDI is writing
 
-FNFCIALLOC(FciAlloc) {
-    return malloc(cb);
-}
-FNFCIFREE(FciFree) {
-    free(memory);
-}
 FNFCIOPEN(FciOpen) {
     INT_PTR hf = OpenName(pszFile, (oflag & _O_CREAT) != 0);
     *err = hf == -1 ? 2 : 0;
@@ -113,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ccab.cbFolderThresh = p0 & 0x80 ? 65536 : 0x7FFFFFFF;
     strcpy(ccab.szCab, "set0.cab");
     ERF erf = {};
-    HFCI hfci = FCICreate(&erf, Placed, FciAlloc, FciFree, FciOpen, FciRead, FciWrite, FciClose,
-                          FciSeek, FciDelete, TempFile, &ccab, nullptr);
+    HFCI hfci = FCICreate(&erf, Placed, Alloc, Free, FciOpen, FciRead, FciWrite, FciClose, FciSeek,
+                          FciDelete, TempFile, &ccab, nullptr);
     FUZZ_CHECK(hfci, "FCICreate failed");
     bool ok = true;
     for (const auto &[name, content] : want) {

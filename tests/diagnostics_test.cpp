@@ -1,11 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "diagnostics/dpf.h"
 #include "platform/errors.h"
 #include "tests/support/support.h"
@@ -48,6 +40,7 @@ TEST(Dpf, MessagesAreTextCutAt1023Characters) {
 }
 
 // The system text (when there is one), then the number; the error stays for the next reader.
+// (The log file sink is never named in this system: it takes nothing, the error kept.)
 TEST(Dpf, LastErrorWritesSystemTextThenNumber) {
     const std::pair<DWORD, std::string> cases[] = {
         {ERROR_ACCESS_DENIED, "Access is denied.\nGetLastError: 5"},
@@ -59,63 +52,6 @@ TEST(Dpf, LastErrorWritesSystemTextThenNumber) {
         EXPECT_EQ(CapturedStdout([] { DPFLastError(); }), want);
         EXPECT_EQ(GetLastError(), error);
     }
-}
-
-class LogFileTest : public testing::Test {
-protected:
-    void TearDown() override { g_dpfLogFile.SetFileName(nullptr); }
-    Scratch scratch_{"dpf"};
-    fs::path path_ = scratch_ / "dpf.log";
-};
-
-// Each piece is a line of its own in the file; the "\n" piece gives an empty line. Unnamed or
-// unopenable, the log takes nothing and the console report goes on unchanged.
-TEST_F(LogFileTest, ReceivesEachPieceAsALine) {
-    EXPECT_EQ(g_dpfLogFile.WriteLine("text"), E_FAIL);
-    fs::create_directory(path_);
-    g_dpfLogFile.SetFileName(path_.wstring().c_str());
-    SetLastError(ERROR_DISK_FULL);
-    EXPECT_EQ(g_dpfLogFile.WriteLine("x"), E_FAIL);
-    EXPECT_EQ(CapturedStdout([] { DPF(DPF_INFO, "ok"); }), "[INFO] ok\n");
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
-    fs::remove(path_);
-
-    SetLastError(ERROR_ACCESS_DENIED);
-    std::string out = CapturedStdout([] {
-        DPFLocation("a/b.cpp", "F", 7);
-        DPF(DPF_FAIL, "m %d%%", 5);
-        DPFLastError();
-    });
-    EXPECT_EQ(out, "[b.cpp - {F} - #7][FAIL] m 5%\nAccess is denied.\nGetLastError: 5");
-    EXPECT_EQ(ReadFile(path_),
-              "[b.cpp - {F} - #7]\n[FAIL] \nm 5%\n\n\nAccess is denied.\n\nGetLastError: 5\n");
-    // WriteLine takes text, not a format, and keeps at most 1023 characters of it.
-    fs::remove(path_);
-    EXPECT_EQ(g_dpfLogFile.WriteLine("%s%n"), S_OK);
-    EXPECT_EQ(g_dpfLogFile.WriteLine(std::string(2000, 'z').c_str()), S_OK);
-    EXPECT_EQ(ReadFile(path_), "%s%n\n" + std::string(1023, 'z') + "\n");
-}
-
-// Pieces from several threads never tear inside the file.
-TEST_F(LogFileTest, ConcurrentPiecesStayWhole) {
-    g_dpfLogFile.SetFileName(path_.wstring().c_str());
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            const std::string line(200, static_cast<char>('a' + t));
-            for (int i = 0; i < 50; ++i)
-                g_dpfLogFile.WriteLine(line.c_str());
-        });
-    }
-    for (auto &thread : threads)
-        thread.join();
-    std::istringstream lines(ReadFile(path_));
-    int count = 0;
-    for (std::string line; std::getline(lines, line); ++count) {
-        ASSERT_EQ(line.size(), 200u);
-        EXPECT_EQ(line.find_first_not_of(line[0]), std::string::npos);
-    }
-    EXPECT_EQ(count, 200);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // with other tools): sizes and SHA-256 of every file in order, failures where the other tools
 // failed, and spanning sets read across all their parts. Names, attributes and times are the
 // crafted reader tests'.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 

@@ -3,7 +3,6 @@
 // fuzz inputs and regressions, the corpus, and corpus and crafted cabinets damaged by a few
 // mutators (truncation, bit flips, bit flips with the data checksums made right again). Run under
 // the sanitizers, this is where reads outside a buffer would show.
-#include <gtest/gtest.h>
 
 #include "tests/support/cabinet.h"  // first: its FUZZ_CHECK fails the test
 
@@ -72,13 +71,17 @@ Bytes Read(const fs::path &path) {
     return ToBytes(ReadFile(path));
 }
 
-TEST(FdiCorruption, CorpusCabinetsSurviveTruncationAndBitFlips) {
+TEST(FdiCorruption, CorpusCabinetsSurviveTruncationBitFlipsAndEveryMode) {
     SKIP_WITHOUT_CORPUS();
     std::set<int> errors;
     const std::vector<fs::path> cabinets = CorpusCabinets();
     EXPECT_GT(cabinets.size(), 200u);
-    for (const fs::path &cab : cabinets)
+    for (const fs::path &cab : cabinets) {
+        SCOPED_TRACE(cab.string());
         Mutate({{cab.filename().string(), Read(cab)}}, 0, &errors);
+        for (uint8_t params : {0x00, 0x03, 0x0C, 0x45, 0x8F})  // whole, in the target's modes
+            Replay({{"fuzz.cab", Read(cab)}}, params);
+    }
     EXPECT_GE(errors.size(), 4u) << "damage should reach several failure paths";
 }
 
@@ -124,7 +127,8 @@ TEST(FdiCorruption, CraftedCabinetsAndSetsSurviveDamage) {
 }
 
 // The committed starting inputs of the fuzz target are whole cabinets: every read size gives every
-// file, skipping every other file gives the rest, and an abort fails the copy.
+// file, skipping every other file gives the rest, and an abort fails the copy. The saved
+// regressions end cleanly.
 TEST(FdiCorruption, FuzzStartingInputsReadWholeInEveryMode) {
     size_t count = 0;
     for (const auto &e : fs::directory_iterator(fs::path(CABMGR_SOURCE_DIR) / "fuzz" / "inputs")) {
@@ -139,22 +143,12 @@ TEST(FdiCorruption, FuzzStartingInputsReadWholeInEveryMode) {
         ++count;
     }
     EXPECT_GE(count, 3u);
-}
-
-// Saved regressions carry their parameter byte; corpus cabinets are read in a few modes.
-TEST(FdiCorruption, FuzzRegressionsAndCorpusEndCleanly) {
+    // Saved regressions carry their parameter byte.
     for (const auto &e :
          fs::directory_iterator(fs::path(CABMGR_SOURCE_DIR) / "fuzz" / "regressions")) {
         SCOPED_TRACE(e.path().filename().string());
         Bytes input = Read(e.path());
         Replay({{"fuzz.cab", Bytes(input.begin() + 1, input.end())}}, input[0]);
-    }
-    if (CorpusDir().empty())
-        return;
-    for (const fs::path &path : CorpusCabinets()) {
-        SCOPED_TRACE(path.string());
-        for (uint8_t params : {0x00, 0x03, 0x0C, 0x45, 0x8F})
-            Replay({{"fuzz.cab", Read(path)}}, params);
     }
 }
 

@@ -2,7 +2,6 @@
 // uncompressed blocks, the farthest offset of every window size, and noise behind each block type.
 // Corpus streams are checked end to end, and under damage, by the FDI suites. Then the encoder:
 // folders that stress it, read back by the decoder at every window size and both levels.
-#include <gtest/gtest.h>
 
 #include "cabinet/codec/codec.h"
 #include "cabinet/codec/lzx_encoder.h"

@@ -1,14 +1,9 @@
 // File-system stand-ins: attribute mapping, local DOS times, enumeration, low-level I/O flags.
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <map>
-#include <set>
-#include <string>
 #include <tuple>
 
 #include "cabinet/format/cab_format.h"

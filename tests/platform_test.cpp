@@ -1,11 +1,7 @@
 // Win32 stand-ins: code pages, last error and its texts, safe strings, shell helpers.
-#include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
 
 #include "platform/errors.h"
@@ -92,14 +88,6 @@ TEST(FormatMessage, EveryMappedErrnoHasAText) {
     }
 }
 
-HRESULT PrintfW(wchar_t *dest, size_t cch, const wchar_t *format, ...) {
-    va_list args;
-    va_start(args, format);
-    HRESULT hr = StringCchVPrintfW(dest, cch, format, args);
-    va_end(args);
-    return hr;
-}
-
 // A text that does not fit is cut to capacity - 1 and reported.
 TEST(SafeString, CutsAtCapacityAndSaysSo) {
     char buffer[8];
@@ -111,18 +99,6 @@ TEST(SafeString, CutsAtCapacityAndSaysSo) {
     EXPECT_STREQ(buffer, "abcde");
     EXPECT_EQ(StringCchPrintfA(buffer, 8, "%s-%d", "abc", 1234), STRSAFE_E_INSUFFICIENT_BUFFER);
     EXPECT_STREQ(buffer, "abc-123");  // the wide form's cut is the utilities' printf test's
-}
-
-// The Windows wide printf takes %s as a wide string; the C library's wants %ls.
-TEST(SafeString, WidePrintfFollowsWindowsConversions) {
-    wchar_t wide[64];
-    EXPECT_EQ(PrintfW(wide, 64, L"%s|%S|%hs|%ls|%c|%X|%I64d|%5.2f%%", L"w\u00e9", "n", "h", L"l",
-                      L'c', 255u, static_cast<long long>(-5000000000LL), 1.5),
-              S_OK);
-    EXPECT_STREQ(wide, L"w\u00e9|n|h|l|c|FF|-5000000000| 1.50%");
-    EXPECT_EQ(PrintfW(wide, 64, L"%-4s|%Iu", L"ab", static_cast<size_t>(7)), S_OK);
-    EXPECT_STREQ(wide, L"ab  |7");
-    EXPECT_EQ(PrintfW(wide, 64, L"%n", nullptr), STRSAFE_E_INSUFFICIENT_BUFFER);
 }
 
 TEST(Shell, ExpandsSetVariablesOnly) {

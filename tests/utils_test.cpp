@@ -1,10 +1,7 @@
 #include "utils/utils.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <regex>
-#include <string>
 
 #include "platform/errors.h"
 #include "tests/support/support.h"

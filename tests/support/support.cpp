@@ -1,5 +1,7 @@
 #include "tests/support/support.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +160,41 @@ ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
 
 ScopedEnv::~ScopedEnv() {
     had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str());
+}
+
+int ShellStatus(const std::string &command) {
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ExpectPeersRead(const fs::path &cab, const std::map<std::string, std::string> &files,
+                     const fs::path &work, const std::set<std::string> &excused) {
+    static const std::pair<std::string, std::string> kPeers[] = {
+        // $CAB into $OUT
+        {"7zz", "7zz x -y -o\"$OUT\" \"$CAB\""},
+        {"bsdtar", "mkdir -p \"$OUT\" && bsdtar -xf \"$CAB\" -C \"$OUT\""},
+        {"gcab", "gcab -x -C \"$OUT\" \"$CAB\""},
+        {"cabextract", "cabextract -q -d \"$OUT\" \"$CAB\""}};
+    setenv("CAB", cab.c_str(), 1);
+    EXPECT_TRUE(files.empty() || ShellStatus("cabextract -q -t \"$CAB\"") == 0);
+    std::map<std::string, std::string> want;
+    for (const auto &[name, bytes] : files) {
+        std::string slashed = name;
+        std::replace(slashed.begin(), slashed.end(), '\\', '/');
+        want[slashed] = bytes;
+    }
+    for (const auto &[peer, command] : kPeers) {
+        if (ShellStatus("command -v " + peer) != 0 || excused.count(peer))
+            continue;
+        fs::path out = work / ("x_" + peer);
+        setenv("OUT", out.c_str(), 1);
+        int status = ShellStatus(command);
+        // A cabinet without files is an error to bsdtar and cabextract; none may find a file in it.
+        bool refuses_empty = files.empty() && (peer == "bsdtar" || peer == "cabextract");
+        EXPECT_TRUE(status == 0 || refuses_empty) << peer;
+        EXPECT_TRUE(ReadTree(out) == want) << peer << " extracted other contents";
+        fs::remove_all(out);
+    }
 }
 
 Sha256::Sha256()

@@ -1,4 +1,5 @@
-// What every suite shares: scratch folders, files, generated content, the shared corpus, captured
+// What every suite shares (and includes: GoogleTest, files, strings and the standard containers):
+// scratch folders, files, generated content, the shared corpus, the other cabinet tools, captured
 // output and environment variables set for a while.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,14 @@ private:
     std::string name_, old_;
     bool had_ = false;
 };
+
+// The exit status of a shell command whose output is discarded (-1 when it did not exit).
+int ShellStatus(const std::string &command);
+// Each of Debian's cabinet tools that is installed and not `excused` extracts `cab` into a folder
+// below `work`, exiting 0, with every file byte for byte (a '\\' in a name becoming '/'); and
+// cabextract tests it clean.
+void ExpectPeersRead(const fs::path &cab, const std::map<std::string, std::string> &files,
+                     const fs::path &work, const std::set<std::string> &excused = {});
 
 // SHA-256 of everything written to it, by the system's sha256sum (which uses the processor's
 // SHA instructions where it has them).

@@ -635,6 +635,8 @@ struct CCabManager::WalkState {
         size_t cNeeded = pvecFiles->size() + cRecords;
         if (pvecFiles->capacity() < cNeeded)
             pvecFiles->reserve(std::max(cNeeded, 2 * pvecFiles->capacity()));
+        cab::AdviseLargePages(pvecFiles->data() + pvecFiles->size(),
+                              (pvecFiles->capacity() - pvecFiles->size()) * sizeof(CFileInCab));
         for (const char *psz = strTexts.data(); cRecords != 0; --cRecords) {
             CFileInCab &file = pvecFiles->emplace_back();
             size_t cb = strlen(psz) + 1;

@@ -273,8 +273,9 @@ struct FrameList : LzxFrameSink {
 };
 
 // Encodes `data` as one folder. Every frame is within the payload limit, even, 32768 bytes but
-// the last, and decodes back to `data`.
-void ExpectRoundTrip(const Bytes &data, int bits, LzxLevel level, const std::string &what) {
+// the last, and decodes back to `data`. The payloads' total goes to `packed`.
+void ExpectRoundTrip(const Bytes &data, int bits, LzxLevel level, const std::string &what,
+                     size_t *packed = nullptr) {
     SCOPED_TRACE(what + " window " + std::to_string(bits) +
                  (level == LzxLevel::kFast ? " fast" : " thorough"));
     std::vector<uint64_t> memory(LzxEncoder::MemorySize(bits, level) / 8 + 1);
@@ -291,6 +292,8 @@ void ExpectRoundTrip(const Bytes &data, int bits, LzxLevel level, const std::str
         ASSERT_EQ(frames.sizes[f], std::min<size_t>(32768, data.size() - 32768 * f));
         Bytes frame = Decode(*decoder, payload, frames.sizes[f]);
         out.insert(out.end(), frame.begin(), frame.end());
+        if (packed != nullptr)
+            *packed += payload.size();
     }
     ASSERT_TRUE(out == data);
 }
@@ -314,9 +317,14 @@ TEST(LzxEncoder, FoldersReadBackAtEveryWindowSize) {
             {"repeat inside the window", ToBytes(far + gap + far)},
             {"repeat outside the window", ToBytes(far + gap + '\1' + far)},
         };
+        // Incompressible data seen twice (a compressed file packed twice) is found again.
+        const std::string random = RandomBytes(20000, 8);
         for (LzxLevel level : {LzxLevel::kFast, LzxLevel::kThorough}) {
             for (const auto &[what, data] : inputs)
                 ExpectRoundTrip(data, bits, level, what);
+            size_t packed = 0;
+            ExpectRoundTrip(ToBytes(random + random), bits, level, "random twice", &packed);
+            EXPECT_LT(packed, random.size() * 11 / 10);
         }
     }
 }

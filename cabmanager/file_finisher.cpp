@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "cabmanager/worker_thread.h"
 #include "platform/crt.h"
 #include "platform/errors.h"
 #include "platform/text.h"
@@ -21,14 +22,7 @@ constexpr uint64_t kWakeBatch = 8;
 
 FileFinisher::~FileFinisher() {
     Drain();
-    if (worker_.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            quit_ = true;
-        }
-        work_cv_.notify_one();
-        worker_.join();
-    }
+    StopWorker(worker_, mu_, quit_, work_cv_);
 }
 
 bool FileFinisher::Start() {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 
+#include "cabmanager/worker_thread.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/folder_listing.h"
@@ -55,14 +56,7 @@ FolderLister::FolderLister(const wchar_t *pwszFolder, int fRecurse)
 }
 
 FolderLister::~FolderLister() {
-    if (worker_.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            quit_ = true;
-        }
-        room_cv_.notify_one();
-        worker_.join();
-    }
+    StopWorker(worker_, mu_, quit_, room_cv_);
 }
 
 bool FolderLister::Next(Listing *listing) {

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "cabinet/fdi_fci_types.h"
+#include "cabmanager/worker_thread.h"
 #include "platform/crt.h"
 #include "platform/errors.h"
 
@@ -32,14 +33,7 @@ void StampFromInformation(const BY_HANDLE_FILE_INFORMATION &info, USHORT *pdate,
 }
 
 SourceOpener::~SourceOpener() {
-    if (worker_.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            quit_ = true;
-        }
-        work_cv_.notify_one();
-        worker_.join();
-    }
+    StopWorker(worker_, mu_, quit_, work_cv_);
     for (uint64_t i = taken_; i < opened_; ++i) {
         if (items_[i % kSlots].opened.fd != -1)
             _close(items_[i % kSlots].opened.fd);

@@ -15,6 +15,7 @@
 #include "cabinet/codec/codec.h"
 #include "cabinet/codec/lzx_common.h"
 #include "cabinet/format/cab_format.h"
+#include "platform/crt.h"
 
 namespace cab {
 namespace {
@@ -22,6 +23,7 @@ namespace {
 using namespace lzx;
 
 constexpr size_t kMaxInput = 32768 + 6144;
+constexpr size_t kLargePage = size_t(2) << 20;
 // How far past its end a wide match copy may read or write.
 constexpr uint32_t kCopySlack = 32;
 
@@ -34,17 +36,20 @@ constexpr size_t kStreamPad = 16 + 8 * kBatchBytes;
 // Reads the stream as 16-bit little-endian words, most significant bit first. Bits beyond the end
 // of the input read as zero; whether any of them were consumed is judged at the frame end.
 class BitReader {
+    // Eight 16-bit words swapped at once, as one vector register where the target has them.
+    using Words = uint16_t __attribute__((vector_size(16)));
+
 public:
     // Reads in[pos, size), first turned into one big-endian bit string in `scratch`, which holds
     // kMaxInput + kStreamPad bytes.
     void Start(const uint8_t *in, size_t size, size_t pos, uint8_t *scratch) {
         const size_t n = size - pos;
-        const size_t whole = n & ~size_t(7);
-        for (size_t i = 0; i < whole; i += 8) {
-            uint64_t v;
-            std::memcpy(&v, in + pos + i, 8);
-            v = (v & 0x00FF00FF00FF00FFull) << 8 | ((v >> 8) & 0x00FF00FF00FF00FFull);
-            std::memcpy(scratch + i, &v, 8);
+        const size_t whole = n & ~size_t(15);
+        for (size_t i = 0; i < whole; i += 16) {
+            Words v;
+            std::memcpy(&v, in + pos + i, 16);
+            v = v << 8 | v >> 8;
+            std::memcpy(scratch + i, &v, 16);
         }
         std::memset(scratch + whole, 0, kStreamPad);
         for (size_t i = whole; i < n; ++i)
@@ -214,11 +219,19 @@ public:
           main_elements_(kNumChars + 8 * SlotCount(window_bits)) {}
 
     bool Allocate(const CallerAllocator &allocator) {
-        if (!window_.Allocate(allocator, 2 * size_t(window_size_) + kCopySlack))
+        // The history starts on a large-page boundary when it spans large pages: the decoder
+        // reaches all over it, and large pages spare it most of the page faults and TLB misses.
+        const size_t size = 2 * size_t(window_size_) + kCopySlack;
+        const size_t align = size > kLargePage ? kLargePage : 1;
+        if (!memory_.Allocate(allocator, size + align - 1))
             return false;
-        // Wide copies read a little past what they copy; those bytes are never output, but they
-        // are defined.
-        std::memset(window_.data(), 0, window_.size());
+        const uintptr_t at = reinterpret_cast<uintptr_t>(memory_.data());
+        window_ = memory_.data() + ((align - at % align) % align);
+        AdviseLargePages(window_, size);
+        // Wide copies read a little past what they copy: behind the write position, except past
+        // the history's end, whose bytes are never output but are defined. The rest is written
+        // before it is read.
+        std::memset(window_ + 2 * size_t(window_size_), 0, kCopySlack);
         return true;
     }
 
@@ -279,7 +292,8 @@ private:
     // end fall on positions more than a window back, which no offset reaches.
     const uint32_t window_mask_;
     const int main_elements_;
-    CallerMemory window_;
+    CallerMemory memory_;
+    uint8_t *window_ = nullptr;               // in memory_
     uint8_t stream_[kMaxInput + kStreamPad];  // the frame's input for the bit reader
 
     uint64_t pos_ = 0;  // bytes output in this folder
@@ -488,7 +502,7 @@ void LzxDecoder::CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t
 bool LzxDecoder::DecodeBatch(BitReader &br, Repeats &r, uint64_t pos, uint32_t room,
                              Batch *batch) const {
     const uint32_t stop = std::min(room, kBatchBytes);
-    const uint8_t *const window = window_.data();
+    const uint8_t *const window = window_;
     int n = 0;
     uint32_t out = 0;
     bool bad = false;
@@ -525,7 +539,7 @@ inline void CopyLiterals(uint8_t *d, const uint8_t *s, uint32_t n) {
 // Writes a decoded batch to the history at `dst`, while the prefetches of its sources are under
 // way. Each token's wide copy may run over the next token's place, which that token then writes.
 void LzxDecoder::WriteBatch(const Batch &batch, uint32_t dst) {
-    uint8_t *const window = window_.data();
+    uint8_t *const window = window_;
     uint32_t done = 0;
     for (int i = 0; i < batch.count; ++i) {
         const Token t = batch.tokens[i];
@@ -608,7 +622,7 @@ DecodeStatus LzxDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t 
         if (byte_mode) {
             if (cursor + chunk > in_size)
                 return DecodeStatus::kBadData;
-            std::memcpy(window_.data() + (pos_ & window_mask_), in + cursor, chunk);
+            std::memcpy(window_ + (pos_ & window_mask_), in + cursor, chunk);
             cursor += chunk;
             pos_ += chunk;
             block_remaining_ -= chunk;
@@ -635,7 +649,7 @@ DecodeStatus LzxDecoder::DecodeFrame(const uint8_t *in, size_t in_size, uint8_t 
         finished_ = true;
     }
     stream_offset_ += in_size;
-    std::memcpy(out, window_.data() + (frame_start & window_mask_), out_size);
+    std::memcpy(out, window_ + (frame_start & window_mask_), out_size);
     ReverseE8(out, out_size, frame_start);
     return DecodeStatus::kOk;
 }

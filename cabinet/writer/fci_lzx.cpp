@@ -11,6 +11,7 @@
 
 #include "cabinet/codec/lzx_common.h"
 #include "cabinet/writer/fci_block_queue.h"
+#include "platform/crt.h"
 
 namespace cab {
 
@@ -151,6 +152,8 @@ struct Slot {
         if (!encoder_memory.Allocate(allocator, LzxEncoder::MemorySize(bits, lvl))) {
             return false;
         }
+        // The match finder's tables are read at random: small pages make most reads a TLB miss.
+        AdviseLargePages(encoder_memory.data(), encoder_memory.size());
         encoder = new (encoder_storage) LzxEncoder(bits, lvl, encoder_memory.data());
         window_bits = bits;
         level = lvl;

@@ -23,6 +23,9 @@ std::atomic<int> g_level{int(LzxLevel::kFast)};
 constexpr uint32_t kChunk = 64 * 1024;
 constexpr size_t kMinRing = 1u << 20;
 constexpr size_t kMaxInputRing = 64u << 20;
+// Input rings beyond their usual size, in all: a large file is read whole, so that the folders
+// after it are read and coded while it is.
+constexpr size_t kMaxGrownInput = 56u << 20;
 // Frames are rarely under 64 bytes; a ring short of descriptors only makes a worker wait.
 constexpr size_t kBytesPerDescriptor = 64;
 // Threads beyond this much memory are not taken.
@@ -70,39 +73,86 @@ void SetFciLzxLevel(LzxLevel level) {
     g_level.store(int(level));
 }
 
-size_t LzxMemoryPerThread(int window_bits, LzxLevel level, uint32_t threshold) {
+namespace {
+
+size_t SlotMemory(uint32_t threshold) {
     const size_t output = OutputRingSize(threshold);
-    return LzxEncoder::MemorySize(window_bits, level) + InputRingSize(threshold) + output +
-           output / kBytesPerDescriptor * sizeof(FrameDesc);
+    return InputRingSize(threshold) + output + output / kBytesPerDescriptor * sizeof(FrameDesc);
+}
+
+}  // namespace
+
+// A worker's encoder and two folders' rings: one folder coded, one coded ahead and waiting to be
+// placed (a slow folder does not hold up the next ones), and one more ring in all for the folder
+// being read.
+size_t LzxMemoryPerThread(int window_bits, LzxLevel level, uint32_t threshold) {
+    return LzxEncoder::MemorySize(window_bits, level) + 2 * SlotMemory(threshold);
 }
 
 namespace {
 
-// One compression thread and the folder it holds.
-struct Slot {
-    explicit Slot(const CallerAllocator &allocator)
-        : files(CallerStlAllocator<PendingFile>(allocator)) {}
-    ~Slot() {
+// An encoder and its memory, kept from folder to folder.
+struct Engine {
+    ~Engine() {
         if (encoder != nullptr) {
             encoder->~LzxEncoder();
         }
     }
 
-    // Kept from folder to folder.
-    CallerMemory encoder_memory;
+    // Memory for windows up to 2^bits.
+    bool Allocate(const CallerAllocator &allocator, int bits, LzxLevel lvl) {
+        if (memory.size() >= LzxEncoder::MemorySize(bits, lvl)) {
+            return true;
+        }
+        Drop();
+        if (!memory.Allocate(allocator, LzxEncoder::MemorySize(bits, lvl))) {
+            return false;
+        }
+        // The match finder's tables are read at random: small pages make most reads a TLB miss.
+        AdviseLargePages(memory.data(), memory.size());
+        return true;
+    }
+    // An encoder for a new folder; the memory holds a window of 2^bits.
+    LzxEncoder *For(int bits, LzxLevel lvl) {
+        if (encoder != nullptr && window_bits == bits && level == lvl) {
+            encoder->Reset();
+            return encoder;
+        }
+        Drop();
+        encoder = new (storage) LzxEncoder(bits, lvl, memory.data());
+        window_bits = bits;
+        level = lvl;
+        return encoder;
+    }
+    void Drop() {
+        if (encoder != nullptr) {
+            encoder->~LzxEncoder();
+            encoder = nullptr;
+        }
+    }
+
+    CallerMemory memory;
     int window_bits = 0;
     LzxLevel level = LzxLevel::kFast;
     LzxEncoder *encoder = nullptr;
-    alignas(LzxEncoder) unsigned char encoder_storage[sizeof(LzxEncoder)];
+    alignas(LzxEncoder) unsigned char storage[sizeof(LzxEncoder)];
+    std::thread thread;  // a worker's, taking whichever folder is next
+};
+
+// A folder on its way: its input, its frames, its files.
+struct Slot {
+    explicit Slot(const CallerAllocator &allocator)
+        : files(CallerStlAllocator<PendingFile>(allocator)) {}
+
+    LzxEncoder *encoder = nullptr;  // the folder's, while it is coded
     CallerMemory input, output, descriptors;
     size_t input_size = 0, output_size = 0, descriptor_count = 0;
-    std::thread thread;
-    std::condition_variable work_cv;   // the worker waits for input
     std::condition_variable space_cv;  // the worker waits for room in the output ring
 
     // The folder, shared with the worker under the lock.
     bool busy = false;       // holds a folder not yet wholly placed
     bool on_caller = false;  // coded on the caller's thread (one thread, or in step)
+    bool claimed = false;    // a worker codes it
     bool input_closed = false;
     bool done = false;
     bool failed = false;
@@ -138,27 +188,6 @@ struct Slot {
         return output.Allocate(allocator, output_size) &&
                descriptors.Allocate(allocator, descriptor_count * sizeof(FrameDesc));
     }
-
-    // An encoder for `bits`, the one kept when it fits.
-    bool PrepareEncoder(const CallerAllocator &allocator, int bits, LzxLevel lvl) {
-        if (encoder != nullptr && window_bits == bits && level == lvl) {
-            encoder->Reset();
-            return true;
-        }
-        if (encoder != nullptr) {
-            encoder->~LzxEncoder();
-            encoder = nullptr;
-        }
-        if (!encoder_memory.Allocate(allocator, LzxEncoder::MemorySize(bits, lvl))) {
-            return false;
-        }
-        // The match finder's tables are read at random: small pages make most reads a TLB miss.
-        AdviseLargePages(encoder_memory.data(), encoder_memory.size());
-        encoder = new (encoder_storage) LzxEncoder(bits, lvl, encoder_memory.data());
-        window_bits = bits;
-        level = lvl;
-        return true;
-    }
 };
 
 }  // namespace
@@ -169,7 +198,8 @@ struct LzxFoldersImpl {
         : ctx(c),
           cabinet(cab),
           folder(fold),
-          slots(CallerStlAllocator<CallerPtr<Slot>>(c.allocator())) {}
+          slots(CallerStlAllocator<CallerPtr<Slot>>(c.allocator())),
+          engines(CallerStlAllocator<CallerPtr<Engine>>(c.allocator())) {}
     ~LzxFoldersImpl() { Stop(); }
 
     FciContext &ctx;
@@ -177,14 +207,18 @@ struct LzxFoldersImpl {
     FolderBuilder &folder;
     std::mutex mu;
     std::condition_variable caller_cv;  // workers report progress
+    std::condition_variable work_cv;    // workers wait for a folder or its input
     uint64_t progress = 0;              // counts it
     bool stop = false;
     bool threaded = false;
     CallerVector<CallerPtr<Slot>> slots;
-    uint64_t started = 0;  // folders ever started
-    uint64_t oldest = 0;   // first folder not wholly placed
-    bool filling = false;  // the newest folder takes files
+    CallerVector<CallerPtr<Engine>> engines;  // the workers'
+    Engine inline_engine;                     // for folders coded on the caller's thread
+    uint64_t started = 0;                     // folders ever started
+    uint64_t oldest = 0;                      // first folder not wholly placed
+    bool filling = false;                     // the newest folder takes files
     uint32_t threshold = 0;
+    size_t grown = 0;  // input ring bytes beyond the usual size
     LzxLevel level = LzxLevel::kFast;
     // What the cabinet can still take of folders compressed ahead, counted at their largest: room
     // and records left when everything was last placed, less what was queued since.
@@ -197,13 +231,15 @@ struct LzxFoldersImpl {
 
     bool Init();
     void Stop();
-    void Work(Slot &s);
+    void Work(Engine &engine);
+    Slot *Unclaimed();
     bool Encode(Slot &s, LzxFrameSink &sink, std::unique_lock<std::mutex> &lock);
 
     bool Idle() const { return oldest == started && !filling; }
     void Measure();
     bool Queue(uint64_t bytes, bool new_folder);
-    bool StartFolder(TCOMP type, bool in_step);
+    bool StartFolder(TCOMP type, bool in_step, uint32_t first_size);
+    bool SizeInput(Slot &s, uint32_t first_size);
     bool ChooseFolder(const FileEntry &entry, bool size_known, TCOMP type);
     bool RoomInStep(size_t entry_size, bool *stuck);
     bool EndFile(Slot &s);
@@ -283,13 +319,22 @@ bool LzxFoldersImpl::Init() {
     level = LzxLevel(g_level.load());
     const CallerAllocator allocator = ctx.allocator();
     const size_t per_thread = LzxMemoryPerThread(lzx::kMaxWindowBits, level, threshold);
-    const unsigned threads =
-        std::max<size_t>(1, std::min<size_t>(FciThreadCount(), kMemoryBudget / per_thread));
+    const unsigned threads = std::max<size_t>(
+        1,
+        std::min<size_t>(FciThreadCount(), (kMemoryBudget - SlotMemory(threshold)) / per_thread));
+    const unsigned count = threads > 1 ? 2 * threads + 1 : 1;
     try {
-        slots.reserve(threads);
-        for (unsigned i = 0; i < threads; ++i) {
+        slots.reserve(count);
+        for (unsigned i = 0; i < count; ++i) {
             slots.push_back(MakeCaller<Slot>(allocator, allocator));
             if (!slots.back() || !slots.back()->Allocate(allocator, threshold, threads > 1)) {
+                return false;
+            }
+        }
+        for (unsigned i = 0; i < threads && threads > 1; ++i) {
+            engines.push_back(MakeCaller<Engine>(allocator));
+            if (!engines.back() ||
+                !engines.back()->Allocate(allocator, lzx::kMaxWindowBits, level)) {
                 return false;
             }
         }
@@ -298,13 +343,13 @@ bool LzxFoldersImpl::Init() {
     }
     if (threads > 1) {
         try {
-            for (auto &slot : slots) {
-                Slot *s = slot.get();
-                s->thread = std::thread([this, s] { Work(*s); });
+            for (auto &engine : engines) {
+                Engine *e = engine.get();
+                e->thread = std::thread([this, e] { Work(*e); });
             }
             threaded = true;
         } catch (...) {
-            // Without a thread for every slot the rings stay, and the work is done inline.
+            // Without every worker the rings stay, and the work is done inline.
             Stop();
             stop = false;
         }
@@ -317,13 +362,13 @@ void LzxFoldersImpl::Stop() {
         std::lock_guard<std::mutex> lock(mu);
         stop = true;
     }
+    work_cv.notify_all();
     for (auto &slot : slots) {
-        slot->work_cv.notify_all();
         slot->space_cv.notify_all();
     }
-    for (auto &slot : slots) {
-        if (slot->thread.joinable()) {
-            slot->thread.join();
+    for (auto &engine : engines) {
+        if (engine->thread.joinable()) {
+            engine->thread.join();
         }
     }
 }
@@ -352,39 +397,67 @@ bool LzxFoldersImpl::Encode(Slot &s, LzxFrameSink &sink, std::unique_lock<std::m
     return ok;
 }
 
-void LzxFoldersImpl::Work(Slot &s) {
-    RingSink sink(*this, s);
+// The oldest folder no worker codes yet. Called with the lock held.
+Slot *LzxFoldersImpl::Unclaimed() {
+    for (uint64_t i = oldest; i < started; ++i) {
+        Slot &s = At(i);
+        if (s.busy && !s.on_caller && !s.done && !s.claimed) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+// A worker codes one folder to its end, then takes the next.
+void LzxFoldersImpl::Work(Engine &engine) {
     std::unique_lock<std::mutex> lock(mu);
     for (;;) {
-        s.work_cv.wait(lock, [&] {
-            return stop || (s.busy && !s.on_caller && !s.done &&
-                            (s.in_written > s.in_read || s.input_closed));
-        });
+        Slot *s = nullptr;
+        work_cv.wait(lock, [&] { return stop || (s = Unclaimed()) != nullptr; });
         if (stop) {
             return;
         }
-        Encode(s, sink, lock);
-        ++progress;
-        caller_cv.notify_one();
+        s->claimed = true;
+        const int bits = LZXCompressionWindowFromTCOMP(s->type);
+        lock.unlock();
+        LzxEncoder *encoder = engine.For(bits, level);
+        lock.lock();
+        s->encoder = encoder;
+        RingSink sink(*this, *s);
+        while (!s->done) {
+            work_cv.wait(lock,
+                         [&] { return stop || s->in_written > s->in_read || s->input_closed; });
+            if (stop) {
+                return;
+            }
+            Encode(*s, sink, lock);
+            ++progress;
+            caller_cv.notify_one();
+        }
+        s->claimed = false;
     }
 }
 
 // ---- the caller's side ----
 
-bool LzxFoldersImpl::StartFolder(TCOMP type, bool in_step) {
+bool LzxFoldersImpl::StartFolder(TCOMP type, bool in_step, uint32_t first_size) {
     Slot &s = At(started);
     // The folder the slot held before must be placed first.
     if (!WaitUntil([&] { return !s.busy; })) {
         return false;
     }
-    if (!s.PrepareEncoder(ctx.allocator(), LZXCompressionWindowFromTCOMP(type), level)) {
+    const bool on_caller = in_step || !threaded;
+    const int bits = LZXCompressionWindowFromTCOMP(type);
+    if ((on_caller && !inline_engine.Allocate(ctx.allocator(), bits, level)) ||
+        (!on_caller && !SizeInput(s, first_size))) {
         return ctx.Fail(FCIERR_ALLOC_FAIL);
     }
     std::lock_guard<std::mutex> lock(mu);
+    s.encoder = on_caller ? inline_engine.For(bits, level) : nullptr;
     s.busy = true;
     s.in_step = in_step;
-    s.on_caller = in_step || !threaded;
-    s.input_closed = s.done = s.failed = false;
+    s.on_caller = on_caller;
+    s.input_closed = s.done = s.failed = s.claimed = false;
     s.in_written = s.in_read = 0;
     s.out_reserved = s.out_read = 0;
     s.frames_written = s.frames_read = 0;
@@ -395,6 +468,26 @@ bool LzxFoldersImpl::StartFolder(TCOMP type, bool in_step) {
     s.current_in_cabinet = false;
     ++started;
     filling = true;
+    return true;
+}
+
+// A worker's input ring for a folder opened by a file of `first_size` bytes: the file's size
+// while the memory allows, else the usual size. The slot is idle.
+bool LzxFoldersImpl::SizeInput(Slot &s, uint32_t first_size) {
+    const size_t usual = InputRingSize(threshold);
+    const size_t whole =
+        std::min<size_t>(kMaxInputRing, (size_t(first_size) + kChunk - 1) / kChunk * kChunk);
+    grown -= s.input_size - usual;
+    size_t want = whole > usual && grown + (whole - usual) <= kMaxGrownInput ? whole : usual;
+    if (want != s.input_size && !s.input.Allocate(ctx.allocator(), want)) {
+        want = usual;
+        if (!s.input.Allocate(ctx.allocator(), want)) {
+            s.input_size = usual;
+            return false;
+        }
+    }
+    s.input_size = want;
+    grown += want - usual;
     return true;
 }
 
@@ -422,7 +515,7 @@ bool LzxFoldersImpl::EndFolder() {
         std::lock_guard<std::mutex> lock(mu);
         s.input_closed = true;
     }
-    s.work_cv.notify_one();
+    work_cv.notify_all();
     bool placed = false;
     return PlaceAvailable(&placed);
 }
@@ -474,7 +567,7 @@ LzxFoldersImpl::ReadResult LzxFoldersImpl::Read(Slot &s, INT_PTR hf, bool size_k
             }
             continue;
         }
-        s.work_cv.notify_one();
+        work_cv.notify_all();
         bool placed = false;
         if (!PlaceAvailable(&placed)) {
             return ReadResult::kStuck;
@@ -681,9 +774,11 @@ bool LzxFoldersImpl::CompleteFolder(Slot &s) {
 
 // Ends the folder being filled where the file cannot join it, and starts one where none is.
 bool LzxFoldersImpl::ChooseFolder(const FileEntry &entry, bool size_known, TCOMP type) {
+    // A file above the threshold opens a folder of its own, which a worker can take whole.
     if (filling &&
         (Filling().type != type ||
-         (size_known && uint64_t(Filling().input_bytes) + entry.cbFile > kMaxFolderSize))) {
+         (size_known && (uint64_t(Filling().input_bytes) + entry.cbFile > kMaxFolderSize ||
+                         (entry.cbFile > threshold && Filling().input_bytes != 0))))) {
         if (!EndFolder()) {
             return false;
         }
@@ -720,7 +815,7 @@ bool LzxFoldersImpl::ChooseFolder(const FileEntry &entry, bool size_known, TCOMP
         Measure();
         in_step = !Queue(largest(true), true);
     }
-    return StartFolder(type, in_step);
+    return StartFolder(type, in_step, size_known ? entry.cbFile : 0);
 }
 
 // Room for a record of `entry_size` bytes in a folder coded in step, in the next cabinet if need

@@ -3,17 +3,19 @@
 // An LZX stream runs through its whole folder, so parallel work comes from folders: a folder ends
 // at the end of the file that brings its input to CCAB.cbFolderThresh bytes (for LZX the
 // threshold counts input, which is known when the file ends, not compressed bytes, which are
-// not), and each folder is compressed by a worker of its own while the caller reads the next.
-// A folder's place in the cabinet (its record and its files' records) is settled only when it is
-// placed, after every folder before it and in the order frames and files come in it, so the
-// cabinet bytes are the same whatever the number of threads.
+// not), and a file larger than the threshold opens a folder of its own. Each folder is
+// compressed by whichever worker is free while the caller reads the next ones. A folder's place
+// in the cabinet (its record and its files' records) is settled only when it is placed, after
+// every folder before it and in the order frames and files come in it, so the cabinet bytes are
+// the same whatever the number of threads.
 //
-// Per thread the writer holds an encoder (MemorySize of the window), an input ring as large as
-// the folder threshold (so that a folder's input can be read while the folder before it is
-// still compressing) and an output ring of half that, all taken from the caller's allocator on
-// the caller's thread when the first LZX file comes; workers allocate nothing and call nothing
-// of the caller's. With one thread the encoder runs inside the FCI calls, frames placed as they
-// come. A failed file is taken out of its folder's file list; the bytes it had read stay in the
+// Per worker the writer holds an encoder (MemorySize of the largest window), and per folder on
+// its way (twice the workers, and one more) an input ring as large as the folder threshold and
+// an output ring of half that, so that folders after a slow one are read and coded while it is;
+// a large file's ring is as large as the file, up to a bound. All of it is taken from the
+// caller's allocator on the caller's thread; workers allocate nothing and call nothing of the
+// caller's. With one thread the encoder runs inside the FCI calls, frames placed as they come.
+// A failed file is taken out of its folder's file list; the bytes it had read stay in the
 // folder, where no file points.
 #pragma once
 
@@ -36,7 +38,8 @@ bool IsLzxType(TCOMP type);
 // manager, tests and benchmarks.
 void SetFciLzxLevel(LzxLevel level);
 
-// Bytes an LZX writer holds per compression thread with a folder threshold of `threshold`.
+// Bytes an LZX writer holds per compression thread with a folder threshold of `threshold`, large
+// files aside.
 size_t LzxMemoryPerThread(int window_bits, LzxLevel level, uint32_t threshold);
 
 class LzxFolders {

@@ -188,10 +188,10 @@ TEST(FciParallel, SameBytesAsOneThread) {
         {"last", RandomBytes(70001, 7)}};
     for (int i = 0; i < 60; ++i)
         files["s" + std::to_string(i)] = CompressibleBytes(size_t(i) * 37, 6 + i);
-    auto write_set = [&](unsigned threads, TCOMP type) {
+    auto write_set = [&](unsigned threads, TCOMP type, ULONG cb = 60000) {
         SetFciThreadCount(threads);
         FciHarness h("par");
-        h.ccab.cb = 60000;
+        h.ccab.cb = cb;
         h.ccab.cbFolderThresh = 200000;
         h.WriteAll(files, type);
         SetFciThreadCount(0);
@@ -210,6 +210,10 @@ TEST(FciParallel, SameBytesAsOneThread) {
         EXPECT_TRUE(write_set(2, TCOMP(type)) == one) << type;
         EXPECT_TRUE(write_set(5, TCOMP(type)) == one) << type;
     }
+    // In one cabinet, a file larger than the input rings is read whole into a ring of its own.
+    files["large"] = CompressibleBytes(1500000, 8);
+    auto one = write_set(1, TCOMPfromLZXWindow(21), 1u << 30);
+    EXPECT_TRUE(write_set(2, TCOMPfromLZXWindow(21), 1u << 30) == one);
 }
 
 TEST(FciWriter, RefusedRequestsLeaveTheCabinetUsable) {

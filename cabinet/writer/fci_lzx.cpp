@@ -26,6 +26,9 @@ constexpr size_t kMaxInputRing = 64u << 20;
 // Input rings beyond their usual size, in all: a large file is read whole, so that the folders
 // after it are read and coded while it is.
 constexpr size_t kMaxGrownInput = 56u << 20;
+// Slots beyond one per worker: for the folder being read and for folders coded ahead of a slow
+// one, waiting to be placed.
+constexpr unsigned kExtraSlots = 3;
 // Frames are rarely under 64 bytes; a ring short of descriptors only makes a worker wait.
 constexpr size_t kBytesPerDescriptor = 64;
 // Threads beyond this much memory are not taken.
@@ -82,11 +85,9 @@ size_t SlotMemory(uint32_t threshold) {
 
 }  // namespace
 
-// A worker's encoder and two folders' rings: one folder coded, one coded ahead and waiting to be
-// placed (a slow folder does not hold up the next ones), and one more ring in all for the folder
-// being read.
+// A worker's encoder and the rings of the folder it codes; kExtraSlots more rings in all.
 size_t LzxMemoryPerThread(int window_bits, LzxLevel level, uint32_t threshold) {
-    return LzxEncoder::MemorySize(window_bits, level) + 2 * SlotMemory(threshold);
+    return LzxEncoder::MemorySize(window_bits, level) + SlotMemory(threshold);
 }
 
 namespace {
@@ -320,9 +321,9 @@ bool LzxFoldersImpl::Init() {
     const CallerAllocator allocator = ctx.allocator();
     const size_t per_thread = LzxMemoryPerThread(lzx::kMaxWindowBits, level, threshold);
     const unsigned threads = std::max<size_t>(
-        1,
-        std::min<size_t>(FciThreadCount(), (kMemoryBudget - SlotMemory(threshold)) / per_thread));
-    const unsigned count = threads > 1 ? 2 * threads + 1 : 1;
+        1, std::min<size_t>(FciThreadCount(),
+                            (kMemoryBudget - kExtraSlots * SlotMemory(threshold)) / per_thread));
+    const unsigned count = threads > 1 ? threads + kExtraSlots : 1;
     try {
         slots.reserve(count);
         for (unsigned i = 0; i < count; ++i) {

@@ -10,7 +10,7 @@
 // the same whatever the number of threads.
 //
 // Per worker the writer holds an encoder (MemorySize of the largest window), and per folder on
-// its way (twice the workers, and one more) an input ring as large as the folder threshold and
+// its way (three more than the workers) an input ring as large as the folder threshold and
 // an output ring of half that, so that folders after a slow one are read and coded while it is;
 // a large file's ring is as large as the file, up to a bound. All of it is taken from the
 // caller's allocator on the caller's thread; workers allocate nothing and call nothing of the

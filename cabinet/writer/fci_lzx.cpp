@@ -481,10 +481,10 @@ bool LzxFoldersImpl::SizeInput(Slot &s, uint32_t first_size) {
     grown -= s.input_size - usual;
     size_t want = whole > usual && grown + (whole - usual) <= kMaxGrownInput ? whole : usual;
     if (want != s.input_size && !s.input.Allocate(ctx.allocator(), want)) {
+        // No room for the whole file: it streams through a ring of the usual size.
         want = usual;
         if (!s.input.Allocate(ctx.allocator(), want)) {
-            s.input_size = usual;
-            return false;
+            return false;  // the writer cannot go on
         }
     }
     s.input_size = want;

@@ -31,6 +31,7 @@ bool FileFinisher::Start() {
             failures_.reserve(kSlots);
             folders_.reserve(kSlots);
             worker_ = std::thread([this] { Work(); });
+            TakeHeldMemory();
         } catch (const std::exception &) {
             inline_ = true;
         }
@@ -38,30 +39,30 @@ bool FileFinisher::Start() {
     return !inline_;
 }
 
+void FileFinisher::TakeHeldMemory() {
+    constexpr size_t kLargePage = size_t(2) << 20;
+    held_memory_.reset(static_cast<uint8_t *>(std::aligned_alloc(kLargePage, kHeldMemory)));
+    if (!held_memory_) {
+        return;  // every file is then written by the caller's thread
+    }
+    AdviseLargePages(held_memory_.get(), kHeldMemory);
+    for (size_t i = 0; i < kSlots; ++i) {
+        items_[i].content.data = held_memory_.get() + i * kMaxHeld;
+    }
+    next_.data = held_memory_.get() + kSlots * kMaxHeld;
+}
+
 bool FileFinisher::Reserve(size_t size) {
     next_.size = 0;
-    next_.held = false;
-    if (size > kMaxHeld || !Start()) {
-        return false;
-    }
-    if (next_.capacity < size) {
-        // Grown in steps, so that a few sizes serve every small file.
-        size_t capacity = std::max(size, std::min(2 * next_.capacity, kMaxHeld));
-        next_.data.reset(new (std::nothrow) uint8_t[capacity]);
-        next_.capacity = next_.data ? capacity : 0;
-        if (!next_.data) {
-            return false;
-        }
-    }
-    next_.held = true;
-    return true;
+    next_.held = size <= kMaxHeld && Start() && held_memory_;
+    return next_.held;
 }
 
 bool FileFinisher::Hold(const void *data, size_t size) {
-    if (!next_.held || size > next_.capacity - next_.size) {
+    if (!next_.held || size > kMaxHeld - next_.size) {
         return false;
     }
-    memcpy(next_.data.get() + next_.size, data, size);
+    memcpy(next_.data + next_.size, data, size);
     next_.size += size;
     return true;
 }
@@ -236,7 +237,7 @@ DWORD FileFinisher::Complete(const Item &item, Step *step) {
         return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_GEN_FAILURE;
     }
     for (size_t done = 0; item.content.held && done < item.content.size;) {
-        int n = _write(file.fd, item.content.data.get() + done, UINT(item.content.size - done));
+        int n = _write(file.fd, item.content.data + done, UINT(item.content.size - done));
         if (n <= 0) {
             // Never named: the content goes with the descriptor, a temporary name goes too.
             DWORD error =

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,8 +26,11 @@ namespace cab {
 class FileFinisher {
 public:
     static constexpr size_t kSlots = 64;
-    // Files up to this size are written by the finisher from a copy of their content.
-    static constexpr size_t kMaxHeld = 64 * 1024;
+    // Files up to this size are written by the finisher from a copy of their content, held in
+    // one region of a single allocation per slot and one more for the file being decoded.
+    static constexpr size_t kMaxHeld = 63 * 1024;
+    static constexpr size_t kHeldMemory = size_t(4) << 20;
+    static_assert((kSlots + 1) * kMaxHeld <= kHeldMemory);
     // Descriptors of finished files closed at once.
     static constexpr size_t kCloseBatch = 32;
 
@@ -71,8 +75,7 @@ public:
 
 private:
     struct Content {
-        std::unique_ptr<uint8_t[]> data;
-        size_t capacity = 0;
+        uint8_t *data = nullptr;  // kMaxHeld bytes in held_memory_
         size_t size = 0;
         bool held = false;
     };
@@ -116,8 +119,15 @@ private:
     DWORD Complete(const Item &item, Step *step);
     // Starts the worker when it is not running yet; false when it cannot run.
     bool Start();
+    void TakeHeldMemory();
     void Record(const Item &item, DWORD error, Step step);
 
+    // Taken once, on large pages where the system has them: touching fresh memory a small page
+    // at a time cost as much as copying the content into it.
+    struct Free {
+        void operator()(uint8_t *p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, Free> held_memory_;
     Item items_[kSlots];
     Content next_;             // caller's thread: the content of the file being decoded
     uint64_t submitted_ = 0;   // caller's thread only

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "cabinet/format/cab_format.h"
+#include "platform/crt.h"
 
 namespace cab {
 
@@ -19,14 +20,12 @@ DecodeAhead::~DecodeAhead() {
 }
 
 bool DecodeAhead::Init() {
-    if (!out_.Allocate(allocator_, kSlots * kBlockSize)) {
+    if (!memory_.Allocate(allocator_, kSlots * (kBlockSize + kMaxAnyBlock))) {
         return false;
     }
     for (size_t i = 0; i < kSlots; ++i) {
-        if (!slots_[i].in.Allocate(allocator_, kMaxAnyBlock)) {
-            return false;
-        }
-        slots_[i].out = out_.data() + i * kBlockSize;
+        slots_[i].out = memory_.data() + i * kBlockSize;
+        slots_[i].in = memory_.data() + kSlots * kBlockSize + i * kMaxAnyBlock;
     }
     try {
         worker_ = std::thread([this] { Work(); });
@@ -87,6 +86,9 @@ void DecodeAhead::Clear() {
 }
 
 void DecodeAhead::Work() {
+    // Mapped here, while the caller's thread reads the first block, rather than a page fault at a
+    // time on both threads; the content is left as it is, as the caller's thread may be writing.
+    AdviseLargePages(memory_.data(), memory_.size());
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         if (!quit_ && decoded_ == queued_) {
@@ -104,7 +106,7 @@ void DecodeAhead::Work() {
             if (s.reset) {
                 s.decoder->Reset();
             }
-            switch (s.decoder->DecodeBlock(s.in.data(), s.in_size, s.out, s.out_size)) {
+            switch (s.decoder->DecodeBlock(s.in, s.in_size, s.out, s.out_size)) {
                 case DecodeStatus::kOk:
                     break;
                 case DecodeStatus::kBadData:

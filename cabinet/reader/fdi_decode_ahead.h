@@ -23,7 +23,7 @@ public:
     static constexpr size_t kWaitBatch = 16;
 
     struct Slot {
-        CallerMemory in;         // the block's stored bytes, the parts of a split block joined
+        uint8_t *in = nullptr;   // kMaxAnyBlock: the block's stored bytes, split parts joined
         uint8_t *out = nullptr;  // kBlockSize, right after the previous slot's
         size_t in_size = 0;
         uint16_t out_size = 0;  // cbUncomp; 0 in a slot that carries an error
@@ -65,7 +65,8 @@ private:
 
     const CallerAllocator allocator_;
     Slot slots_[kSlots];
-    CallerMemory out_;  // the slots' output, in ring order, so that neighbours go out in one write
+    // The slots' output, in ring order, so that neighbours go out in one write, then their input.
+    CallerMemory memory_;
     uint64_t submitted_ = 0;  // caller's thread only
     uint64_t taken_ = 0;      // caller's thread only
     std::mutex mu_;

@@ -125,8 +125,8 @@ FDIERROR FolderReader::ReadBlock(DecodeAhead::Slot *slot) {
         if ((err = ReadRecord(&d, &payload)) != FDIERROR_NONE) {
             return err;
         }
-        FDI_CHECK(joined + d.cbData <= slot->in.size(), FDIERROR_CORRUPT_CABINET);
-        memcpy(slot->in.data() + joined, payload, d.cbData);
+        FDI_CHECK(joined + d.cbData <= kMaxAnyBlock, FDIERROR_CORRUPT_CABINET);
+        memcpy(slot->in + joined, payload, d.cbData);
         joined += d.cbData;
         in_->Consume(d.cbData);
         // A part of a split block has cbUncomp 0; the last part carries the block's.

@@ -12,6 +12,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "cabinet/codec/codec.h"
 #include "cabinet/codec/lzx_common.h"
 #include "cabinet/format/cab_format.h"
@@ -286,6 +290,7 @@ private:
     void CopyMatch(uint8_t *window, uint32_t dst, uint32_t src, uint32_t offset,
                    uint32_t length) const;
     void ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const;
+    void ReverseCall(uint8_t *frame, size_t i, uint64_t frame_start) const;
 
     const uint32_t window_size_;
     // The history lives in twice the window, so that the bytes a wide copy writes past a match's
@@ -573,22 +578,59 @@ bool LzxDecoder::DecodeTokens(BitReader &reader, uint64_t limit) {
     return true;
 }
 
+// Undoes the translation of the call at frame[i] (an E8 byte) in place.
+void LzxDecoder::ReverseCall(uint8_t *frame, size_t i, uint64_t frame_start) const {
+    const int64_t translation = e8_size_;
+    const int64_t cur = int64_t(frame_start + i);
+    const int64_t v = int32_t(LoadLe32(frame + i + 1));
+    if (v >= -cur && v < translation) {
+        const int64_t translated = v >= 0 ? v - cur : v + translation;
+        StoreLe32(frame + i + 1, uint32_t(translated));
+    }
+}
+
+#if defined(__SSE2__)
+// Bit k set when p[k] is an E8 byte, for the 64 bytes at p.
+inline uint64_t E8Bits(const uint8_t *p) {
+    const __m128i e8 = _mm_set1_epi8(char(0xE8));
+    uint64_t bits = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
+        bits |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, e8)))) << (16 * k);
+    }
+    return bits;
+}
+#endif
+
 void LzxDecoder::ReverseE8(uint8_t *frame, size_t size, uint64_t frame_start) const {
     if (!e8_enabled_ || frame_start >= kE8StopPosition || size <= 10)
         return;
-    const int64_t translation = e8_size_;
     const size_t limit = size - 10;
-    for (size_t i = 0; i < limit;) {
+    size_t i = 0;  // calls start here or later: the 4 bytes after a call are its operand
+#if defined(__SSE2__)
+    // In code every few hundred bytes is an E8, too often for a search call each. A block's bits
+    // are found before its calls are undone: undoing one changes only the four bytes after it,
+    // which are skipped.
+    size_t base = 0;
+    for (; base + 64 <= size && base < limit; base += 64) {
+        uint64_t bits = E8Bits(frame + base) & (~uint64_t(0) << (std::max(i, base) - base));
+        if (limit - base < 64)
+            bits &= (uint64_t(1) << (limit - base)) - 1;
+        while (bits != 0) {
+            const size_t at = base + size_t(std::countr_zero(bits));
+            ReverseCall(frame, at, frame_start);
+            i = at + 5;
+            bits = i - base < 64 ? bits & (~uint64_t(0) << (i - base)) : 0;
+        }
+    }
+    i = std::max(i, base);
+#endif
+    while (i < limit) {
         const void *hit = std::memchr(frame + i, 0xE8, limit - i);
         if (hit == nullptr)
             break;
         i = size_t(static_cast<const uint8_t *>(hit) - frame);
-        int64_t cur = int64_t(frame_start + i);
-        int64_t v = int32_t(LoadLe32(frame + i + 1));
-        if (v >= -cur && v < translation) {
-            int64_t translated = v >= 0 ? v - cur : v + translation;
-            StoreLe32(frame + i + 1, uint32_t(translated));
-        }
+        ReverseCall(frame, i, frame_start);
         i += 5;
     }
 }

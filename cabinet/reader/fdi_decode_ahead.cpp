@@ -42,8 +42,10 @@ void DecodeAhead::Submit() {
         std::lock_guard<std::mutex> lock(mu_);
         queued_ = submitted_;
         // An idle worker is woken for half a ring at once, not for each block: each wake-up
-        // costs two system calls. Wait wakes it for less when the caller would wait.
-        wake = idle_ && queued_ - decoded_ >= kSlots / 2;
+        // costs two system calls. Wait wakes it for less when the caller would wait. The first
+        // ring's worth is woken for at once, so that decoding starts while the caller's thread
+        // writes the first files instead of when it runs out of blocks.
+        wake = idle_ && (queued_ - decoded_ >= kSlots / 2 || submitted_ <= kSlots);
     }
     if (wake) {
         work_cv_.notify_one();
@@ -86,11 +88,21 @@ void DecodeAhead::Clear() {
 }
 
 void DecodeAhead::Work() {
-    // Mapped here, while the caller's thread reads the first block, rather than a page fault at a
-    // time on both threads; the content is left as it is, as the caller's thread may be writing.
-    AdviseLargePages(memory_.data(), memory_.size());
+    // The memory is mapped here, a few slots at a time whenever there is nothing to decode,
+    // rather than a page fault at a time on both threads; mapping leaves the content alone, which
+    // the caller's thread may be writing.
+    constexpr size_t kMapStep = 4 * (kBlockSize + kMaxAnyBlock);
+    size_t mapped = 0;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
+        if (!quit_ && decoded_ == queued_ && mapped < memory_.size()) {
+            lock.unlock();
+            const size_t step = std::min(kMapStep, memory_.size() - mapped);
+            AdviseLargePages(memory_.data() + mapped, step);
+            mapped += step;
+            lock.lock();
+            continue;
+        }
         if (!quit_ && decoded_ == queued_) {
             idle_ = true;
             work_cv_.wait(lock);

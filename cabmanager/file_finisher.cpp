@@ -166,7 +166,9 @@ void FileFinisher::Run(uint64_t n) {
     // second sees the other's store, so a sleeping caller is never missed.
     item.done.store(n + 1);
     if (waiting_.load()) {
-        std::lock_guard<std::mutex> lock(mu_);
+        // Taking the lock orders this with the caller's going to sleep; notifying after it is
+        // released spares the woken thread waiting for it.
+        { std::lock_guard<std::mutex> lock(mu_); }
         done_cv_.notify_one();
     }
 }
@@ -203,7 +205,7 @@ void FileFinisher::Publish() {
     // The worker sets idle_ before it looks for work for the last time, and this looks at idle_
     // after publishing: one of the two sees the other.
     if (submitted_ - claimed_.load() >= kWakeBatch && idle_.load() && idle_.exchange(false)) {
-        std::lock_guard<std::mutex> lock(mu_);
+        { std::lock_guard<std::mutex> lock(mu_); }
         work_cv_.notify_one();
     }
 }

@@ -132,7 +132,11 @@ void DecodeAhead::Work() {
         }
         ++decoded_;
         if (waiting_ && decoded_ >= awaited_) {
+            // Woken outside the lock: inside, the caller's thread would wake only to wait for it,
+            // and be woken a second time when it is released.
+            lock.unlock();
             done_cv_.notify_one();
+            lock.lock();
         }
     }
 }

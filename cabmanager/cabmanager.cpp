@@ -2295,15 +2295,14 @@ INT_PTR CCabManager::FdiOnCopyFile(PFDINOTIFICATION pfdin) {
     }
     run.hOutputFolder = run.OutputFolder();
     int hf = run.output.fd;
-    // The record keeps the member's name, so the list can be packed again as it was; both strings
-    // fit, as the path did.
-    CFileInCab file;
-    file.Initialize(szPath, strName.c_str());
     try {
-        read.setWritten.insert(std::move(strName));
+        const std::string &strDiskName = *read.setWritten.insert(std::move(strName)).first;
         read.strOpenName = pszName;
         read.strOpenPath = szPath;
-        m_vecFiles.push_back(file);
+        // The record keeps the member's name, so the list can be packed again as it was; both
+        // strings fit, as the path did. Made in place: a copy wrote all its 520 bytes to memory
+        // not yet in the cache, for the hundred or so the names take.
+        m_vecFiles.emplace_back().Initialize(szPath, strDiskName.c_str());
     } catch (const std::bad_alloc &) {
         BridgeFdiClose(hf);
         DiscardOutput();

@@ -390,6 +390,24 @@ TEST(FciWriter, FoldersEndAtThresholdAndOnFlush) {
     EXPECT_EQ(h.ReadBack(), want);
 }
 
+// Calls are translated only in LZX folders that stay within 1 GiB, where the format stops
+// translating (one peer goes on past it): a folder ends below twice the threshold.
+TEST(FciWriter, LzxCallsTranslatedOnlyBelowOneGib) {
+    const std::map<std::string, std::string> files{{"code", CallHeavyCode(100000, 7)}};
+    for (ULONG threshold : {200000u, (1u << 29) + 1}) {
+        FciHarness h("calls");
+        h.ccab.cbFolderThresh = threshold;
+        h.WriteAll(files, TCOMPfromLZXWindow(21));
+        EXPECT_EQ(h.ReadBack(), files);
+        const std::string bytes = ReadFile(h.Cabinet());
+        const auto cab = ParseCabinet(bytes);
+        ASSERT_EQ(cab.error, "");
+        // The stream's first bit, the top of its first 16-bit little-endian word.
+        const size_t payload = cab.folders[0].blocks[0].at + 8;
+        EXPECT_EQ((uint8_t(bytes[payload + 1]) & 0x80) != 0, threshold == 200000u) << threshold;
+    }
+}
+
 // A flush with fNextCabinet links the next cabinet to this one; after a final flush a further file
 // opens a new set under the next name, never overwriting the finished cabinet.
 TEST(FciWriter, FlushDecidesWhetherTheNextCabinetIsLinked) {

@@ -113,6 +113,8 @@ public:
     void Init(int window_bits, bool e8, uint32_t e8_size);
     // Folder start: previous code lengths zero, stream header still to write.
     void Reset();
+    // Before the folder's first frame: whether its header says x86 calls are translated.
+    void SetE8(bool e8) { e8_ = e8; }
     // Codes whole frames (the folder's last one may be short) and hands each payload to `sink`.
     // Updates `model` from the codes written. False when the sink refused a frame.
     bool EncodeFrames(const Item *items, const FrameItems *frames, int count, LzxFrameSink &sink,

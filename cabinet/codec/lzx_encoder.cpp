@@ -88,7 +88,8 @@ struct LzxEncoder::State {
     uint32_t filled = 0;      // bytes in buf
     uint32_t done = 0;        // folder bytes coded
     uint32_t translated = 0;  // folder bytes whose E8 operands are translated
-    uint32_t inserted = 0;    // next position for the match finder
+    bool translate_calls = true;
+    uint32_t inserted = 0;  // next position for the match finder
     uint32_t r[3] = {1, 1, 1};
     uint32_t misses = 0;  // positions since a match was last found
     Item *items;
@@ -177,8 +178,15 @@ void LzxEncoder::Reset() {
     s_->Restart();
 }
 
+void LzxEncoder::SetFolderBound(uint64_t most) {
+    s_->translate_calls = most <= kE8StopPosition;
+    s_->coder.SetE8(s_->translate_calls);
+}
+
 void LzxEncoder::State::Restart() {
     first = filled = done = translated = inserted = misses = 0;
+    translate_calls = true;
+    coder.SetE8(true);
     r[0] = r[1] = r[2] = 1;
     if (level == LzxLevel::kFast)
         chains.Reset();
@@ -203,7 +211,8 @@ void LzxEncoder::State::Slide() {
 void LzxEncoder::State::Translate(bool final) {
     while (End() - translated >= kFrameSize || (final && End() > translated)) {
         const uint32_t size = std::min(kFrameSize, End() - translated);
-        TranslateE8(buf + (translated - first), size, translated);
+        if (translate_calls)
+            TranslateE8(buf + (translated - first), size, translated);
         translated += size;
     }
 }

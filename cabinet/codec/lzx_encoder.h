@@ -46,6 +46,10 @@ public:
 
     // Drops everything and starts a new folder.
     void Reset();
+    // Before the folder's first Write: the most bytes it may hold. A folder that may pass 1 GiB,
+    // where the format stops translating x86 calls, is written without translation, because one
+    // widely used reader goes on translating past that point. Until said, calls are translated.
+    void SetFolderBound(uint64_t most);
     // Adds folder bytes; frames are handed to `sink` as they are complete. False when the sink
     // refused a frame (the folder is then lost: Reset before reusing the encoder).
     bool Write(const uint8_t *data, size_t size, LzxFrameSink &sink);

@@ -163,6 +163,7 @@ struct Slot {
 
     // The folder, caller's side only.
     TCOMP type = 0;
+    uint64_t bound = 0;  // the most bytes the folder can come to, told to its encoder
     // Placed as it is coded, its frames flushed at each file end: it may be continued into the
     // next cabinet, and then ends with the file that crossed over.
     bool in_step = false;
@@ -239,9 +240,10 @@ struct LzxFoldersImpl {
     bool Idle() const { return oldest == started && !filling; }
     void Measure();
     bool Queue(uint64_t bytes, bool new_folder);
-    bool StartFolder(TCOMP type, bool in_step, uint32_t first_size);
+    bool StartFolder(TCOMP type, bool in_step, uint32_t first_size, uint64_t bound);
     bool SizeInput(Slot &s, uint32_t first_size);
     bool ChooseFolder(const FileEntry &entry, bool size_known, TCOMP type);
+    uint64_t FolderBound(const FileEntry &entry, bool size_known) const;
     bool RoomInStep(size_t entry_size, bool *stuck);
     bool EndFile(Slot &s);
     bool EndFolder();
@@ -377,6 +379,9 @@ void LzxFoldersImpl::Stop() {
 // Hands the encoder what input there is, or ends the folder once the input is closed. Called with
 // the lock held; returns with it held.
 bool LzxFoldersImpl::Encode(Slot &s, LzxFrameSink &sink, std::unique_lock<std::mutex> &lock) {
+    if (s.in_read == 0) {
+        s.encoder->SetFolderBound(s.bound);
+    }
     if (s.in_written > s.in_read) {
         const size_t offset = size_t(s.in_read % s.input_size);
         const uint32_t n =
@@ -441,7 +446,7 @@ void LzxFoldersImpl::Work(Engine &engine) {
 
 // ---- the caller's side ----
 
-bool LzxFoldersImpl::StartFolder(TCOMP type, bool in_step, uint32_t first_size) {
+bool LzxFoldersImpl::StartFolder(TCOMP type, bool in_step, uint32_t first_size, uint64_t bound) {
     Slot &s = At(started);
     // The folder the slot held before must be placed first.
     if (!WaitUntil([&] { return !s.busy; })) {
@@ -463,6 +468,7 @@ bool LzxFoldersImpl::StartFolder(TCOMP type, bool in_step, uint32_t first_size) 
     s.out_reserved = s.out_read = 0;
     s.frames_written = s.frames_read = 0;
     s.type = type;
+    s.bound = bound;
     s.input_bytes = s.placed_bytes = 0;
     s.files.clear();
     s.next_file = 0;
@@ -805,6 +811,10 @@ bool LzxFoldersImpl::ChooseFolder(const FileEntry &entry, bool size_known, TCOMP
         return false;
     }
     if (filling) {
+        // Matters only while the folder holds nothing: later files fit within its bound (but one
+        // of unknown size, which comes too late to turn translation off).
+        std::lock_guard<std::mutex> lock(mu);
+        Filling().bound = std::max(Filling().bound, FolderBound(entry, size_known));
         return true;
     }
     bool in_step = !Queue(largest(true), true);
@@ -816,7 +826,14 @@ bool LzxFoldersImpl::ChooseFolder(const FileEntry &entry, bool size_known, TCOMP
         Measure();
         in_step = !Queue(largest(true), true);
     }
-    return StartFolder(type, in_step, size_known ? entry.cbFile : 0);
+    return StartFolder(type, in_step, size_known ? entry.cbFile : 0,
+                       FolderBound(entry, size_known));
+}
+
+// A file above the threshold has its folder to itself; other folders end below twice the
+// threshold.
+uint64_t LzxFoldersImpl::FolderBound(const FileEntry &entry, bool size_known) const {
+    return size_known ? std::max<uint64_t>(entry.cbFile, 2 * uint64_t(threshold)) : UINT64_MAX;
 }
 
 // Room for a record of `entry_size` bytes in a folder coded in step, in the next cabinet if need

@@ -227,12 +227,14 @@ ExitStatus Test(const Options &options, CCabManager *manager, Console *console) 
     for (const std::wstring &cabinet : options.operands) {
         int tested = 0, damaged = 0;
         HRESULT hr = manager->TestCabinet(cabinet.c_str(), FiltersOf(options), &tested, &damaged);
-        if (damaged != 0) {
-            console->Say("%s: %d of %d files damaged", Narrow(cabinet).c_str(), damaged, tested);
-        } else if (FAILED(hr)) {
+        // A set cut short is named even when files were damaged: the count covers only the
+        // files before the cut.
+        if (FAILED(hr) && (damaged == 0 || manager->GetFailure()[0] != '\0')) {
             console->Say("%s",
                          ReadFailure(*manager, cabinet, "could not test the cabinet").c_str());
         }
+        if (damaged != 0)
+            console->Say("%s: %d of %d files damaged", Narrow(cabinet).c_str(), damaged, tested);
         if (FAILED(hr))
             status = kExitFailure;
     }

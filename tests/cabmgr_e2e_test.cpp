@@ -904,6 +904,10 @@ TEST_F(SafeWriteTest, SetsCannotBeMixedUpAndStartAnywhere) {
     EXPECT_FALSE(RegularFiles(work_ / "4").empty());
     for (const std::string &name : RegularFiles(work_ / "4"))
         EXPECT_EQ(ReadFile(work_ / "4" / name), ReadFile(source / "mon" / name)) << name;
+    result = Cabmgr({"-q", "-t", sets / "backup.mon001.cab"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("backup.mon003.cab: Cabinet not found"), std::string::npos)
+        << result.err;
     fs::rename(work_ / "away.cab", sets / "backup.mon003.cab");
 
     fs::copy_file(sets / "backup.tue001.cab", sets / "backup.mon001.cab",

@@ -18,6 +18,7 @@
 #include <system_error>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "cabinet/writer/fci_block_queue.h"
 #include "cabinet/writer/fci_lzx.h"
@@ -298,6 +299,24 @@ void RemoveEmptyFolders(const std::wstring &strFolder, const std::wstring &strTo
         if (path == strNarrowTop || !path.has_parent_path())
             break;
     }
+}
+
+// The cabinet pszFolder + pszName and the later parts of its set already there (base001.cab, ...):
+// files the run writes over, which must not go into their own replacements.
+std::vector<cab::FolderIdentity> CabinetsWrittenOver(const char *pszFolder, const char *pszName,
+                                                     const char *pszBase) {
+    std::vector<cab::FolderIdentity> vecIds;
+    cab::FolderIdentity id;
+    if (cab::ReadFolderIdentity(cab::AcpToWide(std::string(pszFolder) + pszName), &id))
+        vecIds.push_back(id);
+    for (int iCab = 1;; ++iCab) {
+        char szPart[MAX_PATH];
+        if (FAILED(StringCchPrintfA(szPart, MAX_PATH, "%s%s%03d.cab", pszFolder, pszBase, iCab)) ||
+            !cab::ReadFolderIdentity(cab::AcpToWide(szPart), &id))
+            break;
+        vecIds.push_back(id);
+    }
+    return vecIds;
 }
 
 bool RemoveWorkFolder(const std::wstring &strFolder) {
@@ -800,6 +819,7 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     int nFolderResult = ERROR_SUCCESS;
     // Name in the cabinet -> the record stored under it, so that no name is stored twice.
     std::unordered_map<std::string, size_t> mapStored;
+    std::vector<cab::FolderIdentity> vecWrittenOver;
 
     if (pcFilesAdded == nullptr) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "Invalid args passed");
@@ -841,6 +861,8 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     if (char *pszDot = strrchr(m_szCabBaseName, '.'))
         *pszDot = '\0';
 
+    vecWrittenOver = CabinetsWrittenOver(szFolder, szName, m_szCabBaseName);
+
     if (m_hfci != nullptr) {
         FCIDestroy(m_hfci);
         m_hfci = nullptr;
@@ -875,6 +897,15 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
                         "%s not stored: its name in the cabinet, %s, is already that of %s",
                         file.szFilePath, file.szNameInCab, m_vecFiles[itStored->second].szFilePath);
             ++m_cFailedFiles;
+            StepProgress(CABPROGRESS_FILE_STORED);
+            continue;
+        }
+        // Skipped, as an archiver skips its own archive: the old cabinet would go into the new.
+        if (opened.fd != -1 && std::find(vecWrittenOver.begin(), vecWrittenOver.end(),
+                                         opened.identity) != vecWrittenOver.end()) {
+            run.opener.Close(opened.fd);
+            DPFLocation(__FILE__, "CCabManager::CompressFiles", __LINE__);
+            DPF(DPF_WARN, "%s not stored: it is a cabinet this run writes over", file.szFilePath);
             StepProgress(CABPROGRESS_FILE_STORED);
             continue;
         }

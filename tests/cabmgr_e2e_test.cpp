@@ -477,6 +477,23 @@ TEST_F(CabmgrTest, PackingNamesEveryFileItLeavesOut) {
     EXPECT_EQ(RegularFiles(work_ / "got"), (std::set<std::string>{"a.txt", "same.txt", "x/y.txt"}));
     EXPECT_EQ(ReadFile(work_ / "got" / "same.txt"), "first");
 
+    // A run leaves out the cabinets it writes over, as tar leaves out its archive, so a second run
+    // does not pack the first one's set; a cabinet of another name goes in like any file.
+    fs::path self = work_ / "self";
+    WriteFile(self / "a", std::string(3000, 'a'));
+    WriteFile(self / "b", std::string(3000, 'b'));
+    WriteFile(self / "other.cab", "any file");
+    for (int run = 0; run < 2; ++run) {
+        result = Cabmgr({"-m", "none", "-s", "4K", "c", self, self / "set.cab"});
+        EXPECT_EQ(result.status, 0) << result.out;
+    }
+    EXPECT_NE(result.out.find("[WARN] " + (self / "set001.cab").string() +
+                              " not stored: it is a cabinet this run writes over"),
+              std::string::npos)
+        << result.out;
+    ASSERT_EQ(Cabmgr({"d", self / "set.cab", work_ / "self-got"}).status, 0);
+    EXPECT_EQ(RegularFiles(work_ / "self-got"), (std::set<std::string>{"a", "b", "other.cab"}));
+
     // Names and sizes the format cannot hold, from a folder given as "." so the paths fit.
     fs::path src = work_ / "src";
     WriteFile(src / std::string(200, 'n') / std::string(56, 'm'), "name of 256 bytes");

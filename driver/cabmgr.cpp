@@ -19,7 +19,12 @@ int main(int argc, char **argv) {
         for (int i = 1; i < argc; ++i)
             args.push_back(cab::AcpToWide(argv[i]));
         int status = cab::RunCommandLine(args);
-        fflush(stdout);
+        // A listing or names that never reached standard output are work not done (-p, whose
+        // data goes there, has said so already).
+        if ((fflush(stdout) != 0 || ferror(stdout)) && status == cab::kExitSuccess) {
+            fputs("cabmgr: could not write to standard output\n", stderr);
+            status = cab::kExitFailure;
+        }
         if (int nSignal = cab::StopSignalReceived())
             cab::ExitBySignal(nSignal);
         return status;

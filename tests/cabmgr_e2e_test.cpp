@@ -672,6 +672,9 @@ TEST_F(CabmgrTest, ExitStatuses) {
         EXPECT_EQ(Cabmgr({"d", work_ / "damaged.cab", work_ / "new" / "d"}).status, 1);
         EXPECT_FALSE(fs::exists(work_ / "new"));
     }
+    // What never reached standard output fails the run: a listing, the names of -v, a version.
+    for (const std::string &args : {"-l " + Quote(cab), "-v -t " + Quote(cab), std::string("-V")})
+        EXPECT_EQ(Shell(Quote(tool_) + " " + args + " >/dev/full").status, 1) << args;
     // Unpacking into a folder whose name a file holds says which folder it used.
     RunResult result = Cabmgr({"d", cab, work_ / "plain"});
     EXPECT_EQ(result.status, 0);

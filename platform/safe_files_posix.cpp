@@ -268,7 +268,16 @@ int cab::CreateFileBeside(const char *pszPath, int pmode, char *pszTemp, size_t 
     memcpy(szFolder, pszPath, cchFolder);
     szFolder[cchFolder] = '\0';
     mode_t mode = 0444 | ((pmode & _S_IWRITE) ? 0222 : 0);
-    return CreateNamedTemp(AT_FDCWD, szFolder, mode, pszTemp, cchTemp);
+    // A file written over keeps its permissions, as one rewritten in place would: a private
+    // cabinet does not become readable by all.
+    struct stat st;
+    bool fKeepMode = lstat(pszPath, &st) == 0 && S_ISREG(st.st_mode);
+    int fd =
+        CreateNamedTemp(AT_FDCWD, szFolder, fKeepMode ? st.st_mode & 0777 : mode, pszTemp, cchTemp);
+    // The umask took bits the old file had; the file is at most as open as it was either way.
+    if (fd >= 0 && fKeepMode)
+        fchmod(fd, st.st_mode & 0777);
+    return fd;
 }
 
 int cab::LockFolderOf(const char *pszPath) {

@@ -780,11 +780,17 @@ TEST_F(SafeWriteTest, LinksInsideTheDestinationAreNeverFollowed) {
     EXPECT_EQ(RegularFiles(canary_.parent_path()), std::set<std::string>{"canary"});
 }
 
-// A run that fails leaves what was there; inputs that are not regular files are refused at once.
+// A run that fails leaves what was there, one that writes over a cabinet its permissions;
+// inputs that are not regular files are refused at once.
 TEST_F(SafeWriteTest, AFailedRunKeepsWhatWasThere) {
     fs::path dest = work_ / "dest";
     WriteFile(work_ / "one" / "big.bin", MixedBytes(300000, 5));
     ASSERT_EQ(Cabmgr({"c", work_ / "one", work_ / "one.cab"}).status, 0);
+    // A cabinet written over keeps its permissions: a private one stays private.
+    const fs::perms kPrivate = fs::perms::owner_read | fs::perms::owner_write;
+    fs::permissions(work_ / "one.cab", kPrivate);
+    ASSERT_EQ(Cabmgr({"c", work_ / "one", work_ / "one.cab"}).status, 0);
+    EXPECT_EQ(fs::status(work_ / "one.cab").permissions(), kPrivate);
     std::string damaged = ReadFile(work_ / "one.cab");
     damaged[damaged.size() / 2] ^= 0x55;
     WriteFile(work_ / "damaged.cab", damaged);

@@ -439,6 +439,8 @@ struct CCabManager::CRunState {
     INT_PTR hfSource = -1;
     uint64_t cbSource = 0;
     BOOL fSourceAtEnd = FALSE;
+    // Set when the source had grown past that size by the time FCI closed it.
+    BOOL fSourceGrew = FALSE;
     // Puts the source where FCI was told it is, before any other use of hf.
     BOOL SettleSource(INT_PTR hf) {
         if (hf != hfSource || !fSourceAtEnd)
@@ -923,6 +925,7 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
         m_source.time = opened.time;
         m_source.attribs = opened.attribs;
         run.cbSource = opened.size;
+        run.fSourceGrew = FALSE;
         SetCurrentFile(file.szNameInCab);
         BOOL fAdded =
             FCIAddFile(m_hfci, file.szFilePath, file.szNameInCab, FALSE, BridgeFciGetNextCabinet,
@@ -935,6 +938,13 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
         if (fAdded) {
             ++*pcFilesAdded;
             mapStored.emplace(file.szNameInCab, i);
+            // Stored cut short, as tar says of a file that changed as it was read.
+            if (run.fSourceGrew) {
+                DPF_FAIL_AT("CCabManager::CompressFiles",
+                            "%s grew while it was stored: only its first %llu bytes are stored",
+                            file.szFilePath, static_cast<unsigned long long>(opened.size));
+                ++m_cFailedFiles;
+            }
         } else {
             DPF_FAIL_AT(
                 "CCabManager::CompressFiles", "FCIAddFile failed for %s. Error was (%d) - %s",
@@ -1175,6 +1185,8 @@ UINT CCabManager::FciWrite(INT_PTR hf, void *memory, UINT cb, int *err) {
 int CCabManager::FciClose(INT_PTR hf, int *err) {
     if (m_pRun != nullptr && hf == m_pRun->hfSource) {
         m_pRun->hfSource = -1;
+        // FCI read the size it was told; what was written to the file meanwhile is not stored.
+        m_pRun->fSourceGrew = cab::DescriptorSize(static_cast<int>(hf)) > int64_t(m_pRun->cbSource);
         m_pRun->opener.Close(static_cast<int>(hf));
         return 0;
     }

@@ -3,6 +3,7 @@
 // also sets the thread's last error (GetLastError).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/wintypes.h"
@@ -41,6 +42,9 @@ namespace cab {
 // read wrong or silently dropped. Null with errno and the last error set on failure; release
 // with fclose.
 FILE *OpenWideTextReader(const char *path);
+
+// The size the file open on the descriptor has now; -1 on failure.
+int64_t DescriptorSize(int fd);
 
 // Closes the descriptors of the list, which it sorts: neighbouring numbers in one call.
 void CloseDescriptors(int *fds, size_t count);

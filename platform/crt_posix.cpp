@@ -247,6 +247,15 @@ int _stricmp(const char *string1, const char *string2) {
     return strcasecmp(string1, string2);
 }
 
+int64_t cab::DescriptorSize(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        FailWithErrno(errno);
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
 void cab::CloseDescriptors(int *fds, size_t count) {
     std::sort(fds, fds + count);
     for (size_t i = 0; i < count;) {

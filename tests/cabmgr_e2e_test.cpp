@@ -494,6 +494,15 @@ TEST_F(CabmgrTest, PackingNamesEveryFileItLeavesOut) {
     ASSERT_EQ(Cabmgr({"d", self / "set.cab", work_ / "self-got"}).status, 0);
     EXPECT_EQ(RegularFiles(work_ / "self-got"), (std::set<std::string>{"a", "b", "other.cab"}));
 
+    // A file that grows while it is read is named: only the size it had is stored.
+    fs::path grows = work_ / "grows" / "log";
+    WriteFile(grows, MixedBytes(20u << 20, 4));
+    result = Shell("(while sleep 0.005; do echo x >>" + Quote(grows) + "; done) & " + Quote(tool_) +
+                   " c " + Quote(grows.parent_path()) + " " + Quote(work_ / "grows.cab") +
+                   "; status=$?; kill $!; exit $status");
+    EXPECT_EQ(result.status, 1) << result.out;
+    EXPECT_TRUE(Named(result, grows.string() + " grew while it was stored")) << result.out;
+
     // Names and sizes the format cannot hold, from a folder given as "." so the paths fit.
     fs::path src = work_ / "src";
     WriteFile(src / std::string(200, 'n') / std::string(56, 'm'), "name of 256 bytes");

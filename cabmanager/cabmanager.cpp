@@ -1375,6 +1375,14 @@ INT_PTR CCabManager::BridgeFdiOpen(char *pszFile, int oflag, int pmode) {
     int hf = (oflag & (_O_WRONLY | _O_RDWR | _O_CREAT)) == 0 ? cab::OpenRegularFile(pszFile)
                                                              : _open(pszFile, oflag, pmode);
     CCabManager *pManager = t_pFdiManager;
+    // A missing cabinet is the set's to tell; one that is there and cannot be read is told here,
+    // or FDI would call it not found.
+    if (hf == -1 && pManager != nullptr && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND) {
+        std::string strWhy = LastErrorText();
+        DPF_FAIL_AT("CCabManager::BridgeFdiOpen", "%s cannot be read: %s", pszFile, strWhy.c_str());
+        pManager->NoteRunFailure("%s cannot be read: %s", pszFile, strWhy.c_str());
+    }
     // The file of an embedded cabinet reads as if the cabinet began it.
     if (hf == -1 || pManager == nullptr || pManager->m_cbCabinetOffset == 0 ||
         pManager->m_strEmbeddingFile != pszFile)

@@ -943,6 +943,11 @@ TEST_F(SafeWriteTest, SetsCannotBeMixedUpAndStartAnywhere) {
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("backup.mon003.cab: Cabinet not found"), std::string::npos)
         << result.err;
+    // One that cannot be opened for another reason (a link to itself) is named with the reason.
+    fs::create_symlink("backup.mon003.cab", sets / "backup.mon003.cab");
+    result = Cabmgr({"-q", "-t", sets / "backup.mon001.cab"});
+    EXPECT_NE(result.err.find("backup.mon003.cab cannot be read"), std::string::npos) << result.err;
+    fs::remove(sets / "backup.mon003.cab");
     fs::rename(work_ / "away.cab", sets / "backup.mon003.cab");
 
     fs::copy_file(sets / "backup.tue001.cab", sets / "backup.mon001.cab",

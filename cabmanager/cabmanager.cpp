@@ -875,6 +875,10 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     if (m_hfci == nullptr) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "FCICreate failed. Error was (%d) - %s",
                     m_erf.erfOper, GetFciErrorString());
+        // A path ending in a separator, which FCI refuses as a name it cannot hold.
+        if (szName[0] == '\0')
+            NoteRunFailure("Cabinet path %s does not name a folder and a file",
+                           cab::WideToAcp(pwszCabPath).c_str());
         hr = E_FAIL;
         goto Done;
     }

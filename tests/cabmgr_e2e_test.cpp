@@ -525,6 +525,7 @@ TEST_F(CabmgrTest, PackingNamesEveryFileItLeavesOut) {
              {{"c", (work_ / "b.cab").string(), (work_ / "notes.txt").string()}, "does not exist"},
              {{"c", (work_ / "empty").string(), (work_ / "b.cab").string()}, "Nothing to pack"},
              {{"c", one.string(), (work_ / "notes.txt" / "c.cab").string()}, "cannot be created"},
+             {{"c", one.string(), work_.string() + "/"}, "does not name a folder and a file"},
          }) {
         result = Cabmgr(args);
         EXPECT_EQ(result.status, 1) << result.out;

@@ -822,6 +822,7 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
     // Name in the cabinet -> the record stored under it, so that no name is stored twice.
     std::unordered_map<std::string, size_t> mapStored;
     std::vector<cab::FolderIdentity> vecWrittenOver;
+    std::wstring strFolder, strFirstMade;
 
     if (pcFilesAdded == nullptr) {
         DPF_FAIL_AT("CCabManager::CompressFiles", "Invalid args passed");
@@ -840,8 +841,11 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
 
     // The cabinet's folder is made before any file is compressed, as unpacking makes its own. A
     // folder given with a backslash names no folder of this system.
-    if (szFolder[strlen(szFolder) - 1] == '/')
-        nFolderResult = SHCreateDirectory(nullptr, cab::AcpToWide(szFolder).c_str());
+    if (szFolder[strlen(szFolder) - 1] == '/') {
+        strFolder = WithoutTrailingSlashes(cab::AcpToWide(szFolder));
+        strFirstMade = FirstMissingLevel(strFolder);
+        nFolderResult = SHCreateDirectory(nullptr, strFolder.c_str());
+    }
     if (nFolderResult != ERROR_SUCCESS && nFolderResult != ERROR_ALREADY_EXISTS) {
         FAIL_RUN("CCabManager::CompressFiles", "Folder %s cannot be created: %s", szFolder,
                  LastErrorText().c_str());
@@ -998,6 +1002,9 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
 Done:
     // Whatever is not complete goes; a file already under a final name stays as it was.
     FinishCabinets(E_FAIL);
+    // A run that wrote no cabinet leaves no empty folder behind that it made for one.
+    if (FAILED(hr) && !strFirstMade.empty())
+        RemoveEmptyFolders(strFolder, strFirstMade);
     m_pRun = pOuterRun;
     ReportProgress(CABPROGRESS_COMPRESS_DONE, 0);
     return hr;

@@ -516,6 +516,11 @@ TEST_F(CabmgrTest, PackingNamesEveryFileItLeavesOut) {
         << result.out;
     ASSERT_EQ(Cabmgr({"d", work_ / "limits.cab", work_ / "limits"}).status, 0);
     EXPECT_EQ(RegularFiles(work_ / "limits"), std::set<std::string>{"ok"});
+    // A run that stores nothing leaves no folder it made for the cabinet.
+    fs::create_directories(work_ / "huge-only");
+    fs::create_hard_link(src / "huge", work_ / "huge-only" / "huge");
+    EXPECT_EQ(Cabmgr({"c", work_ / "huge-only", work_ / "made" / "x.cab"}).status, 1);
+    EXPECT_FALSE(fs::exists(work_ / "made"));
 
     // Nothing written, nothing replaced.
     WriteFile(work_ / "notes.txt", "notes");

@@ -421,6 +421,8 @@ struct CCabManager::CRunState {
     std::string strLastCabinet;
     std::string strLastPrev;
     BOOL fWrongCabinet = FALSE;
+    // Set when FDI was stopped before opening a next cabinet that is not in the same folder.
+    BOOL fInvalidNext = FALSE;
     // Set when the walk stopped at a later cabinet that is missing or not the next part.
     BOOL fSetCut = FALSE;
     FDIERROR fdieNext = FDIERROR_NONE;
@@ -1899,6 +1901,12 @@ BOOL CCabManager::CheckNextCabinet(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION p
                     NoteMissingStart(pfdin);
                 return TRUE;
             case fdintNEXT_CABINET:
+                // FDI opens it itself to go on with a file: only a cabinet of the same folder.
+                if (pfdin->psz1 == nullptr || !IsPlainFileName(pfdin->psz1)) {
+                    pRun->fInvalidNext = TRUE;
+                    pRun->fdieNext = FDIERROR_WRONG_CABINET;
+                    return FALSE;
+                }
                 if (pfdin->fdie != FDIERROR_NONE) {
                     pRun->fdieNext = pfdin->fdie;
                     pRun->strNext = pfdin->psz1 != nullptr ? pfdin->psz1 : "";
@@ -1951,6 +1959,19 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
     // cabinet of the set is copied in turn.
     std::vector<std::string> vecSeen;
     FdiManagerScope scope(this);
+    auto InvalidNext = [&]() {
+        if (m_pRead != nullptr) {
+            DPF_FAIL_AT("CCabManager::CopyCabinetSet", "Invalid next cabinet %s after %s",
+                        m_szNextCabinet, szName);
+            NoteRunFailure("%s%s names an invalid next cabinet %s", szFolder, szName,
+                           m_szNextCabinet);
+        }
+        if (pRun != nullptr)
+            pRun->fSetCut = TRUE;
+        m_erf.erfOper = FDIERROR_WRONG_CABINET;
+        m_erf.fError = TRUE;
+        return FALSE;
+    };
     for (;;) {
         m_fCabinetInfoSeen = FALSE;
         m_szNextCabinet[0] = '\0';
@@ -1958,6 +1979,7 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
             m_pRead->iOffered = -1;
         if (pRun != nullptr) {
             pRun->fInfoSeen = FALSE;
+            pRun->fInvalidNext = FALSE;
             pRun->strPrev.clear();
         }
         if (!FDICopy(hfdi, szName, szFolder, 0, pfnNotify, nullptr, this)) {
@@ -1965,6 +1987,8 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
             // same cabinet read again from the member after it.
             if (NoteDamagedFile())
                 continue;
+            if (pRun != nullptr && pRun->fInvalidNext && m_fCancel == 0)
+                return InvalidNext();
             // A later cabinet that cannot be opened or is not the next part ends the set there:
             // the counting pass (no m_pRead) keeps what it counted before it, and the reading
             // pass reads up to it and then fails, naming it.
@@ -2029,19 +2053,8 @@ BOOL CCabManager::CopyCabinetSet(HFDI hfdi, const char *pszCabName, const char *
         for (const std::string &strSeen : vecSeen)
             fLoop = fLoop || strSeen == m_szNextCabinet;
         // The next cabinet is read from the same folder, and each only once.
-        if (fLoop || !IsPlainFileName(m_szNextCabinet)) {
-            if (m_pRead != nullptr) {
-                DPF_FAIL_AT("CCabManager::CopyCabinetSet", "Invalid next cabinet %s after %s",
-                            m_szNextCabinet, szName);
-                NoteRunFailure("%s%s names an invalid next cabinet %s", szFolder, szName,
-                               m_szNextCabinet);
-            }
-            if (pRun != nullptr)
-                pRun->fSetCut = TRUE;
-            m_erf.erfOper = FDIERROR_WRONG_CABINET;
-            m_erf.fError = TRUE;
-            return FALSE;
-        }
+        if (fLoop || !IsPlainFileName(m_szNextCabinet))
+            return InvalidNext();
         StringCchCopyA(szName, MAX_PATH, m_szNextCabinet);
     }
 }

@@ -453,11 +453,19 @@ TEST_F(SpanningSetTest, TheBridgeSeesEveryCall) {
 }
 
 // A set whose parts name each other in a circle fails with a report instead of going round for
-// ever (a missing part is the end-to-end suite's).
+// ever, and one that names a part in another folder before FDI reads it to finish a file (a
+// missing part is the end-to-end suite's).
 TEST_F(SpanningSetTest, CircularSetsFail) {
     fs::path second = dir_ / "set" / "span.first001.cab";
-    std::string bytes = ReadFile(second), text;
+    std::string bytes = ReadFile(second), text, head = ReadFile(first_);
     OpenManager manager;
+    fs::copy_file(second, dir_ / "x.first001.cab");
+    size_t next = head.find("span.first001.cab");
+    ASSERT_NE(next, std::string::npos);
+    WriteFile(first_, std::string(head).replace(next, 17, "../x.first001.cab"));
+    EXPECT_EQ(Unpack(manager, first_, dir_ / "out3", nullptr, &text), E_FAIL);
+    EXPECT_REPORTED(text, "not extracted: the cabinet it goes on in is not the next part");
+    WriteFile(first_, head);
     // The second part names itself as the next one.
     size_t at = bytes.find("span.first002.cab");
     ASSERT_NE(at, std::string::npos);

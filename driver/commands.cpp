@@ -153,7 +153,8 @@ ExitStatus Decompress(const Options &options, CCabManager *manager, Console *con
     if (FAILED(hr)) {
         console->Say("%s", FailureSummary(*manager, Operation::kUnpack,
                                           Narrow(cabinet) + ": could not unpack into " +
-                                              Narrow(used.empty() ? dest : used))
+                                              Narrow(used.empty() ? dest : used),
+                                          FiltersOf(options) != nullptr)
                                .c_str());
         return kExitFailure;
     }

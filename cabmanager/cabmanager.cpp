@@ -301,8 +301,8 @@ void RemoveEmptyFolders(const std::wstring &strFolder, const std::wstring &strTo
     }
 }
 
-// The cabinet pszFolder + pszName and the later parts of its set already there (base001.cab, ...):
-// files the run writes over, which must not go into their own replacements.
+// The cabinet pszFolder + pszName and the files named as later parts of its set (base001.cab, ...):
+// the run's own output, old or new, which must not go into the cabinets.
 std::vector<cab::FolderIdentity> CabinetsWrittenOver(const char *pszFolder, const char *pszName,
                                                      const char *pszBase) {
     std::vector<cab::FolderIdentity> vecIds;
@@ -917,7 +917,8 @@ HRESULT CCabManager::CompressFiles(const wchar_t *pwszCabPath, int nSettingsPara
                                          opened.identity) != vecWrittenOver.end()) {
             run.opener.Close(opened.fd);
             DPFLocation(__FILE__, "CCabManager::CompressFiles", __LINE__);
-            DPF(DPF_WARN, "%s not stored: it is a cabinet this run writes over", file.szFilePath);
+            DPF(DPF_WARN, "%s not stored: it is named as a cabinet of the set being written",
+                file.szFilePath);
             StepProgress(CABPROGRESS_FILE_STORED);
             continue;
         }

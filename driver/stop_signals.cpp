@@ -13,7 +13,10 @@ static_assert(std::atomic<CCabManager *>::is_always_lock_free &&
               std::atomic<int>::is_always_lock_free);
 
 void OnStopSignal(int nSignal) {
-    g_nSignal.store(nSignal);
+    // A second stop ends the run at once: the first cannot reach a thread blocked in a system
+    // call that resumes after it, such as opening a list that is a pipe with no writer.
+    if (g_nSignal.exchange(nSignal) != 0)
+        cab::ExitBySignal(nSignal);
     if (CCabManager *pManager = g_pManager.load())
         pManager->SetCancel(1);
 }

@@ -896,6 +896,14 @@ TEST_F(SafeWriteTest, StopSignalsLeaveOldOrWholeFiles) {
             }
         }
     }
+    // A second stop ends a run the first cannot reach: one waiting for a list pipe's writer.
+    ASSERT_EQ(Shell("mkfifo " + Quote(work_ / "list")).status, 0);
+    std::string run = Quote(tool_) + " c @" + Quote(work_ / "list") + " " + Quote(target);
+    EXPECT_EQ(Shell("bash -c " +
+                    Quote("set -m; " + run + " & p=$!; sleep 0.2; kill -INT $p; " +
+                          "sleep 0.2; kill -INT $p; (sleep 3; kill -KILL $p) & " + "wait $p"))
+                  .status,
+              128 + SIGINT);
 }
 
 // Further cabinets are named from the name without its last extension, each set has its own ID,

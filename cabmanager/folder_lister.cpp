@@ -18,6 +18,11 @@ constexpr size_t kMaxHeld = 4096;
 
 }  // namespace
 
+FolderIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION &info) {
+    return {info.dwVolumeSerialNumber,
+            (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 bool ReadFolderIdentity(const std::wstring &strFolder, FolderIdentity *pid) {
     std::string strNarrow;
     if (!WideToAcpExact(strFolder, &strNarrow))
@@ -31,8 +36,7 @@ bool ReadFolderIdentity(const std::wstring &strFolder, FolderIdentity *pid) {
     CloseHandle(h);
     if (!fOk)
         return false;
-    pid->first = info.dwVolumeSerialNumber;
-    pid->second = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    *pid = IdentityOf(info);
     return true;
 }
 

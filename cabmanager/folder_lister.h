@@ -15,13 +15,16 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/wintypes.h"
 
 namespace cab {
 
 using FolderIdentity = std::pair<uint64_t, uint64_t>;
 
-// Identity of a folder (device and inode), to see a link leading back into the walk.
+// Identity (device and inode) of the file or folder that info describes.
+FolderIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION &info);
+// Identity of a folder, to see a link leading back into the walk (or of a file).
 bool ReadFolderIdentity(const std::wstring &strFolder, FolderIdentity *pid);
 // The folder a walk lists for pwszFolder: ending with a separator, '/' for a trailing '\'.
 std::wstring WalkedFolder(const wchar_t *pwszFolder);

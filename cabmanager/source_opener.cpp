@@ -54,9 +54,7 @@ void SourceOpener::Open(Item *item) {
     }
     item->opened.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     StampFromInformation(info, &item->opened.date, &item->opened.time, &item->opened.attribs);
-    item->opened.identity = {
-        info.dwVolumeSerialNumber,
-        (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    item->opened.identity = IdentityOf(info);
 }
 
 bool SourceOpener::Start() {

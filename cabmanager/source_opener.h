@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
-#include <utility>
 #include <vector>
 
+#include "cabmanager/folder_lister.h"
 #include "platform/files.h"
 
 namespace cab {
@@ -31,7 +31,7 @@ public:
         DWORD error = 0;
         uint64_t size = 0;
         USHORT date = 0, time = 0, attribs = 0;
-        std::pair<uint64_t, uint64_t> identity;  // volume and file index
+        FolderIdentity identity;
     };
 
     SourceOpener() = default;

@@ -14,10 +14,12 @@ std::string FailureSummary(const CCabManager &manager, Operation operation,
         return fallback;
     // The total counts the files a filter leaves out too: with one, only the failures are told.
     const int failed = manager.GetFailedFiles();
-    return std::to_string(failed) +
-           (filtered ? failed == 1 ? " file" : " files"
-                     : " of " + std::to_string(manager.GetTotalFiles()) + " files") +
-           " could not be " + (operation == Operation::kPack ? "stored" : "extracted");
+    std::string count = std::to_string(failed);
+    if (filtered)
+        count += failed == 1 ? " file" : " files";
+    else
+        count += " of " + std::to_string(manager.GetTotalFiles()) + " files";
+    return count + " could not be " + (operation == Operation::kPack ? "stored" : "extracted");
 }
 
 }  // namespace cab
